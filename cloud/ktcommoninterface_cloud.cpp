@@ -1,0 +1,215 @@
+#include "ktcommoninterface.h"
+#include "ktdeviceproperty.h"
+#include "nuvexacloud.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QWebSocket>
+
+namespace {
+
+int replyStatus(QNetworkReply *reply)
+{
+    return reply ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;
+}
+
+int replyId(QNetworkReply *reply)
+{
+    // A body that is not a JSON object reads as id 0.
+    return QJsonDocument::fromJson(reply->readAll()).object().value(QStringLiteral("id")).toInt();
+}
+
+} // namespace
+
+int KTCommonInterface::cloud_model_number(const QString &code)
+{
+    const QByteArray bytes = code.mid(2, 4).toLower().toLatin1();
+    qint32 number = 0;
+    for (const char ch : bytes) {
+        const qint8 c = qint8(ch);
+        number = number * 36 + (c < 0x61 ? c - 48 : c - 87);
+    }
+    return number;
+}
+
+void KTCommonInterface::set_cloud_record(const QJsonObject &record)
+{
+    cloud_record = record;
+    if (KTDeviceProperty *cloud = property_ptr("DEVICE_CLOUD"))
+        cloud->setValue(QVariant(cloud_record));
+}
+
+void KTCommonInterface::setCloudRetryInterval(int ms)
+{
+    cloud_retry_timer.setInterval(ms);
+}
+
+void KTCommonInterface::setNuvexaCloud(NuvexaCloud *client, QString code)
+{
+    // Registration needs a client to talk to.
+    if (!client)
+        return;
+    cloud_client = client;
+    cloud_retry_timer.stop();
+
+    auto text = [this](const char *key) {
+        KTDeviceProperty *p = property_ptr(key);
+        return p ? p->value().toString() : QString();
+    };
+    const QString pcb = text("PCB_ID");
+    const QString version = text("FIRMWARE");
+    const QString deviceId = text("DEVICE_ID");
+    set_cloud_record(QJsonObject{{QStringLiteral("code"), code},
+                                 {QStringLiteral("pcb"), pcb},
+                                 {QStringLiteral("version"), version},
+                                 {QStringLiteral("device_id"), deviceId},
+                                 {QStringLiteral("online"), true}});
+
+    cloud_device_model_get(QJsonObject{{QStringLiteral("code"), cloud_model_number(code)}});
+    cloud_device_get(QJsonObject{{QStringLiteral("code"), code}});
+    connect_websocket();
+}
+
+void KTCommonInterface::cloud_device_model_get(QJsonObject body)
+{
+    if (!cloud_client)
+        return;
+    QPointer<KTCommonInterface> self(this);
+    cloud_client->customRequest(QStringLiteral("device_model"), "PATCH", body, [self](QNetworkReply *reply, bool) {
+        if (!self || replyStatus(reply) != 200)
+            return;
+        QJsonObject record = self->cloud_record;
+        record.insert(QStringLiteral("device_model"), replyId(reply));
+        self->set_cloud_record(record);
+    });
+}
+
+void KTCommonInterface::cloud_device_get(QJsonObject body)
+{
+    if (!cloud_client)
+        return;
+    QPointer<KTCommonInterface> self(this);
+    cloud_client->customRequest(QStringLiteral("device"), "GET", body, [self](QNetworkReply *reply, bool) {
+        if (self)
+            self->cloud_lookup_reply(reply);
+    });
+}
+
+void KTCommonInterface::cloud_lookup_reply(QNetworkReply *reply)
+{
+    switch (replyStatus(reply)) {
+    case 200: {
+        QJsonObject record = cloud_record;
+        record.insert(QStringLiteral("id"), replyId(reply));
+        set_cloud_record(record);
+        cloud_device_update(cloud_record);
+        break;
+    }
+    case 404:
+        cloud_device_new(cloud_record);
+        break;
+    case 0:
+        // No answer: ask again later. The wait is a timer owned by the device,
+        // so nothing runs once the device is gone.
+        cloud_retry_timer.start();
+        break;
+    default:
+        break;
+    }
+}
+
+void KTCommonInterface::cloud_device_new(QJsonObject body)
+{
+    if (!cloud_client)
+        return;
+    QPointer<KTCommonInterface> self(this);
+    cloud_client->customRequest(QStringLiteral("device_model"), "POST", body, [self](QNetworkReply *reply, bool ok) {
+        if (!self || !ok || replyStatus(reply) != 200)
+            return;
+        QJsonObject record = self->cloud_record;
+        record.insert(QStringLiteral("id"), replyId(reply));
+        self->set_cloud_record(record);
+    });
+}
+
+void KTCommonInterface::cloud_device_update(QJsonObject body)
+{
+    if (cloud_client)
+        cloud_client->customRequest(QStringLiteral("device"), "PUT", body, {});
+}
+
+void KTCommonInterface::cloud_device_workrecord(QJsonObject body)
+{
+    if (cloud_client)
+        cloud_client->customRequest(QStringLiteral("device_work_records"), "POST", body, {});
+}
+
+void KTCommonInterface::device_info_to_cloud()
+{
+}
+
+void KTCommonInterface::device_task_to_cloud()
+{
+    qDebug() << "KTCommonInterface::device_task_to_cloud";
+    KTDeviceProperty *task = property_ptr("TASK");
+    if (!task)
+        return;
+    QJsonObject runtime = task->value().toJsonObject();
+    QJsonObject message{{QStringLiteral("sender"), QStringLiteral("Device")}};
+    if (KTDeviceProperty *preview = property_ptr("FILE_PREVIEW")) {
+        const QByteArray bytes = preview->value().toByteArray();
+        runtime.insert(QStringLiteral("FilePreview"),
+                       bytes.isEmpty() ? QJsonValue() : QJsonValue(QString::fromLatin1(bytes.toBase64())));
+    }
+    message.insert(QStringLiteral("message"), QJsonObject{{QStringLiteral("Runtime"), runtime}});
+    message.insert(QStringLiteral("actions"), QJsonArray{QStringLiteral("Runtime")});
+    if (web_socket)
+        web_socket->sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+}
+
+void KTCommonInterface::device_task_record_to_cloud()
+{
+    if (!property_ptr("DEVICE_CLOUD"))
+        return;
+    if (cloud_record.value(QStringLiteral("id")).toInt(-1) == -1)
+        return;
+    KTDeviceProperty *taskProperty = property_ptr("TASK");
+    if (!taskProperty)
+        return;
+    const QJsonObject task = taskProperty->value().toJsonObject();
+    if (task.value(QStringLiteral("TaskCopies")).toInt(0) == 0 || task.value(QStringLiteral("Finished")).toInt(0) == 0)
+        return;
+    KTDeviceProperty *fileInfoProperty = property_ptr("TASK_FILE_INFO");
+    if (!fileInfoProperty)
+        return;
+    const QJsonObject fileInfo = fileInfoProperty->value().toJsonObject();
+    const int pathLength = fileInfo.value(QStringLiteral("path_length")).toInt(0);
+    if (pathLength == 0)
+        return;
+    KTDeviceProperty *start = property_ptr("TASK_START_TIME");
+    if (!start)
+        return;
+
+    const int height = fileInfo.value(QStringLiteral("heigth")).toInt(0);
+    const int width = fileInfo.value(QStringLiteral("width")).toInt(0);
+    KTDeviceProperty *taskMode = property_ptr("TASK_MODE");
+    KTDeviceProperty *workMode = property_ptr("WORK_MODE");
+
+    QJsonObject record;
+    record.insert(QStringLiteral("end_time"), QDateTime::currentDateTime().toString(Qt::TextDate));
+    record.insert(QStringLiteral("task_time"), qint32(start->value().toDateTime().secsTo(QDateTime::currentDateTime())));
+    record.insert(QStringLiteral("task_copies"), task.value(QStringLiteral("TaskCopies")));
+    record.insert(QStringLiteral("finish_copies"), task.value(QStringLiteral("Finished")));
+    record.insert(QStringLiteral("device"), cloud_record.value(QStringLiteral("id")));
+    record.insert(QStringLiteral("page_area"), qint32(quint32(height) * quint32(width)));
+    record.insert(QStringLiteral("page_size"), QStringLiteral("%1x%2").arg(height).arg(width));
+    record.insert(QStringLiteral("path_length"), pathLength);
+    record.insert(QStringLiteral("task_model"), taskMode ? taskMode->value().toInt() : 0);
+    record.insert(QStringLiteral("work_model"), workMode ? workMode->value().toInt() : 0);
+    cloud_device_workrecord(record);
+}

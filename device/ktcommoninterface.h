@@ -1,0 +1,131 @@
+#ifndef KTCOMMONINTERFACE_H
+#define KTCOMMONINTERFACE_H
+
+#include "ktdeviceinterface.h"
+#include "ktframe.h"
+
+#include <QAbstractSocket>
+#include <QByteArray>
+#include <QJsonObject>
+#include <QMutex>
+#include <QTimer>
+#include <QTranslator>
+
+class UsbChannel;
+class QTcpSocket;
+class QWebSocket;
+class NuvexaCloud;
+class QNetworkReply;
+
+// The shared device object: link layer, heartbeat, reply dispatch, task
+// control, cloud reporting and the group builders of both controller families.
+class KTCommonInterface : public KTDeviceInterface
+{
+    Q_OBJECT
+public:
+    explicit KTCommonInterface(QObject *parent = nullptr);
+    ~KTCommonInterface() override;
+
+    KTDeviceInterface *initInstance() override;
+    void setUSBPath(QString path) override;
+    void setIPAddress(QString address) override;
+    bool connectDevice() override;
+    KTDeviceProperty *property_ptr(const char *key) override;
+    QStringList userProperty() override;
+    void sendCMD(QByteArray frame) override;
+    void setNuvexaCloud(NuvexaCloud *client, QString code) override;
+    void startTask() override;
+    void stopTask() override;
+    void move(int y, int x) override;
+    // The general reply dispatcher for one frame, STX and ETX included.
+    virtual void decode_cmd(QString frame);
+
+    // Link layer.
+    void send_cmd(QByteArray frame);
+    void connect_tcp(QString address);
+    void connect_usb(QString path);
+    void connect_websocket();
+
+    // Frames.
+    void decode_buffer();
+    static void decode_cmd(QString item, QString &name, int &number, QString &value);
+    void decode_task(QString body);
+
+    void heartbeat_switch(bool on);
+
+    // Cloud.
+    static int cloud_model_number(const QString &code);
+    void cloud_device_model_get(QJsonObject body);
+    void cloud_device_get(QJsonObject body);
+    void cloud_device_new(QJsonObject body);
+    void cloud_device_update(QJsonObject body);
+    void cloud_device_workrecord(QJsonObject body);
+    void device_info_to_cloud();
+    void device_task_to_cloud();
+    void device_task_record_to_cloud();
+    // How long a lookup that got no answer waits before it is asked again.
+    void setCloudRetryInterval(int ms);
+
+    // Group builders of the 157 family.
+    void init157(KTDeviceInterface *device);
+    void info_157(KTDeviceInterface *device);
+    void camera_offset_157(KTDeviceInterface *device);
+    void tool_space_157(KTDeviceInterface *device);
+    void move_157(KTDeviceInterface *device);
+    void scale_157(KTDeviceInterface *device);
+    void work_area_157(KTDeviceInterface *device);
+    void feed_157(KTDeviceInterface *device);
+    void sp1_157(KTDeviceInterface *device);
+    void sp2_157(KTDeviceInterface *device);
+    // Group builders of the 437 family.
+    void init437(KTDeviceInterface *device);
+    void info_437(KTDeviceInterface *device);
+    void camera_offset_437(KTDeviceInterface *device);
+    void scale_437(KTDeviceInterface *device);
+    void work_area_437(KTDeviceInterface *device);
+
+    // Read-only views for hosts and tests.
+    const QByteArray &receiveBuffer() const { return receive_buffer; }
+    QJsonObject cloudRecord() const { return cloud_record; }
+    bool deviceTimerActive() const { return device_timer.isActive(); }
+    int deviceTimerInterval() const { return device_timer.interval(); }
+    QWebSocket *relaySocket() const { return web_socket; }
+
+public slots:
+    void slot_usb_write(QByteArray data);
+    void slot_usb_read(QByteArray data);
+    void slot_usb_status(int s);
+    void slot_tcp_socket_read();
+    void slot_tcp_socket_state(QAbstractSocket::SocketState s);
+    void slot_device_timer();
+    void slot_websocket_connected();
+    void slot_websocket_disconnected();
+    void slot_websocket_error(QAbstractSocket::SocketError error);
+    void slot_websocket_text_received(QString message);
+
+protected:
+    void set_cloud_record(const QJsonObject &record);
+    void on_link_up(const QString &mode, const QString &text);
+    void on_link_down(const QString &mode, KTDeviceStatus status, const QString &text);
+    void receive(const QByteArray &data, const char *trace);
+    void cloud_lookup_reply(QNetworkReply *reply);
+
+    UsbChannel *usb_channel = nullptr;
+    QTcpSocket *tcp_socket = nullptr;
+    QByteArray receive_buffer;
+    QTimer device_timer;
+    NuvexaCloud *cloud_client = nullptr;
+    QWebSocket *web_socket = nullptr;
+    QString last_task_reply;
+    QString last_ws_message;
+    QMutex send_mutex;
+    QTranslator translator;
+    QJsonObject cloud_record;
+
+private:
+    KTFrame::Cutter frame_cutter;
+    QTimer cloud_retry_timer;
+    bool relay_connected = false;
+};
+
+#endif // KTCOMMONINTERFACE_H

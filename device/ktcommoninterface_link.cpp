@@ -1,0 +1,237 @@
+#include "ktcommoninterface.h"
+#include "ktdeviceproperty.h"
+#include "kttrace.h"
+#include "nuvexacloud.h"
+#include "usbchannel.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QJsonObject>
+#include <QMutexLocker>
+#include <QNetworkInterface>
+#include <QNetworkProxy>
+#include <QTcpSocket>
+#include <QUrl>
+#include <QWebSocket>
+
+void KTCommonInterface::setUSBPath(QString path)
+{
+    auto *p = new KTDeviceProperty;
+    p->init(path, tr("USB 地址"), QStringLiteral(""), 0, 0, 0, UnCMD, QStringList());
+    attachProperty("USB", p);
+}
+
+void KTCommonInterface::setIPAddress(QString address)
+{
+    auto *p = new KTDeviceProperty;
+    p->init(address, tr("IP 地址"), QStringLiteral(""), 0, 0, 0, UnCMD, QStringList());
+    attachProperty("TCP", p);
+}
+
+bool KTCommonInterface::connectDevice()
+{
+    KTDeviceProperty *status = property_ptr("STATUS");
+    if (!status || status->value().toInt() != DisConnected)
+        return false;
+    if (KTDeviceProperty *usb = property_ptr("USB")) {
+        connect_usb(usb->value().toString());
+        return true;
+    }
+    if (KTDeviceProperty *tcp = property_ptr("TCP")) {
+        connect_tcp(tcp->value().toString());
+        return true;
+    }
+    return false;
+}
+
+void KTCommonInterface::sendCMD(QByteArray frame)
+{
+    if (frame.isEmpty())
+        return;
+    send_cmd(frame);
+}
+
+void KTCommonInterface::send_cmd(QByteArray frame)
+{
+    KTDeviceProperty *mode = property_ptr("CONNECT_MODE");
+    KTDeviceProperty *status = property_ptr("STATUS");
+    if (!mode || !status)
+        return;
+    const int s = status->value().toInt();
+    if (s == DisConnected || s == Warning || s == Error)
+        return;
+
+    QMutexLocker lock(&send_mutex);
+    if (mode->value().toString() == QLatin1String("TCP")) {
+        if (tcp_socket)
+            tcp_socket->write(frame);
+    } else if (usb_channel) {
+        usb_channel->send(KTFrame::frameText(frame));
+    }
+}
+
+void KTCommonInterface::connect_usb(QString path)
+{
+    if (!usb_channel) {
+        usb_channel = new UsbChannel(nullptr);
+        connect(usb_channel, &UsbChannel::writeData, this, &KTCommonInterface::slot_usb_write);
+        connect(usb_channel, &UsbChannel::readData, this, &KTCommonInterface::slot_usb_read);
+        connect(usb_channel, &UsbChannel::statusChanged, this, &KTCommonInterface::slot_usb_status);
+    }
+    usb_channel->usbConnect(path, UsbChannel::ReadWrite, false);
+}
+
+void KTCommonInterface::connect_tcp(QString address)
+{
+    qDebug() << "KTCommonInterface::connect_tcp";
+    if (!tcp_socket) {
+        qDebug() << "KTCommonInterface::connect_tcp" << QNetworkInterface::allAddresses();
+        tcp_socket = new QTcpSocket(this);
+        qDebug() << tcp_socket->localAddress();
+        tcp_socket->setReadBufferSize(10240);
+        tcp_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+        connect(tcp_socket, &QTcpSocket::readyRead, this, &KTCommonInterface::slot_tcp_socket_read);
+        connect(tcp_socket, &QTcpSocket::stateChanged, this, &KTCommonInterface::slot_tcp_socket_state);
+    }
+    if (KTDeviceProperty *port = property_ptr("TCP_PORT")) {
+        const quint16 p = quint16(port->value().toInt());
+        qDebug() << "KTCommonInterface::connect_tcp" << address << port->value().toInt();
+        tcp_socket->connectToHost(address, p, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+        qDebug() << "KTCommonInterface::connect_tcp" << "OK" << tcp_socket->localAddress() << tcp_socket->proxy().hostName();
+    }
+}
+
+void KTCommonInterface::connect_websocket()
+{
+    if (!web_socket) {
+        web_socket = new QWebSocket(QString(), QWebSocketProtocol::Version13, nullptr);
+    }
+    KTDeviceProperty *cloud = property_ptr("DEVICE_CLOUD");
+    if (!cloud || !cloud_client)
+        return;
+    const QString code = cloud->value().toJsonObject().value(QStringLiteral("code")).toString();
+    const QString address = QStringLiteral("%1%2/Device/").arg(cloud_client->ws(), code);
+    // Connected once: a second registration must not report relay events twice.
+    if (!relay_connected) {
+        connect(web_socket, &QWebSocket::connected, this, &KTCommonInterface::slot_websocket_connected);
+        connect(web_socket, &QWebSocket::disconnected, this, &KTCommonInterface::slot_websocket_disconnected);
+        connect(web_socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
+                &KTCommonInterface::slot_websocket_error);
+        connect(web_socket, &QWebSocket::textMessageReceived, this, &KTCommonInterface::slot_websocket_text_received);
+        relay_connected = true;
+    }
+    web_socket->open(QUrl(address, QUrl::TolerantMode));
+}
+
+void KTCommonInterface::slot_usb_write(QByteArray)
+{
+}
+
+void KTCommonInterface::receive(const QByteArray &data, const char *trace)
+{
+    if (KTDeviceProperty *last = property_ptr("LAST_TIME"))
+        last->setValue(QDateTime::currentDateTime());
+    receive_buffer.append(data);
+    if (ktTraceEnabled())
+        qDebug() << trace << ktTraceBytes(receive_buffer);
+    decode_buffer();
+}
+
+void KTCommonInterface::slot_usb_read(QByteArray data)
+{
+    receive(data, "KTCommonInterface::slot_usb_read");
+}
+
+void KTCommonInterface::slot_tcp_socket_read()
+{
+    if (!tcp_socket)
+        return;
+    receive(tcp_socket->readAll(), "KTCommonInterface::slot_tcp_socket_read");
+}
+
+void KTCommonInterface::on_link_up(const QString &mode, const QString &text)
+{
+    if (KTDeviceProperty *m = property_ptr("CONNECT_MODE"))
+        m->setValue(mode);
+    KTDeviceProperty *status = property_ptr("STATUS");
+    if (!status)
+        return;
+    // A link opened long after the device was built must not be declared
+    // silent on its first tick.
+    if (KTDeviceProperty *last = property_ptr("LAST_TIME"))
+        last->setValue(QDateTime::currentDateTime());
+    status->setValue(int(Working));
+    emit message(DevStatus, text);
+    heartbeat_switch(true);
+}
+
+void KTCommonInterface::on_link_down(const QString &mode, KTDeviceStatus s, const QString &text)
+{
+    if (KTDeviceProperty *m = property_ptr("CONNECT_MODE"))
+        m->setValue(mode);
+    KTDeviceProperty *status = property_ptr("STATUS");
+    if (!status)
+        return;
+    status->setValue(int(s));
+    emit message(DevStatus, text);
+    if (property_ptr("HEARTBEAT") && device_timer.isActive())
+        device_timer.stop();
+}
+
+void KTCommonInterface::slot_usb_status(int s)
+{
+    const QString mode = QStringLiteral("USB");
+    switch (s) {
+    case 1:
+        on_link_up(mode, QStringLiteral("USB CONNECTED."));
+        break;
+    case 2:
+        on_link_down(mode, Warning, QStringLiteral("USB ERROR."));
+        break;
+    case 0:
+        on_link_down(mode, DisConnected, QStringLiteral("USB DISCONNECTED."));
+        break;
+    default:
+        if (KTDeviceProperty *m = property_ptr("CONNECT_MODE"))
+            m->setValue(mode);
+        break;
+    }
+}
+
+void KTCommonInterface::slot_tcp_socket_state(QAbstractSocket::SocketState s)
+{
+    qDebug() << "KTCommonInterface::slot_tcp_socket_state" << s;
+    const QString mode = QStringLiteral("TCP");
+    if (s == QAbstractSocket::ConnectedState) {
+        on_link_up(mode, QStringLiteral("TCP CONNECTED."));
+    } else if (s == QAbstractSocket::UnconnectedState) {
+        on_link_down(mode, DisConnected, QStringLiteral("TCP DISCONNECTED."));
+    } else if (KTDeviceProperty *m = property_ptr("CONNECT_MODE")) {
+        m->setValue(mode);
+    }
+}
+
+void KTCommonInterface::slot_websocket_connected()
+{
+    emit message(DevStatus, QStringLiteral("WEB SOCKET CONNECTED."));
+}
+
+void KTCommonInterface::slot_websocket_disconnected()
+{
+    emit message(DevStatus, QStringLiteral("WEB SOCKET DISCONNECTED."));
+}
+
+void KTCommonInterface::slot_websocket_error(QAbstractSocket::SocketError)
+{
+    qDebug() << "KTCommonInterface::slot_websocket_error";
+    emit message(DevStatus, QStringLiteral("WEB SOCKET ERROR."));
+}
+
+void KTCommonInterface::slot_websocket_text_received(QString message)
+{
+    qDebug() << "KTCommonInterface::slot_websocket_text_received" << message;
+    if (message == last_ws_message)
+        return;
+    last_ws_message = message;
+    device_task_to_cloud();
+}

@@ -1,0 +1,321 @@
+#include "ktdeviceproperty.h"
+
+#include <QJsonObject>
+#include <QtTest>
+
+using T = KTDeviceInterface;
+
+namespace {
+
+// Holds properties for one test and deletes them afterwards.
+struct Props
+{
+    QList<KTDeviceProperty *> all;
+    ~Props() { qDeleteAll(all); }
+    KTDeviceProperty *make(const QVariant &value, int get, int set, int len, T::KTDeviceCMDType type,
+                           const QStringList &params = {})
+    {
+        auto *p = new KTDeviceProperty;
+        p->init(value, QStringLiteral("label"), QStringLiteral("unit"), get, set, len, type, params);
+        all.append(p);
+        return p;
+    }
+};
+
+QByteArray frame(const char *inner)
+{
+    return QByteArray("\x02") + inner + QByteArray("\x03");
+}
+
+// The text between the command word's ";" and ETX.
+QString bodyOf(const QByteArray &f)
+{
+    if (f.isEmpty())
+        return QStringLiteral("<none>");
+    const QByteArray inner = f.mid(1, f.size() - 2);
+    const int first = inner.indexOf(';');
+    const int second = inner.indexOf(';', first + 1);
+    return QString::fromUtf8(inner.mid(second + 1));
+}
+
+QString wordOf(const QByteArray &f)
+{
+    const QByteArray inner = f.mid(1, f.size() - 2);
+    const int first = inner.indexOf(';');
+    return QString::fromUtf8(inner.mid(first + 1, inner.indexOf(';', first + 1) - first - 1));
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(T::KTDeviceCMDType)
+
+class tst_KTDeviceProperty : public QObject
+{
+    Q_OBJECT
+private slots:
+    void freshProperty();
+    void setValueSignals_data();
+    void setValueSignals();
+    void metaObjectWriteIsSetValue();
+    void copyHasNoParamsOrChildren();
+    void propertyPtrOfWidgetIsNull();
+    void encode_data();
+    void encode();
+    void listPropertyWrite();
+    void decode_data();
+    void decode();
+    void decodeListDistributesToChildren();
+    void decodeDoesNotSignal();
+    void retStatusEmits();
+};
+
+void tst_KTDeviceProperty::freshProperty()
+{
+    KTDeviceProperty p;
+    QVERIFY(!p.value().isValid());
+    QVERIFY(!p.previousValue().isValid());
+    QCOMPARE(p.label(), QString(""));
+    QCOMPARE(p.uint(), QString(""));
+    QCOMPARE(p.get_cmd_int(), 0);
+    QCOMPARE(p.set_cmd_int(), 0);
+    QCOMPARE(p.cmd_len(), 0);
+    QCOMPARE(p.cmd_type(), T::UnCMD);
+    QVERIFY(p.param().isEmpty());
+    QVERIFY(p.parent() == nullptr);
+    QVERIFY(p.get_cmd_bytes().isEmpty());
+    QVERIFY(p.set_cmd_bytes().isEmpty());
+}
+
+void tst_KTDeviceProperty::setValueSignals_data()
+{
+    QTest::addColumn<QVariantList>("writes");
+    QTest::addColumn<int>("signals");
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QVariant>("previous");
+
+    QTest::newRow("same value") << QVariantList{1} << 0 << QVariant(1) << QVariant(1);
+    QTest::newRow("A B A") << QVariantList{2, 1} << 1 << QVariant(1) << QVariant(1);
+    QTest::newRow("A B C") << QVariantList{2, 3} << 2 << QVariant(3) << QVariant(2);
+    QTest::newRow("A B B") << QVariantList{2, 2} << 1 << QVariant(2) << QVariant(1);
+    QTest::newRow("A B C B") << QVariantList{2, 3, 2} << 2 << QVariant(2) << QVariant(2);
+}
+
+void tst_KTDeviceProperty::setValueSignals()
+{
+    QFETCH(QVariantList, writes);
+    KTDeviceProperty p;
+    p.init(1, QString(), QString(), 0, 0, 0, T::UnCMD, {});
+    QSignalSpy spy(&p, &KTDeviceProperty::valueChanged);
+    for (const QVariant &v : writes)
+        p.setValue(v);
+    QTEST(int(spy.count()), "signals");
+    QTEST(p.value(), "value");
+    QTEST(p.previousValue(), "previous");
+}
+
+void tst_KTDeviceProperty::metaObjectWriteIsSetValue()
+{
+    KTDeviceProperty p;
+    p.init(1, QString(), QString(), 0, 0, 0, T::UnCMD, {});
+    QSignalSpy spy(&p, &KTDeviceProperty::valueChanged);
+    QVERIFY(p.setProperty("value", 2));
+    QVERIFY(p.setProperty("value", 1));
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(p.property("value"), QVariant(1));
+}
+
+void tst_KTDeviceProperty::copyHasNoParamsOrChildren()
+{
+    KTDeviceProperty child;
+    KTDeviceProperty p;
+    p.init(5, QStringLiteral("L"), QStringLiteral("U"), 54, 55, 1, T::CCMD, {QStringLiteral("a")});
+    p.setProperty("CHILD", KTDeviceProperty::toVariant(&child));
+    KTDeviceProperty copy(p);
+    QCOMPARE(copy.value(), QVariant(5));
+    QCOMPARE(copy.label(), QStringLiteral("L"));
+    QCOMPARE(copy.get_cmd_int(), 54);
+    QCOMPARE(copy.set_cmd_int(), 55);
+    QCOMPARE(copy.cmd_type(), T::CCMD);
+    QVERIFY(copy.param().isEmpty());
+    QVERIFY(copy.dynamicPropertyNames().isEmpty());
+}
+
+void tst_KTDeviceProperty::propertyPtrOfWidgetIsNull()
+{
+    KTDeviceProperty p, child;
+    p.setProperty("WIDGET", QJsonObject{{"widget", "QSpinBox"}});
+    p.setProperty("X", KTDeviceProperty::toVariant(&child));
+    QVERIFY(p.property_ptr("WIDGET") == nullptr);
+    QVERIFY(p.property_ptr("MISSING") == nullptr);
+    QCOMPARE(p.property_ptr("X"), &child);
+    QCOMPARE(p.children().size(), 1);
+}
+
+void tst_KTDeviceProperty::encode_data()
+{
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<int>("get");
+    QTest::addColumn<int>("set");
+    QTest::addColumn<int>("len");
+    QTest::addColumn<T::KTDeviceCMDType>("type");
+    QTest::addColumn<QStringList>("params");
+    QTest::addColumn<QString>("word");
+    QTest::addColumn<QString>("readBody");
+    QTest::addColumn<QString>("writeBody");
+
+    const QString none = QStringLiteral("<none>");
+    QTest::newRow("CCMD copies") << QVariant(3) << 54 << 54 << 1 << T::CCMD << QStringList() << "CCMD" << "54;" << "54,3;";
+    QTest::newRow("CCMD with params") << QVariant(3) << 54 << 54 << 1 << T::CCMD << QStringList{"a", "b"} << "CCMD"
+                                      << "54,a,b;" << "54,a,b,3;";
+    QTest::newRow("CMD three words") << QVariant(70000u) << 11 << 11 << 3 << T::CMD << QStringList() << "CMD"
+                                     << "GET11;12;13;" << "SET11:4464;12:1;13:0;";
+    QTest::newRow("CMD negative two words") << QVariant(-300) << 5 << 5 << 2 << T::CMD << QStringList() << "CMD"
+                                            << "GET5;6;" << "SET5:65236;6:65535;";
+    QTest::newRow("CMD six words") << QVariant(0x10002u) << 1 << 1 << 6 << T::CMD << QStringList() << "CMD"
+                                   << "GET1;2;3;4;5;6;" << "SET1:2;2:1;3:0;4:0;5:0;6:0;";
+    QTest::newRow("CMD seven words refused") << QVariant(1) << 1 << 1 << 7 << T::CMD << QStringList() << "CMD"
+                                             << "GET1;2;3;4;5;6;7;" << none;
+    QTest::newRow("CMD one word stop") << QVariant(2) << 125 << 125 << 1 << T::CMD << QStringList() << "CMD"
+                                       << "GET125;" << "SET125:2;";
+    QTest::newRow("CMD one word uses get") << QVariant(9) << 7 << 8 << 1 << T::CMD << QStringList() << "CMD"
+                                           << "GET7;" << "SET7:9;";
+    QTest::newRow("CMD double keeps shortest form") << QVariant(22.999999999999996) << 43 << 43 << 1 << T::CMD
+                                                    << QStringList() << "CMD" << "GET43;" << "SET43:22.999999999999996;";
+    QTest::newRow("CMD length 0 not readable") << QVariant(1) << 3 << 3 << 0 << T::CMD << QStringList() << "CMD" << none
+                                               << "SET";
+    QTest::newRow("NUM copies") << QVariant(2) << 1 << 1 << 1 << T::NUM << QStringList() << "CMD" << none << "NUM:2;";
+    QTest::newRow("PLT") << QVariant("IN;PU0,0;") << 1 << 1 << 1 << T::PLT << QStringList() << "PLT" << none
+                         << "IN;PU0,0;";
+    QTest::newRow("PPLT") << QVariant("IN;") << 0 << 1 << 1 << T::PPLT << QStringList() << "PPLT" << none << "IN;";
+    QTest::newRow("QRPLT") << QVariant("Q") << 1 << 1 << 1 << T::QRPLT << QStringList() << "QR_PLT" << none << "Q";
+    QTest::newRow("get 0 not readable") << QVariant(0) << 0 << 67 << 1 << T::CCMD << QStringList() << "CCMD" << none
+                                        << "67,0;";
+    QTest::newRow("set 0 not writable") << QVariant(QString()) << 57 << 0 << 1 << T::CCMD << QStringList() << "CCMD"
+                                        << "57;" << none;
+    QTest::newRow("UnCMD") << QVariant(1) << 3 << 3 << 1 << T::UnCMD << QStringList() << "" << none << none;
+}
+
+void tst_KTDeviceProperty::encode()
+{
+    QFETCH(QVariant, value);
+    QFETCH(int, get);
+    QFETCH(int, set);
+    QFETCH(int, len);
+    QFETCH(T::KTDeviceCMDType, type);
+    QFETCH(QStringList, params);
+    QFETCH(QString, word);
+
+    Props props;
+    KTDeviceProperty *p = props.make(value, get, set, len, type, params);
+    const QByteArray read = p->get_cmd_bytes();
+    const QByteArray write = p->set_cmd_bytes();
+    QTEST(bodyOf(read), "readBody");
+    QTEST(bodyOf(write), "writeBody");
+    for (const QByteArray &f : {read, write}) {
+        if (f.isEmpty())
+            continue;
+        QCOMPARE(wordOf(f), word);
+        QCOMPARE(f.mid(1, f.indexOf(';') - 1).toInt(), f.size());
+    }
+}
+
+void tst_KTDeviceProperty::listPropertyWrite()
+{
+    Props props;
+    KTDeviceProperty *x = props.make(1.5, 0, 0, 0, T::UnCMD);
+    KTDeviceProperty *y = props.make(-2.0, 0, 0, 0, T::UnCMD);
+    KTDeviceProperty *group =
+        props.make(QStringList{"CAMERA_OFFSET_X", "MISSING", "CAMERA_OFFSET_Y"}, 16, 15, 1, T::CCMD);
+    group->setProperty("CAMERA_OFFSET_X", KTDeviceProperty::toVariant(x));
+    group->setProperty("CAMERA_OFFSET_Y", KTDeviceProperty::toVariant(y));
+    QCOMPARE(group->set_cmd_bytes(), frame("20;CCMD;15,1.5,-2;"));
+    QCOMPARE(bodyOf(group->get_cmd_bytes()), QStringLiteral("16;"));
+}
+
+void tst_KTDeviceProperty::decode_data()
+{
+    QTest::addColumn<QVariant>("initial");
+    QTest::addColumn<T::KTDeviceCMDType>("type");
+    QTest::addColumn<QStringList>("params");
+    QTest::addColumn<QStringList>("values");
+    QTest::addColumn<QVariant>("expected");
+
+    QTest::newRow("CMD three words") << QVariant(0u) << T::CMD << QStringList() << QStringList{"4464", "1", "0"}
+                                     << QVariant(70000);
+    QTest::newRow("CMD all ones is -1") << QVariant(0u) << T::CMD << QStringList() << QStringList{"65535", "65535"}
+                                        << QVariant(-1);
+    QTest::newRow("CMD bad word reads 0") << QVariant(0u) << T::CMD << QStringList() << QStringList{"x", "1"}
+                                          << QVariant(65536);
+    QTest::newRow("one entry on double") << QVariant(0.0) << T::CMD << QStringList() << QStringList{"12"}
+                                         << QVariant(12.0);
+    QTest::newRow("one entry on string") << QVariant(QString()) << T::CCMD << QStringList() << QStringList{"12"}
+                                         << QVariant(QStringLiteral("12"));
+    QTest::newRow("one entry on uint") << QVariant(5u) << T::CMD << QStringList() << QStringList{"700"}
+                                       << QVariant(700u);
+    QTest::newRow("bad number on int") << QVariant(5) << T::CCMD << QStringList() << QStringList{"abc"} << QVariant(0);
+    QTest::newRow("json unchanged") << QVariant(QJsonObject{{"a", 1}}) << T::UnCMD << QStringList()
+                                    << QStringList{"12"} << QVariant(QJsonObject{{"a", 1}});
+    QTest::newRow("CCMD params match") << QVariant(0) << T::CCMD << QStringList{"a", "b"}
+                                       << QStringList{"a", "b", "7", "9"} << QVariant(7);
+    QTest::newRow("CCMD params differ") << QVariant(0) << T::CCMD << QStringList{"a", "b"}
+                                        << QStringList{"a", "c", "7"} << QVariant(0);
+    QTest::newRow("CCMD nothing after params") << QVariant(4) << T::CCMD << QStringList{"a", "b"}
+                                               << QStringList{"a", "b"} << QVariant(4);
+    QTest::newRow("CCMD string as list key") << QVariant(QStringLiteral("v")) << T::CCMD << QStringList()
+                                             << QStringList{"1", "2"} << QVariant(QStringLiteral("v"));
+    QTest::newRow("NUM ignores lists") << QVariant(1) << T::NUM << QStringList() << QStringList{"5", "6"}
+                                       << QVariant(1);
+}
+
+void tst_KTDeviceProperty::decode()
+{
+    QFETCH(QVariant, initial);
+    QFETCH(T::KTDeviceCMDType, type);
+    QFETCH(QStringList, params);
+    QFETCH(QStringList, values);
+    Props props;
+    KTDeviceProperty *p = props.make(initial, 1, 1, 1, type, params);
+    p->set_decode(values);
+    QFETCH(QVariant, expected);
+    QCOMPARE(p->value(), expected);
+    QCOMPARE(p->value().userType(), expected.userType());
+}
+
+void tst_KTDeviceProperty::decodeListDistributesToChildren()
+{
+    Props props;
+    KTDeviceProperty *x = props.make(0.0, 0, 0, 0, T::UnCMD);
+    KTDeviceProperty *y = props.make(0.0, 0, 0, 0, T::UnCMD);
+    KTDeviceProperty *group = props.make(QStringList{"X", "NOPE", "Y"}, 16, 15, 1, T::CCMD);
+    group->setProperty("X", KTDeviceProperty::toVariant(x));
+    group->setProperty("Y", KTDeviceProperty::toVariant(y));
+    group->set_decode(QStringList{"1.5", "9", "-2", "extra"});
+    QCOMPARE(x->value(), QVariant(1.5));
+    QCOMPARE(y->value(), QVariant(-2.0));
+    group->set_decode(QStringList{"3", "4"});   // shorter reply: only positions present
+    QCOMPARE(x->value(), QVariant(3.0));
+    QCOMPARE(y->value(), QVariant(-2.0));
+}
+
+void tst_KTDeviceProperty::decodeDoesNotSignal()
+{
+    Props props;
+    KTDeviceProperty *p = props.make(1, 3, 3, 1, T::CMD);
+    QSignalSpy spy(p, &KTDeviceProperty::valueChanged);
+    p->set_decode(QStringLiteral("9"));
+    QCOMPARE(p->value(), QVariant(9));
+    QCOMPARE(p->previousValue(), QVariant(1));
+    QCOMPARE(spy.count(), 0);
+}
+
+void tst_KTDeviceProperty::retStatusEmits()
+{
+    KTDeviceProperty p;
+    QSignalSpy spy(&p, &KTDeviceProperty::retStatus);
+    p.ret_Status(7);
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.first().first().toInt(), 7);
+}
+
+QTEST_APPLESS_MAIN(tst_KTDeviceProperty)
+#include "tst_ktdeviceproperty.moc"
