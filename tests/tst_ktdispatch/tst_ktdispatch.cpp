@@ -1,0 +1,220 @@
+#include "ktdeviceproperty.h"
+#include "ktmodelrow.h"
+#include "ktmrc600cam.h"
+
+#include <QJsonObject>
+#include <QtTest>
+
+using T = KTDeviceInterface;
+
+namespace {
+
+QByteArray frame(const QString &inner)
+{
+    // Reply frames carry a length the receiver ignores; a fixed one will do.
+    return "\x02" "0;" + inner.toUtf8() + "\x03";
+}
+
+std::unique_ptr<KTMRC600Cam> machine()
+{
+    KTMRC600Cam root;
+    return std::unique_ptr<KTMRC600Cam>(static_cast<KTMRC600Cam *>(root.initInstance()));
+}
+
+QVariant valueOf(KTDeviceInterface *d, const char *key)
+{
+    KTDeviceProperty *p = d->property_ptr(key);
+    return p ? p->value() : QVariant(QStringLiteral("<absent>"));
+}
+
+} // namespace
+
+class tst_KTDispatch : public QObject
+{
+    Q_OBJECT
+private slots:
+    void replyUpdatesParameter_data();
+    void replyUpdatesParameter();
+    void shortReplyAcknowledgesWrite();
+    void firstMatchingParameterOnly();
+    void taskReport();
+    void taskReportTooShort();
+    void qrNotices_data();
+    void qrNotices();
+    void family437Groups();
+    void splitAtEveryByteWithGarbage();
+};
+
+void tst_KTDispatch::replyUpdatesParameter_data()
+{
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QVariant>("expected");
+
+    QTest::newRow("CMD three words") << "CMD;GET11:4464;12:1;13:0;" << QByteArray("CAMERA_OFFSET_X") << QVariant(70000);
+    QTest::newRow("CMD one word") << "CMD;3:700;" << QByteArray("SP2_SPEED") << QVariant(700u);
+    QTest::newRow("CMD without final separator") << "CMD;3:5;4:9" << QByteArray("SP2_SPEED") << QVariant(5u);
+    QTest::newRow("CMD 27 never applied") << "CMD;27:2;" << QByteArray("WORK_MODE") << QVariant(0u);
+    QTest::newRow("CMD 27 first item blocks the rest") << "CMD;27:2;3:600;" << QByteArray("SP2_SPEED")
+                                                       << QVariant(0u);
+    QTest::newRow("CMD 125 never applied") << "CMD;SET125:0;" << QByteArray("TASK_STOP") << QVariant(2);
+    QTest::newRow("device info six") << "CCMD;2,0,M1,D7,P3,V2,F1,C5;" << QByteArray("DEVICE_CONFIG_NO")
+                                     << QVariant("C5");
+    QTest::newRow("device info six firmware") << "CCMD;2,0,M1,D7,P3,V2,F1,C5;" << QByteArray("FIRMWARE")
+                                              << QVariant("F1");
+    QTest::newRow("device info four keeps firmware") << "CCMD;2,0,M1,D7,P3,V2;" << QByteArray("FIRMWARE")
+                                                     << QVariant("");
+    QTest::newRow("device info four model") << "CCMD;2,0,M1,D7,P3,V2;" << QByteArray("DEVICE_MODEL")
+                                            << QVariant("M1");
+    QTest::newRow("unique id") << "CCMD;57,0,ABC123;" << QByteArray("DEVICE_UNIQUE_ID") << QVariant("ABC123");
+    QTest::newRow("short read reply") << "CCMD;57,XYZ;" << QByteArray("DEVICE_UNIQUE_ID") << QVariant("XYZ");
+    QTest::newRow("matched by set command") << "CCMD;44,0,SN9;" << QByteArray("DEVICE_ID") << QVariant("SN9");
+    QTest::newRow("status 1 ignored") << "CCMD;57,1,ABC;" << QByteArray("DEVICE_UNIQUE_ID") << QVariant("");
+    QTest::newRow("heartbeat value") << "CCMD;1010,0,5;" << QByteArray("HEARTBEAT") << QVariant(5);
+    QTest::newRow("unknown word") << "XYZ;3:9;" << QByteArray("SP2_SPEED") << QVariant(0u);
+    QTest::newRow("too few fields") << "CMD" << QByteArray("SP2_SPEED") << QVariant(0u);
+    // Without the final ";" the ETX stays on the last CCMD element.
+    QTest::newRow("ETX inside last CCMD element") << "CCMD;57,0,Q" << QByteArray("DEVICE_UNIQUE_ID")
+                                                  << QVariant("Q\x03");
+}
+
+void tst_KTDispatch::replyUpdatesParameter()
+{
+    QFETCH(QString, reply);
+    QFETCH(QByteArray, key);
+    auto d = machine();
+    QSignalSpy changed(d->property_ptr(key.constData()), &KTDeviceProperty::valueChanged);
+    d->slot_usb_read(frame(reply));
+    QTEST(valueOf(d.get(), key.constData()), "expected");
+    QCOMPARE(changed.count(), 0);
+    QVERIFY(d->receiveBuffer().isEmpty());
+}
+
+void tst_KTDispatch::shortReplyAcknowledgesWrite()
+{
+    auto d = machine();
+    QSignalSpy ack(d->property_ptr("DEVICE_ID"), &KTDeviceProperty::retStatus);
+    d->slot_usb_read(frame("CCMD;44,0;"));
+    QCOMPARE(ack.count(), 1);
+    QCOMPARE(ack.first().first().toInt(), 0);
+    QCOMPARE(valueOf(d.get(), "DEVICE_ID"), QVariant(""));
+
+    // Get and set equal: a short reply is always a value.
+    QSignalSpy copiesAck(d->property_ptr("QRCODE_COPIES"), &KTDeviceProperty::retStatus);
+    d->slot_usb_read(frame("CCMD;54,5;"));
+    QCOMPARE(copiesAck.count(), 0);
+    QCOMPARE(valueOf(d.get(), "QRCODE_COPIES"), QVariant(5));
+}
+
+void tst_KTDispatch::firstMatchingParameterOnly()
+{
+    KTCommonInterface d;
+    ktAttachRows(&d, {{"FIRST", "a", "", 0u, 3, 3, 1, T::CMD},
+                      {"SECOND", "b", "", 0u, 3, 3, 1, T::CMD},
+                      {"PARAMS", "c", "", 0, 9, 9, 1, T::CCMD}});
+    d.property_ptr("PARAMS")->init(0, "c", "", 9, 9, 1, T::CCMD, {"p"});
+    d.slot_usb_read(frame("CMD;3:42;"));
+    QCOMPARE(valueOf(&d, "FIRST"), QVariant(42u));
+    QCOMPARE(valueOf(&d, "SECOND"), QVariant(0u));
+
+    // With params, only a reply of params + 1 values whose last is not "0".
+    d.slot_usb_read(frame("CCMD;9,0,p,0;"));
+    QCOMPARE(valueOf(&d, "PARAMS"), QVariant(0));
+    d.slot_usb_read(frame("CCMD;9,0,p,7;"));
+    QCOMPARE(valueOf(&d, "PARAMS"), QVariant(7));
+    d.slot_usb_read(frame("CCMD;9,0,p,8,9;"));
+    QCOMPARE(valueOf(&d, "PARAMS"), QVariant(7));
+}
+
+void tst_KTDispatch::taskReport()
+{
+    auto d = machine();
+    QSignalSpy messages(d.get(), &KTDeviceInterface::message);
+    const QByteArray report = frame("CCMD;66,2,a.plt,3,1,33.8,0,0,0;");
+    d->slot_usb_read(report);
+    KTDeviceProperty *task = d->property_ptr("TASK");
+    QVERIFY(task);
+    QCOMPARE(task->label(), QCoreApplication::translate("KTCommonInterface", "当前任务"));
+    const QJsonObject expected{{"Status", 2}, {"FileName", "a.plt"}, {"TaskCopies", 3}, {"Finished", 1}, {"Percent", 33}};
+    QCOMPARE(task->value().toJsonObject(), expected);
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.first().at(0).value<KTDeviceInterface::KTDeviceMessage>(), KTDeviceInterface::DevTasK);
+    QCOMPARE(messages.first().at(1).toString(), QStringLiteral("66,2,a.plt,3,1,33.8,0,0,0"));
+
+    d->slot_usb_read(report);   // the same report again is ignored
+    QCOMPARE(messages.count(), 1);
+
+    d->slot_usb_read(frame("CCMD;66,2,a.plt,3,2,99.9,0,0,0;"));
+    QCOMPARE(messages.count(), 2);
+    QCOMPARE(task->value().toJsonObject().value("Percent").toInt(), 99);
+    QCOMPARE(task->value().toJsonObject().value("Finished").toInt(), 2);
+    QVERIFY(!d->property_ptr("STATUS")->value().toInt());
+}
+
+void tst_KTDispatch::taskReportTooShort()
+{
+    auto d = machine();
+    QSignalSpy messages(d.get(), &KTDeviceInterface::message);
+    d->slot_usb_read(frame("CCMD;66,2,a.plt,3;"));
+    QVERIFY(d->property_ptr("TASK"));
+    QVERIFY(d->property_ptr("TASK")->value().toJsonObject().isEmpty());
+    QCOMPARE(messages.count(), 0);
+}
+
+void tst_KTDispatch::qrNotices_data()
+{
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QVariant>("qrFile");
+    QTest::newRow("code 55") << "CCMD;55,0,QR123;" << "QR123" << QVariant("");
+    QTest::newRow("code 11") << "CCMD;11,0,a,b;" << "b" << QVariant("");
+    QTest::newRow("short 55 also sets the parameter") << "CCMD;55,F.plt;" << "F.plt" << QVariant("F.plt");
+}
+
+void tst_KTDispatch::qrNotices()
+{
+    QFETCH(QString, reply);
+    auto d = machine();
+    QSignalSpy messages(d.get(), &KTDeviceInterface::message);
+    d->slot_usb_read(frame(reply));
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.first().at(0).value<KTDeviceInterface::KTDeviceMessage>(), KTDeviceInterface::Qrcode);
+    QTEST(messages.first().at(1).toString(), "text");
+    QTEST(valueOf(d.get(), "QRCODE_FILE"), "qrFile");
+}
+
+void tst_KTDispatch::family437Groups()
+{
+    KTMRC600Cam d;
+    d.init437(&d);
+    d.camera_offset_437(&d);
+    d.work_area_437(&d);
+    d.slot_usb_read(frame("CCMD;16,0,1.5,-2;"));
+    QCOMPARE(valueOf(&d, "CAMERA_OFFSET_X"), QVariant(1.5));
+    QCOMPARE(valueOf(&d, "CAMERA_OFFSET_Y"), QVariant(-2.0));
+
+    QSignalSpy ack(d.property_ptr("CAMERA_OFFSET"), &KTDeviceProperty::retStatus);
+    d.slot_usb_read(frame("CCMD;15,0;"));
+    QCOMPARE(ack.count(), 1);
+
+    // A reply to the task controls' shared command 27 never changes them.
+    d.slot_usb_read(frame("CCMD;27,0,5;"));
+    QCOMPARE(valueOf(&d, "TASK_STOP"), QVariant(2));
+    d.slot_usb_read(frame("CCMD;63,0,300,200;"));
+    QCOMPARE(valueOf(&d, "WORKAREA_Y"), QVariant(200.0));
+}
+
+void tst_KTDispatch::splitAtEveryByteWithGarbage()
+{
+    auto d = machine();
+    const QByteArray stream = "\x01zz" + frame("CMD;3:650;") + "\x03\x02" "7;CM" + frame("CCMD;57,0,U1;")
+                              + frame("CCMD;2,0,M,D,P,V,F,C;");
+    for (char c : stream)
+        d->slot_usb_read(QByteArray(1, c));
+    QCOMPARE(valueOf(d.get(), "SP2_SPEED"), QVariant(650u));
+    QCOMPARE(valueOf(d.get(), "DEVICE_UNIQUE_ID"), QVariant("U1"));
+    QCOMPARE(valueOf(d.get(), "PCB_VERSION"), QVariant("V"));
+}
+
+QTEST_MAIN(tst_KTDispatch)
+#include "tst_ktdispatch.moc"

@@ -1,0 +1,120 @@
+// Loads the built module the way a host does; links only the host-facing
+// interface and parameter class, never the device code.
+#include "ktdeviceinterface.h"
+#include "ktdeviceproperty.h"
+
+#include <QFile>
+#include <QLibrary>
+#include <QPluginLoader>
+#include <QPointer>
+#include <QtTest>
+
+class tst_KTPlugin : public QObject
+{
+    Q_OBJECT
+private slots:
+    void loadsAndCasts();
+    void metadataRecord();
+    void rootObjectHolder();
+    void runtimeCastNames_data();
+    void runtimeCastNames();
+    void factoryGivesFullDevices();
+};
+
+static const QString pluginPath = QStringLiteral(KT_PLUGIN_PATH);
+
+void tst_KTPlugin::loadsAndCasts()
+{
+    QPluginLoader loader(pluginPath);
+    QObject *root = loader.instance();
+    QVERIFY2(root, qPrintable(loader.errorString()));
+    QCOMPARE(loader.metaData().value("IID").toString(), QStringLiteral("org.qt-project.Qt.QGenericPluginFactoryInterface"));
+    QCOMPARE(loader.metaData().value("className").toString(), QStringLiteral("KTMRC600Cam"));
+    QVERIFY(loader.metaData().value("MetaData").toObject().value("Keys").toArray().isEmpty());
+    auto *device = qobject_cast<KTDeviceInterface *>(root);
+    QVERIFY(device);
+    QCOMPARE(device->icon(), 0);
+    QCOMPARE(QByteArray(root->metaObject()->className()), QByteArray("KTMRC600Cam"));
+}
+
+void tst_KTPlugin::metadataRecord()
+{
+    QByteArray expected("QTMETADATA !");
+    expected += QByteArray::fromHex("00050f00");
+    expected += QByteArray::fromHex("bf027830");
+    expected += "org.qt-project.Qt.QGenericPluginFactoryInterface";
+    expected += QByteArray::fromHex("036b");
+    expected += "KTMRC600Cam";
+    expected += QByteArray::fromHex("04a1644b65797380ff");
+    QCOMPARE(expected.size(), 90);
+
+    QFile file(pluginPath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray image = file.readAll();
+    const int at = image.indexOf("QTMETADATA !");
+    QVERIFY(at >= 0);
+    QCOMPARE(image.mid(at, 90), expected);
+
+    QLibrary lib(pluginPath);
+    auto query = reinterpret_cast<const char *(*)()>(lib.resolve("qt_plugin_query_metadata"));
+    QVERIFY(query);
+    QCOMPARE(QByteArray(query(), 90), expected);
+}
+
+void tst_KTPlugin::rootObjectHolder()
+{
+    QLibrary lib(pluginPath);
+    auto instance = reinterpret_cast<QObject *(*)()>(lib.resolve("qt_plugin_instance"));
+    QVERIFY(instance);
+    QObject *a = instance();
+    QVERIFY(a);
+    QCOMPARE(instance(), a);
+    QPointer<QObject> guard(a);
+    delete a;
+    QVERIFY(guard.isNull());
+    QObject *b = instance();
+    QVERIFY(b);
+    QVERIFY(qobject_cast<KTDeviceInterface *>(b));
+    QCOMPARE(instance(), b);
+}
+
+void tst_KTPlugin::runtimeCastNames_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("answers");
+    QTest::newRow("class") << QByteArray("KTMRC600Cam") << true;
+    QTest::newRow("interface id") << QByteArray("Orla.nuvexa.ktdeviceinterface") << true;
+    QTest::newRow("common") << QByteArray("KTCommonInterface") << true;
+    QTest::newRow("interface class") << QByteArray("KTDeviceInterface") << true;
+    QTest::newRow("QObject") << QByteArray("QObject") << true;
+    QTest::newRow("other") << QByteArray("KTOther") << false;
+}
+
+void tst_KTPlugin::runtimeCastNames()
+{
+    QFETCH(QByteArray, name);
+    QPluginLoader loader(pluginPath);
+    QObject *root = loader.instance();
+    QVERIFY(root);
+    QTEST(root->qt_metacast(name.constData()) != nullptr, "answers");
+    QVERIFY(root->qt_metacast(nullptr) == nullptr);
+}
+
+void tst_KTPlugin::factoryGivesFullDevices()
+{
+    QPluginLoader loader(pluginPath);
+    auto *root = qobject_cast<KTDeviceInterface *>(loader.instance());
+    QVERIFY(root);
+    QVERIFY(root->dynamicPropertyNames().isEmpty());
+    std::unique_ptr<KTDeviceInterface> a(root->initInstance());
+    std::unique_ptr<KTDeviceInterface> b(root->initInstance());
+    QVERIFY(a && b && a != b);
+    QCOMPARE(a->dynamicPropertyNames().size(), 51);
+    KTDeviceProperty *speed = a->property_ptr("SP2_SPEED");
+    QVERIFY(speed);
+    QVERIFY(speed != b->property_ptr("SP2_SPEED"));
+    QCOMPARE(speed->get_cmd_bytes(), QByteArray("\x02" "14;CMD;GET3;\x03"));
+}
+
+QTEST_MAIN(tst_KTPlugin)
+#include "tst_ktplugin.moc"
