@@ -6,6 +6,8 @@
 
 #include <QAbstractSocket>
 #include <QByteArray>
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QMutex>
 #include <QTimer>
@@ -124,6 +126,8 @@ protected:
 
 private:
     KTFrame::Cutter frame_cutter;
+    QElapsedTimer receive_clock;
+    QDateTime receive_stamp;
     QTimer cloud_retry_timer;
     bool relay_connected = false;
 };

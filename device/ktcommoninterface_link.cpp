@@ -129,8 +129,17 @@ void KTCommonInterface::slot_usb_write(QByteArray)
 
 void KTCommonInterface::receive(const QByteArray &data, const char *trace)
 {
-    if (KTDeviceProperty *last = property_ptr("LAST_TIME"))
-        last->setValue(QDateTime::currentDateTime());
+    // The silence rule counts whole seconds, and reading the local clock
+    // costs more than cutting a small frame: within a few milliseconds of the
+    // last refresh the stamp is left as it is, unless someone changed it.
+    if (KTDeviceProperty *last = property_ptr("LAST_TIME")) {
+        if (!receive_clock.isValid() || receive_clock.elapsed() >= 20
+            || last->value().toDateTime() != receive_stamp) {
+            receive_stamp = QDateTime::currentDateTime();
+            receive_clock.start();
+            last->setValue(receive_stamp);
+        }
+    }
     receive_buffer.append(data);
     if (ktTraceEnabled())
         qDebug() << trace << ktTraceBytes(receive_buffer);
