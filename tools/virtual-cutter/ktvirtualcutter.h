@@ -1,0 +1,106 @@
+#ifndef KTVIRTUALCUTTER_H
+#define KTVIRTUALCUTTER_H
+
+#include "ktframe.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+class QTcpServer;
+class QTcpSocket;
+class QSocketNotifier;
+
+// A stand-in for the label cutter's controller. It speaks the machine's text
+// frames over TCP and over a pseudo-terminal, keeps a register for every
+// command number and code of the model, answers reads, acknowledges writes,
+// answers the heartbeat and "cuts" jobs, reporting their progress.
+class KTVirtualCutter : public QObject
+{
+    Q_OBJECT
+public:
+    struct Faults
+    {
+        bool silent = false;        // take frames, answer nothing
+        bool garbage = false;       // stray bytes before every reply
+        bool splitBytes = false;    // every reply byte in its own write
+        int dropAtPercent = -1;     // close the link once a job gets there
+    };
+
+    explicit KTVirtualCutter(QObject *parent = nullptr);
+    ~KTVirtualCutter() override;
+
+    bool listenTcp(quint16 port = 0);   // on 127.0.0.1; 0 picks a free port
+    quint16 tcpPort() const;
+    QString openPty();                  // the slave path, empty on failure
+    void closePty();
+    void dropConnections();             // as if the cable were pulled
+
+    Faults faults;
+    // Bytes of cut data cut per second (per copy); sets the job's duration.
+    qint64 cutBytesPerSecond = 200000;
+    int reportIntervalMs = 100;
+
+    int cmdRegister(int number) const { return m_cmd.value(number); }
+    void setCmdRegister(int number, int word) { m_cmd[number] = word & 0xffff; }
+    QString ccmdRegister(int code) const { return m_ccmd.value(code); }
+    void setCcmdRegister(int code, const QString &value) { m_ccmd[code] = value; }
+
+    QList<QByteArray> framesReceived() const { return m_frames; }
+    qint64 bytesReceived() const { return m_bytesReceived; }
+    QByteArray lastCutData() const { return m_cutData; }
+    bool jobRunning() const { return m_job.isActive(); }
+    int connectionCount() const;
+
+signals:
+    void frameReceived(const QByteArray &frame);
+    void jobFinished(int copies);
+    void clientConnected();
+
+private:
+    struct Link;
+    void addLink(Link *link);
+    void received(Link *link, const QByteArray &bytes);
+    void handle(Link *link, const QByteArray &frame);
+    void handleCmd(Link *link, const QStringList &items);
+    void handleCcmd(Link *link, const QStringList &elements);
+    void reply(const QString &text);
+    void writeTo(Link *link, const QByteArray &bytes);
+    void startJob(const QByteArray &data, int copies, bool qr);
+    void jobTick();
+    void report();
+    void removeLink(Link *link);
+    void resetRegisters();
+
+    QTcpServer *m_server = nullptr;
+    QList<Link *> m_links;
+    Link *m_replyTo = nullptr;
+    int m_ptyMaster = -1;
+    QSocketNotifier *m_ptyNotifier = nullptr;
+
+    QMap<int, int> m_cmd;
+    QMap<int, QString> m_ccmd;
+    QList<QByteArray> m_frames;
+    qint64 m_bytesReceived = 0;
+    int m_pendingCopies = 1;
+    QByteArray m_cutData;
+
+    QTimer m_job;
+    QElapsedTimer m_jobClock;
+    qint64 m_copyMs = 0;
+    int m_jobCopies = 0;
+    int m_finished = 0;
+    int m_status = 1;
+    bool m_qrJob = false;
+    int m_qrSent = 0;
+    qint64 m_pausedMs = 0;
+    QElapsedTimer m_pauseClock;
+    QString m_fileName;
+    int m_jobNumber = 0;
+};
+
+#endif // KTVIRTUALCUTTER_H

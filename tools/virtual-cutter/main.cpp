@@ -1,0 +1,69 @@
+// kt-virtual-cutter: a stand-in for the label cutter, for trying the plug-in
+// without a machine. Listens on 127.0.0.1 and optionally on a pseudo-terminal.
+#include "ktvirtualcutter.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <csignal>
+#include <unistd.h>
+
+static int signalPipe[2];
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("kt-virtual-cutter");
+    QCommandLineParser parser;
+    parser.setApplicationDescription("Stand-in for the KT-MRC600Cam label cutter.");
+    parser.addHelpOption();
+    parser.addOptions({
+        {"port", "TCP port on 127.0.0.1 (0: any free port).", "port", "9100"},
+        {"pty", "Also serve on a pseudo-terminal and print its path."},
+        {"speed", "Bytes of cut data cut per second.", "bytes", "200000"},
+        {"silent", "Take frames but answer nothing."},
+        {"garbage", "Send stray bytes before every reply."},
+        {"split", "Send replies one byte at a time."},
+        {"drop-at", "Drop the link when a job reaches this percent.", "percent", "-1"},
+    });
+    parser.process(app);
+
+    KTVirtualCutter cutter;
+    cutter.cutBytesPerSecond = qMax(1LL, parser.value("speed").toLongLong());
+    cutter.faults.silent = parser.isSet("silent");
+    cutter.faults.garbage = parser.isSet("garbage");
+    cutter.faults.splitBytes = parser.isSet("split");
+    cutter.faults.dropAtPercent = parser.value("drop-at").toInt();
+
+    QTextStream out(stdout);
+    if (!cutter.listenTcp(quint16(parser.value("port").toUInt()))) {
+        QTextStream(stderr) << "cannot listen on 127.0.0.1:" << parser.value("port") << "\n";
+        return 1;
+    }
+    out << "TCP 127.0.0.1:" << cutter.tcpPort() << "\n";
+    if (parser.isSet("pty")) {
+        const QString path = cutter.openPty();
+        if (path.isEmpty()) {
+            QTextStream(stderr) << "cannot open a pseudo-terminal\n";
+            return 1;
+        }
+        out << "PTY " << path << "\n";
+    }
+    out.flush();
+
+    // Leave cleanly on Ctrl-C or a kill.
+    if (::pipe(signalPipe) == 0) {
+        auto handler = [](int) { (void)!::write(signalPipe[1], "x", 1); };
+        std::signal(SIGINT, handler);
+        std::signal(SIGTERM, handler);
+        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    }
+    QObject::connect(&cutter, &KTVirtualCutter::jobFinished, [&out](int copies) {
+        out << "job finished: " << copies << " copies\n";
+        out.flush();
+    });
+    return app.exec();
+}
