@@ -14,17 +14,21 @@ static int decimalDigits(qint64 n)
 
 QByteArray pack(const QString &body, const QString &word)
 {
-    const QByteArray payload = (word + QLatin1Char(';') + body).toLocal8Bit();
-    const qint64 bare = qint64(payload.size()) + 3;  // STX, ";" after the length, ETX
+    // Encoded piece by piece: a multi-megabyte cut job is not copied into a
+    // second text on its way to bytes.
+    const QByteArray head = word.toLocal8Bit();
+    const QByteArray tail = body.toLocal8Bit();
+    const qint64 bare = qint64(head.size()) + 1 + tail.size() + 3;  // STX, ";" after the length, ETX
     const qint64 total = bare + decimalDigits(bare + decimalDigits(bare));
-    const QByteArray length = QByteArray::number(total);
 
     QByteArray frame;
     frame.reserve(int(total));
     frame.append(STX);
-    frame.append(length);
+    frame.append(QByteArray::number(total));
     frame.append(';');
-    frame.append(payload);
+    frame.append(head);
+    frame.append(';');
+    frame.append(tail);
     frame.append(ETX);
     return frame;
 }
