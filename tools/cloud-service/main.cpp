@@ -1,0 +1,67 @@
+// kt-cloud-service: a local stand-in for the cloud service, on 127.0.0.1.
+#include "ktcloudservice.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <csignal>
+#include <unistd.h>
+
+static int signalPipe[2];
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName("kt-cloud-service");
+    QCommandLineParser parser;
+    parser.setApplicationDescription("Local stand-in for the cloud service (REST and WebSocket relay).");
+    parser.addHelpOption();
+    parser.addOptions({
+        {"rest-port", "REST port (0: any free port).", "port", "0"},
+        {"ws-port", "Relay port (0: any free port).", "port", "0"},
+        {"state", "Keep devices, models and work records in this JSON file.", "file"},
+        {"fail", "Answer every request (or those of --fault-path) with this HTTP status.", "status"},
+        {"hang", "Never answer (the client's time-out ends the request)."},
+        {"bad-json", "Answer with a body that is not JSON."},
+        {"fault-path", "Limit the fault to one resource, such as device.", "path"},
+        {"print-records", "Print each work record as it arrives."},
+    });
+    parser.process(app);
+
+    KTCloudService service;
+    if (parser.isSet("state"))
+        service.setStateFile(parser.value("state"));
+    const QString faultPath = parser.value("fault-path");
+    if (parser.isSet("fail"))
+        service.setFault(KTCloudService::Status, parser.value("fail").toInt(), faultPath);
+    else if (parser.isSet("hang"))
+        service.setFault(KTCloudService::Hang, 0, faultPath);
+    else if (parser.isSet("bad-json"))
+        service.setFault(KTCloudService::BadJson, 200, faultPath);
+
+    if (!service.listen(quint16(parser.value("rest-port").toUInt()), quint16(parser.value("ws-port").toUInt()))) {
+        QTextStream(stderr) << "cannot listen on 127.0.0.1\n";
+        return 1;
+    }
+    QTextStream out(stdout);
+    out << "REST " << service.restBase() << "\n" << "WS " << service.wsBase() << "\n";
+    out.flush();
+    if (parser.isSet("print-records")) {
+        QObject::connect(&service, &KTCloudService::workRecordStored, [&out](const QJsonObject &record) {
+            out << "work record: " << QJsonDocument(record).toJson(QJsonDocument::Compact) << "\n";
+            out.flush();
+        });
+    }
+
+    if (::pipe(signalPipe) == 0) {
+        auto handler = [](int) { (void)!::write(signalPipe[1], "x", 1); };
+        std::signal(SIGINT, handler);
+        std::signal(SIGTERM, handler);
+        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    }
+    return app.exec();
+}
