@@ -28,10 +28,17 @@ void KTDeviceInterface::releaseAllProperties()
 
 void KTDeviceInterface::attachProperty(const char *key, KTDeviceProperty *property)
 {
-    KTDeviceProperty *old = KTDeviceProperty::fromVariant(this->property(key));
-    setProperty(key, KTDeviceProperty::toVariant(property));
+    attachParameter(this, key, property);
+}
+
+void KTDeviceInterface::attachParameter(QObject *device, const char *key, KTDeviceProperty *property)
+{
+    KTDeviceProperty *old = KTDeviceProperty::fromVariant(device->property(key));
+    device->setProperty(key, KTDeviceProperty::toVariant(property));
+    // A replaced parameter may still be held by a host or a group: it lives
+    // on, owned by the device through Qt's parent, until the device goes.
     if (old && old != property)
-        delete old;
+        old->setParent(device);
 }
 
 KTDeviceInterface *KTDeviceInterface::initInstance()

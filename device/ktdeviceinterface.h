@@ -45,6 +45,9 @@ public:
     virtual void setPlt(QString plt);
 
     static QString buildDate();
+    // Attaches a parameter to device under key; one it replaces stays valid
+    // until the device is destroyed.
+    static void attachParameter(QObject *device, const char *key, KTDeviceProperty *property);
     // Parses a compiler build-date text ("Apr 11 2024", "Jan  5 2024").
     static QString formatBuildDate(const QString &compilerDate);
 

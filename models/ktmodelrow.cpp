@@ -19,6 +19,6 @@ KTDeviceProperty *ktAttachRow(KTDeviceInterface *device, const KTModelRow &row)
     if (row.order == KTModelRow::WidgetFirst)
         attachChildren();
 
-    device->setProperty(row.key, KTDeviceProperty::toVariant(p));
+    KTDeviceInterface::attachParameter(device, row.key, p);
     return p;
 }

@@ -23,9 +23,9 @@ UsbChannel::UsbChannel(QObject *parent)
 UsbChannel::~UsbChannel()
 {
     QMetaObject::invokeMethod(m_worker, "close", Qt::BlockingQueuedConnection);
-    QMetaObject::invokeMethod(m_worker, "deleteLater", Qt::QueuedConnection);
     m_thread->quit();
     m_thread->wait();
+    delete m_worker;   // its thread has finished: safe to delete from here
     delete m_thread;
 }
 

@@ -273,8 +273,10 @@ void tst_KTCloud::runtimeMessage()
 
     KTMRC600Cam d;
     d.init157(&d);
-    if (!withPreview)
+    if (!withPreview) {
+        delete d.property_ptr("FILE_PREVIEW");
         d.setProperty("FILE_PREVIEW", QVariant());
+    }
     else
         d.property_ptr("FILE_PREVIEW")->setValue(preview);
     RecordingCloud cloud;

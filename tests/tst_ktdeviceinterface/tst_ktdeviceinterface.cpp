@@ -11,6 +11,7 @@ private slots:
     void bareInterfaceIsInert();
     void statusEnumConvertsFromInt();
     void setUSBPathTwiceReplaces();
+    void replacedParameterLivesUntilTheDeviceGoes();
     void interfaceDefaultsStoreAddressAsLabel();
     void destructionDeletesEveryParameter();
     void setPltPrefersPplt();
@@ -54,11 +55,26 @@ void tst_KTDeviceInterface::setUSBPathTwiceReplaces()
     d.setUSBPath("/dev/ttyACM1");
     KTDeviceProperty *second = d.property_ptr("USB");
     QVERIFY(second);
-    QVERIFY(first.isNull());   // replaced objects are released at once
+    QVERIFY(second != first);
     QCOMPARE(second->value().toString(), QStringLiteral("/dev/ttyACM1"));
     d.setIPAddress("10.0.0.5");
     QCOMPARE(d.property_ptr("TCP")->value().toString(), QStringLiteral("10.0.0.5"));
     QCOMPARE(d.property_ptr("TCP")->label(), QStringLiteral("IP 地址"));
+}
+
+void tst_KTDeviceInterface::replacedParameterLivesUntilTheDeviceGoes()
+{
+    QPointer<KTDeviceProperty> first;
+    {
+        KTCommonInterface d;
+        d.setUSBPath("/dev/ttyACM0");
+        first = d.property_ptr("USB");
+        d.setUSBPath("/dev/ttyACM1");
+        QVERIFY(!first.isNull());   // a host may still hold it
+        QCOMPARE(first->value().toString(), QStringLiteral("/dev/ttyACM0"));
+        QCOMPARE(d.dynamicPropertyNames().size(), 1);
+    }
+    QVERIFY(first.isNull());
 }
 
 void tst_KTDeviceInterface::interfaceDefaultsStoreAddressAsLabel()

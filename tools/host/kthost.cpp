@@ -1,0 +1,269 @@
+#include "kthost.h"
+
+#include "ktdeviceproperty.h"
+#include "nuvexacloud.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+
+#include <limits>
+
+namespace {
+
+// A value no reply of the machine produces, so a changed value means the
+// reply has arrived: reads are not otherwise announced.
+QString sentinelFor(const QVariant &v)
+{
+    switch (v.userType()) {
+    case QMetaType::UInt: return QString::number(std::numeric_limits<uint>::max());
+    case QMetaType::Int: return QString::number(std::numeric_limits<int>::min());
+    case QMetaType::Double: return QStringLiteral("-1.5e308");
+    case QMetaType::QString: return QStringLiteral("\x01");
+    default: return QString();
+    }
+}
+
+const QStringList LostTexts{"TCP DISCONNECTED.", "USB DISCONNECTED.", "USB ERROR.", "HEARTBEAT TIMEOUT 30S."};
+
+} // namespace
+
+KTHost::KTHost(QObject *parent)
+    : QObject(parent)
+{
+}
+
+KTHost::~KTHost()
+{
+    delete m_device;
+    delete m_cloud;
+}
+
+bool KTHost::load(const QString &pluginPath, QString *error)
+{
+    m_loader.setFileName(pluginPath);
+    auto *root = qobject_cast<KTDeviceInterface *>(m_loader.instance());
+    if (!root) {
+        *error = QStringLiteral("cannot load the plug-in %1: %2").arg(pluginPath, m_loader.errorString());
+        return false;
+    }
+    m_device = root->initInstance();
+    if (!m_device) {
+        *error = QStringLiteral("the plug-in gave no device");
+        return false;
+    }
+    connect(m_device, &KTDeviceInterface::message, this,
+            [this](KTDeviceInterface::KTDeviceMessage kind, const QString &text) {
+                if (kind == KTDeviceInterface::DevStatus) {
+                    m_lastStatus = text;
+                    if (LostTexts.contains(text))
+                        m_linkLost = true;
+                }
+                emit deviceMessage(kind, text);
+            });
+    return true;
+}
+
+bool KTHost::waitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        const qint64 left = timeoutMs - clock.elapsed();
+        if (left <= 0)
+            return false;
+        QEventLoop loop;
+        QTimer::singleShot(int(qMin<qint64>(left, 20)), &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+bool KTHost::waitConnected(int timeoutMs, QString *error)
+{
+    m_linkLost = false;
+    const bool answered = waitFor([this] { return m_lastStatus.endsWith(" CONNECTED.") || m_linkLost; }, timeoutMs);
+    if (!answered) {
+        *error = QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000.0);
+        return false;
+    }
+    if (m_linkLost) {
+        *error = m_lastStatus == QLatin1String("USB ERROR.") ? QStringLiteral("the device cannot be opened")
+                                                             : QStringLiteral("connection refused or closed");
+        return false;
+    }
+    return true;
+}
+
+bool KTHost::connectTcp(const QString &address, int timeoutMs, QString *error)
+{
+    QString host = address;
+    const int colon = address.lastIndexOf(':');
+    if (colon > 0 && !address.contains(']') && address.count(':') == 1) {
+        host = address.left(colon);
+        bool ok = false;
+        const int port = address.mid(colon + 1).toInt(&ok);
+        if (!ok || port <= 0 || port > 65535) {
+            *error = QStringLiteral("bad port in %1").arg(address);
+            return false;
+        }
+        if (KTDeviceProperty *p = m_device->property_ptr("TCP_PORT"))
+            p->setValue(port);
+    }
+    m_device->setIPAddress(host);
+    if (!m_device->connectDevice()) {
+        *error = QStringLiteral("the device refused to start a connection");
+        return false;
+    }
+    return waitConnected(timeoutMs, error);
+}
+
+bool KTHost::connectUsb(const QString &path, int timeoutMs, QString *error)
+{
+    m_device->setUSBPath(path);
+    if (!m_device->connectDevice()) {
+        *error = QStringLiteral("the device refused to start a connection");
+        return false;
+    }
+    return waitConnected(timeoutMs, error);
+}
+
+bool KTHost::registerCloud(const QString &restBase, const QString &wsBase, const QString &code, int timeoutMs)
+{
+    if (!m_cloud)
+        m_cloud = new NuvexaCloud(restBase, wsBase);
+    else
+        m_cloud->setBaseAddresses(restBase, wsBase);
+    m_device->setNuvexaCloud(m_cloud, code);
+    KTDeviceProperty *record = m_device->property_ptr("DEVICE_CLOUD");
+    return record && waitFor([record] { return record->value().toJsonObject().contains("id"); }, timeoutMs);
+}
+
+KTDeviceProperty *KTHost::parameter(const QString &key, QString *error) const
+{
+    if (KTDeviceProperty *p = m_device->property_ptr(key.toLatin1().constData()))
+        return p;
+    QStringList keys;
+    for (const QByteArray &name : m_device->dynamicPropertyNames())
+        keys << QString::fromLatin1(name);
+    *error = QStringLiteral("unknown key %1; the machine has: %2").arg(key, keys.join(' '));
+    return nullptr;
+}
+
+QString KTHost::valueText(KTDeviceProperty *p)
+{
+    const QStringList keys = p->value().toStringList();
+    if (p->value().userType() == QMetaType::QStringList) {
+        QStringList parts;
+        for (const QString &key : keys) {
+            if (KTDeviceProperty *child = p->property_ptr(key.toLatin1().constData()))
+                parts << QStringLiteral("%1=%2").arg(key, child->value().toString());
+        }
+        return parts.join(' ');
+    }
+    if (!p->value().isValid()) {   // a group: its members
+        QStringList parts;
+        for (const auto &c : p->children())
+            parts << QStringLiteral("%1=%2").arg(QString::fromLatin1(c.first), c.second->value().toString());
+        return parts.join(' ');
+    }
+    if (p->value().userType() == QMetaType::QJsonObject)
+        return QString::fromUtf8(QJsonDocument(p->value().toJsonObject()).toJson(QJsonDocument::Compact));
+    return p->value().toString();
+}
+
+bool KTHost::canRead(KTDeviceProperty *p)
+{
+    // Replies for the task controls' and work mode's command are never applied.
+    const bool ignored =
+        p->cmd_type() == KTDeviceInterface::CMD && (p->get_cmd_int() == 27 || p->get_cmd_int() == 125);
+    return !p->get_cmd_bytes().isEmpty() && !ignored;
+}
+
+bool KTHost::read(KTDeviceProperty *p, int timeoutMs, QString *error)
+{
+    if (p->get_cmd_bytes().isEmpty()) {
+        *error = QStringLiteral("it cannot be read from the machine");
+        return false;
+    }
+    if (p->cmd_type() == KTDeviceInterface::CMD && (p->get_cmd_int() == 27 || p->get_cmd_int() == 125)) {
+        *error = QStringLiteral("the plug-in does not apply the machine's answers for command %1").arg(p->get_cmd_int());
+        return false;
+    }
+    QList<KTDeviceProperty *> targets;
+    for (const QString &key : p->value().toStringList()) {
+        if (KTDeviceProperty *child = p->property_ptr(key.toLatin1().constData()))
+            targets << child;
+    }
+    if (p->value().userType() != QMetaType::QStringList)
+        targets = {p};
+
+    QList<QVariant> originals;
+    for (KTDeviceProperty *t : targets) {
+        originals << t->value();
+        t->set_decode(sentinelFor(t->value()));
+    }
+    auto changed = [&targets, &originals]() {
+        for (int i = 0; i < targets.size(); ++i) {
+            if (targets.at(i)->value().toString() != sentinelFor(originals.at(i)))
+                return true;
+        }
+        return false;
+    };
+    m_device->sendCMD(p->get_cmd_bytes());
+    const bool answered = waitFor([&] { return changed() || m_linkLost; }, timeoutMs);
+    for (int i = 0; i < targets.size(); ++i) {
+        if (targets.at(i)->value().toString() == sentinelFor(originals.at(i)))
+            targets.at(i)->set_decode(originals.at(i).toString());
+    }
+    if (m_linkLost) {
+        *error = QStringLiteral("link lost (%1)").arg(m_lastStatus);
+        return false;
+    }
+    if (!answered) {
+        *error = QStringLiteral("no reply within %1 s").arg(timeoutMs / 1000.0);
+        return false;
+    }
+    return true;
+}
+
+bool KTHost::write(const QString &key, KTDeviceProperty *p, const QString &text, QString *error)
+{
+    if (p->set_cmd_bytes().isEmpty()) {
+        *error = QStringLiteral("%1 cannot be written to the machine").arg(key);
+        return false;
+    }
+    bool ok = true;
+    QVariant value;
+    switch (p->value().userType()) {
+    case QMetaType::UInt:
+        value = text.toUInt(&ok);
+        if (!ok)
+            *error = QStringLiteral("%1 takes a whole number from 0 up, not \"%2\"").arg(key, text);
+        break;
+    case QMetaType::Int:
+        value = text.toInt(&ok);
+        if (!ok)
+            *error = QStringLiteral("%1 takes a whole number, not \"%2\"").arg(key, text);
+        break;
+    case QMetaType::Double:
+        value = text.toDouble(&ok);
+        if (!ok)
+            *error = QStringLiteral("%1 takes a number, not \"%2\"").arg(key, text);
+        break;
+    case QMetaType::QString:
+        value = text;
+        break;
+    default:
+        ok = false;
+        *error = QStringLiteral("%1 is a group; write its members one by one").arg(key);
+    }
+    if (!ok)
+        return false;
+    p->setValue(value);
+    m_device->sendCMD(p->set_cmd_bytes());
+    return true;
+}
