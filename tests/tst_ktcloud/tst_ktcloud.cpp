@@ -268,6 +268,7 @@ void tst_KTCloud::runtimeMessage()
     QStringList texts;
     connect(&relay, &QWebSocketServer::newConnection, this, [&]() {
         QWebSocket *peer = relay.nextPendingConnection();
+        peer->setParent(&relay);
         connect(peer, &QWebSocket::textMessageReceived, this, [&texts](const QString &t) { texts << t; });
     });
 

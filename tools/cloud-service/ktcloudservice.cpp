@@ -59,7 +59,10 @@ KTCloudService::KTCloudService(QObject *parent)
     });
 }
 
-KTCloudService::~KTCloudService() = default;
+KTCloudService::~KTCloudService()
+{
+    qDeleteAll(m_channels.keys());   // relay peers have no parent
+}
 
 bool KTCloudService::listen(quint16 restPort, quint16 wsPort)
 {

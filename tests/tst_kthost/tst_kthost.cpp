@@ -1,0 +1,208 @@
+// Runs the built kt-host as a process against the virtual cutter and the
+// local cloud service, as a host developer would.
+#include "ktcloudservice.h"
+#include "ktvirtualcutter.h"
+
+#include <QImage>
+#include <QJsonArray>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+} // namespace
+
+class tst_KTHost : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void cutJobReportsProgressAndWorkRecord();
+    void setThenGet();
+    void errors_data();
+    void errors();
+    void machineVanishesMidJob();
+    void interruptStopsTheMachine();
+    void settingsWindow();
+
+private:
+    QProcess *start(const QStringList &args);
+    Run finish(QProcess *p, int timeoutMs = 20000);
+    Run host(const QStringList &args) { return finish(start(args)); }
+    QString tcp() const { return QStringLiteral("127.0.0.1:%1").arg(cutter->tcpPort()); }
+
+    std::unique_ptr<KTVirtualCutter> cutter;
+    std::unique_ptr<KTCloudService> cloud;
+    QList<QProcess *> processes;
+};
+
+void tst_KTHost::init()
+{
+    cutter = std::make_unique<KTVirtualCutter>();
+    cutter->reportIntervalMs = 30;
+    cutter->cutBytesPerSecond = 20000;
+    QVERIFY(cutter->listenTcp(0));
+    cloud = std::make_unique<KTCloudService>();
+    QVERIFY(cloud->listen());
+}
+
+void tst_KTHost::cleanup()
+{
+    for (QProcess *p : processes) {
+        p->kill();
+        p->waitForFinished(2000);
+        delete p;
+    }
+    processes.clear();
+    cutter.reset();
+    cloud.reset();
+}
+
+QProcess *tst_KTHost::start(const QStringList &args)
+{
+    auto *p = new QProcess;
+    processes << p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    p->setProcessEnvironment(env);
+    p->start(QStringLiteral(KT_HOST_PATH), args);
+    return p;
+}
+
+Run tst_KTHost::finish(QProcess *p, int timeoutMs)
+{
+    // The cutter and the service live in this event loop: never block it.
+    QElapsedTimer clock;
+    clock.start();
+    while (p->state() != QProcess::NotRunning && clock.elapsed() < timeoutMs)
+        QTest::qWait(20);
+    Run r;
+    r.exitCode = p->state() == QProcess::NotRunning ? p->exitCode() : -1;
+    r.out = QString::fromUtf8(p->readAllStandardOutput());
+    r.err = QString::fromUtf8(p->readAllStandardError());
+    return r;
+}
+
+void tst_KTHost::cutJobReportsProgressAndWorkRecord()
+{
+    const Run r = host({"--tcp", tcp(), "--cloud", cloud->restBase() + "," + cloud->wsBase(), "--code", "KT0A1ZTEST",
+                        "cut", KT_SOURCE_DIR "/examples/labels-a5.plt", "--copies", "2"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QVERIFY(r.out.contains(" 100% "));
+    QVERIFY(r.out.contains("copies 2/2"));
+    QVERIFY(r.out.contains("cut job complete: 2 copies"));
+    QTRY_COMPARE(cloud->workRecords().size(), 1);
+    const QJsonObject record = cloud->workRecords().first().toObject();
+    QCOMPARE(record.value("finish_copies").toInt(), 2);
+    QCOMPARE(record.value("task_copies").toInt(), 2);
+    QVERIFY(record.value("path_length").toInt() > 1000);   // mm of cut path on the sheet
+    QCOMPARE(record.value("device"), cloud->devices().first().toObject().value("id"));
+    QVERIFY(cutter->lastCutData().startsWith("IN;SP1;"));
+}
+
+void tst_KTHost::setThenGet()
+{
+    Run r = host({"--tcp", tcp(), "set", "SP2_SPEED=640", "CAMERA_OFFSET_X=70000", "DEVICE_ID=SN-9"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QVERIFY(r.out.contains("SP2_SPEED = 640"));
+    QVERIFY(r.out.contains("DEVICE_ID = SN-9 (machine status 0)"));
+    QCOMPARE(cutter->cmdRegister(3), 640);
+    QCOMPARE(cutter->cmdRegister(12), 1);
+
+    cutter->setCmdRegister(3, 611);   // changed on the machine's panel
+    r = host({"--tcp", tcp(), "get", "SP2_SPEED", "CAMERA_OFFSET_X", "DEVICE_INFO"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QVERIFY(r.out.contains("SP2_SPEED = 611"));
+    QVERIFY(r.out.contains("CAMERA_OFFSET_X = 70000"));
+    QVERIFY(r.out.contains("DEVICE_ID=SN-9"));
+}
+
+void tst_KTHost::errors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("unknown key") << QStringList{"get", "NOPE"} << 2 << "unknown key NOPE; the machine has: STATUS";
+    QTest::newRow("wrong type") << QStringList{"set", "SP2_SPEED=fast"} << 2
+                                << "SP2_SPEED takes a whole number from 0 up, not \"fast\"";
+    QTest::newRow("not readable") << QStringList{"get", "FIRMWARE"} << 2 << "FIRMWARE: it cannot be read";
+    QTest::newRow("not writable") << QStringList{"set", "DEVICE_UNIQUE_ID=1"} << 2
+                                  << "DEVICE_UNIQUE_ID cannot be written";
+    QTest::newRow("unknown command") << QStringList{"fly"} << 2 << "unknown command fly";
+    QTest::newRow("missing file") << QStringList{"cut", "/nonexistent.plt"} << 2 << "cannot read /nonexistent.plt";
+    QTest::newRow("unreachable") << QStringList{"--tcp", "127.0.0.1:1", "info"} << 3
+                                 << "cannot connect to 127.0.0.1:1";
+}
+
+void tst_KTHost::errors()
+{
+    QFETCH(QStringList, args);
+    if (!args.contains("--tcp"))
+        args = QStringList{"--tcp", tcp()} + args;
+    const Run r = host(args);
+    QTEST(r.exitCode, "exitCode");
+    QFETCH(QString, message);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QCOMPARE(r.err.count(QStringLiteral("kt-host: ")), 1);   // one clear line
+}
+
+void tst_KTHost::machineVanishesMidJob()
+{
+    cutter->faults.dropAtPercent = 30;
+    const Run r = host({"--tcp", tcp(), "cut", KT_SOURCE_DIR "/examples/labels-a5.plt", "--copies", "2"});
+    QCOMPARE(r.exitCode, 3);
+    QVERIFY2(r.err.contains("link lost during the job (TCP DISCONNECTED.)"), qPrintable(r.err));
+}
+
+void tst_KTHost::interruptStopsTheMachine()
+{
+    cutter->cutBytesPerSecond = 500;
+    QProcess *p = start({"--tcp", tcp(), "cut", KT_SOURCE_DIR "/examples/labels-a5.plt"});
+    QTRY_VERIFY_WITH_TIMEOUT(cutter->jobRunning(), 10000);
+    ::kill(pid_t(p->processId()), SIGINT);
+    const Run r = finish(p);
+    QCOMPARE(r.exitCode, 130);
+    QVERIFY(r.err.contains("interrupted: stop sent to the machine"));
+    QTRY_VERIFY(!cutter->jobRunning());
+    QVERIFY(cutter->framesReceived().last().contains("SET125:2;"));
+}
+
+void tst_KTHost::settingsWindow()
+{
+    cutter->setCmdRegister(3, 444);
+    cutter->setCcmdRegister(57, "UID-77");
+    QTemporaryDir dir;
+    const QString png = dir.filePath("settings.png");
+    const Run r = host({"--tcp", tcp(), "settings", "--screenshot", png});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    const QImage image(png);
+    QVERIFY(!image.isNull());
+    QVERIFY(image.width() > 300 && image.height() > 200);
+
+    QMap<QString, QStringList> rows;
+    for (const QString &line : r.out.split('\n', Qt::SkipEmptyParts))
+        rows.insert(line.section(' ', 0, 0), line.split(' '));
+    QCOMPARE(rows.size(), 18);
+    for (auto it = rows.begin(); it != rows.end(); ++it) {
+        if (it.key() != "DEVICE_INFO")   // read through its members' controls
+            QVERIFY2(it.value().value(1) != "none", qPrintable(it.key()));
+    }
+    QCOMPARE(rows.value("SP2_SPEED").value(2), QStringLiteral("444"));
+    QCOMPARE(rows.value("DEVICE_UNIQUE_ID").value(2), QStringLiteral("UID-77"));
+    QCOMPARE(rows.value("FIRMWARE").value(2), QStringLiteral("1.0.8"));
+}
+
+QTEST_MAIN(tst_KTHost)
+#include "tst_kthost.moc"
