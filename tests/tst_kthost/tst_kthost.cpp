@@ -33,6 +33,7 @@ private slots:
     void errors_data();
     void errors();
     void machineVanishesMidJob();
+    void silentMachineTimesOut();
     void interruptStopsTheMachine();
     void settingsWindow();
 
@@ -166,6 +167,14 @@ void tst_KTHost::machineVanishesMidJob()
     QVERIFY2(r.err.contains("link lost during the job (TCP DISCONNECTED.)"), qPrintable(r.err));
 }
 
+void tst_KTHost::silentMachineTimesOut()
+{
+    cutter->faults.silent = true;
+    const Run r = host({"--tcp", tcp(), "--timeout", "1", "get", "SP2_SPEED"});
+    QCOMPARE(r.exitCode, 3);
+    QVERIFY2(r.err.contains("SP2_SPEED: no reply within 1 s"), qPrintable(r.err));
+}
+
 void tst_KTHost::interruptStopsTheMachine()
 {
     cutter->cutBytesPerSecond = 500;
@@ -176,7 +185,10 @@ void tst_KTHost::interruptStopsTheMachine()
     QCOMPARE(r.exitCode, 130);
     QVERIFY(r.err.contains("interrupted: stop sent to the machine"));
     QTRY_VERIFY(!cutter->jobRunning());
-    QVERIFY(cutter->framesReceived().last().contains("SET125:2;"));
+    bool stopSent = false;
+    for (const QByteArray &f : cutter->framesReceived())
+        stopSent |= f.contains(";CMD;SET125:2;");
+    QVERIFY(stopSent);
 }
 
 void tst_KTHost::settingsWindow()

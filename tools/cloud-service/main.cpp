@@ -4,13 +4,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QJsonDocument>
-#include <QSocketNotifier>
 #include <QTextStream>
 
-#include <csignal>
-#include <unistd.h>
-
-static int signalPipe[2];
+#include "ktsignalnotifier.h"
 
 int main(int argc, char *argv[])
 {
@@ -56,12 +52,6 @@ int main(int argc, char *argv[])
         });
     }
 
-    if (::pipe(signalPipe) == 0) {
-        auto handler = [](int) { (void)!::write(signalPipe[1], "x", 1); };
-        std::signal(SIGINT, handler);
-        std::signal(SIGTERM, handler);
-        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
-    }
+    ktOnTerminationSignal([] { QCoreApplication::quit(); });
     return app.exec();
 }

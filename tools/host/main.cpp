@@ -5,6 +5,7 @@
 #include "ktdeviceproperty.h"
 #include "pltinfo.h"
 #include "settingswindow.h"
+#include "ktsignalnotifier.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -12,17 +13,13 @@
 #include <QFile>
 #include <QJsonObject>
 #include <QLoggingCategory>
-#include <QSocketNotifier>
 #include <QTimer>
 
-#include <csignal>
 #include <cstdio>
 #include <limits>
-#include <unistd.h>
 
 namespace {
 
-int signalPipe[2] = {-1, -1};
 bool interrupted = false;
 
 QTextStream &out()
@@ -201,13 +198,7 @@ int main(int argc, char *argv[])
         plt = file.readAll();
     }
 
-    if (::pipe(signalPipe) == 0) {
-        auto handler = [](int) { (void)!::write(signalPipe[1], "x", 1); };
-        std::signal(SIGINT, handler);
-        std::signal(SIGTERM, handler);
-        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, [] { interrupted = true; });
-    }
+    ktOnTerminationSignal([] { interrupted = true; });
 
     KTHost host;
     QString error;

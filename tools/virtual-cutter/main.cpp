@@ -4,13 +4,9 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTextStream>
 
-#include <csignal>
-#include <unistd.h>
-
-static int signalPipe[2];
+#include "ktsignalnotifier.h"
 
 int main(int argc, char *argv[])
 {
@@ -53,14 +49,7 @@ int main(int argc, char *argv[])
     }
     out.flush();
 
-    // Leave cleanly on Ctrl-C or a kill.
-    if (::pipe(signalPipe) == 0) {
-        auto handler = [](int) { (void)!::write(signalPipe[1], "x", 1); };
-        std::signal(SIGINT, handler);
-        std::signal(SIGTERM, handler);
-        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
-    }
+    ktOnTerminationSignal([] { QCoreApplication::quit(); });
     QObject::connect(&cutter, &KTVirtualCutter::jobFinished, [&out](int copies) {
         out << "job finished: " << copies << " copies\n";
         out.flush();
