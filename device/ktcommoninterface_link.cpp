@@ -94,6 +94,10 @@ void KTCommonInterface::connect_tcp(QString address)
         connect(tcp_socket, &QTcpSocket::stateChanged, this, &KTCommonInterface::slot_tcp_socket_state);
     }
     if (KTDeviceProperty *port = property_ptr("TCP_PORT")) {
+        // A link declared silent may still be open: start it over, or the
+        // attempt would be ignored and no link event would ever come.
+        if (tcp_socket->state() != QAbstractSocket::UnconnectedState)
+            tcp_socket->abort();
         const quint16 p = quint16(port->value().toInt());
         qDebug() << "KTCommonInterface::connect_tcp" << address << port->value().toInt();
         tcp_socket->connectToHost(address, p, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);

@@ -394,6 +394,15 @@ void tst_KTLink::silenceRule()
         QVERIFY(d->deviceTimerActive());   // a time-out does not stop the timer
         QTest::qWait(50);
         QCOMPARE(cutter->framesReceived().size(), 0);   // no query once declared lost
+
+        // The transport is still open; connecting again starts it over.
+        messages.clear();
+        QVERIFY(d->connectDevice());
+        QTRY_COMPARE(status(d.get()), int(T::Working));
+        QStringList texts;
+        for (const auto &m : messages)
+            texts << m.at(1).toString();
+        QCOMPARE(texts, (QStringList{"TCP DISCONNECTED.", "TCP CONNECTED."}));
     } else {
         QTRY_COMPARE(cutter->framesReceived().size(), 2);
     }
