@@ -12,6 +12,9 @@
 #include <QTabWidget>
 #include <QWidget>
 
+#include <cmath>
+#include <limits>
+
 namespace {
 
 constexpr int RowHeight = 28;
@@ -28,7 +31,17 @@ bool hasWidget(const KTDeviceProperty *p)
 
 double factorOf(const QJsonObject &w)
 {
-    return w.value(QStringLiteral("factor")).toDouble(1.0);
+    // A zero factor would divide by zero on the way back.
+    const double factor = w.value(QStringLiteral("factor")).toDouble(1.0);
+    return factor == 0.0 ? 1.0 : factor;
+}
+
+// Truncates toward zero like a C++ cast, but defined for every double.
+int truncated(double x)
+{
+    if (std::isnan(x))
+        return 0;
+    return int(qBound(double(std::numeric_limits<int>::min()), x, double(std::numeric_limits<int>::max())));
 }
 
 QLayout *layoutOf(QWidget *parent)
@@ -168,11 +181,11 @@ void KTDeviceProperty::to_ui_ctrl()
     const double factor = factorOf(w);
 
     if (kind == QLatin1String("QSpinBox")) {
-        static_cast<QSpinBox *>(control)->setValue(int(m_value.toInt() * factor));
+        static_cast<QSpinBox *>(control)->setValue(truncated(m_value.toInt() * factor));
     } else if (kind == QLatin1String("QDoubleSpinBox")) {
         static_cast<QDoubleSpinBox *>(control)->setValue(m_value.toDouble() * factor);
     } else if (kind == QLatin1String("QComboBox")) {
-        static_cast<QComboBox *>(control)->setCurrentIndex(int(m_value.toInt() * factor));
+        static_cast<QComboBox *>(control)->setCurrentIndex(truncated(m_value.toInt() * factor));
     } else if (kind == QLatin1String("QLineEdit")) {
         auto *edit = static_cast<QLineEdit *>(control);
         edit->setText(factor != 1.0 ? QStringLiteral("%1").arg(m_value.toDouble() * factor) : m_value.toString());
@@ -194,11 +207,11 @@ void KTDeviceProperty::from_ui_ctrl()
     const double factor = factorOf(w);
 
     if (kind == QLatin1String("QSpinBox")) {
-        setValue(int(static_cast<QSpinBox *>(control)->value() / factor));
+        setValue(truncated(static_cast<QSpinBox *>(control)->value() / factor));
     } else if (kind == QLatin1String("QDoubleSpinBox")) {
         setValue(static_cast<QDoubleSpinBox *>(control)->value() / factor);
     } else if (kind == QLatin1String("QComboBox")) {
-        setValue(int(static_cast<QComboBox *>(control)->currentIndex() / factor));
+        setValue(truncated(static_cast<QComboBox *>(control)->currentIndex() / factor));
     } else if (kind == QLatin1String("QLineEdit")) {
         const QString text = static_cast<QLineEdit *>(control)->text();
         setValue(factor != 1.0 ? QStringLiteral("%1").arg(text.toDouble() / factor) : text);

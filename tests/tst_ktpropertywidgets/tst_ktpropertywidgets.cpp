@@ -111,6 +111,8 @@ void tst_KTPropertyWidgets::showAndStore_data()
                                  << QVariant(1) << QVariant(2) << QVariant(2);
     QTest::newRow("spin factor 1.5 truncates") << QJsonObject{{"widget", "QSpinBox"}, {"factor", 1.5}} << QVariant(7u)
                                                << QVariant(10) << QVariant(10) << QVariant(6);
+    QTest::newRow("spin factor 0 acts as 1") << QJsonObject{{"widget", "QSpinBox"}, {"factor", 0}} << QVariant(7)
+                                             << QVariant(7) << QVariant(8) << QVariant(8);
     QTest::newRow("spin speed 700") << QJsonObject{{"widget", "QSpinBox"}, {"min", 10}, {"max", 1050}, {"factor", 1.5}}
                                     << QVariant(700u) << QVariant(1050) << QVariant(1050) << QVariant(700);
     const QJsonObject offset{{"widget", "QDoubleSpinBox"}, {"min", -1000.0}, {"max", 1000.0}, {"factor", 0.005}};
