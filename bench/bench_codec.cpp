@@ -1,7 +1,7 @@
 // Frame building and the receive path, from bytes to parameters.
-#include "ktdeviceproperty.h"
-#include "ktframe.h"
-#include "ktmrc600cam.h"
+#include "property/ktdeviceproperty.h"
+#include "property/ktframe.h"
+#include "plugin/ktmrc600cam.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>

@@ -1,8 +1,8 @@
 // A 20 MB cut job through the plug-in against the same bytes on a plain
 // socket, and replies per second through the whole receive path.
-#include "ktdeviceproperty.h"
-#include "ktframe.h"
-#include "ktmrc600cam.h"
+#include "property/ktdeviceproperty.h"
+#include "property/ktframe.h"
+#include "plugin/ktmrc600cam.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -1,6 +1,7 @@
-#include "ktcommoninterface.h"
-#include "ktdeviceproperty.h"
-#include "nuvexacloud.h"
+#include "device/ktcommoninterface.h"
+#include "property/kttrace.h"
+#include "property/ktdeviceproperty.h"
+#include "platform/nuvexacloud/nuvexacloud.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -155,7 +156,7 @@ void KTCommonInterface::device_info_to_cloud()
 
 void KTCommonInterface::device_task_to_cloud()
 {
-    qDebug() << "KTCommonInterface::device_task_to_cloud";
+    qCDebug(ktCloud) << "KTCommonInterface::device_task_to_cloud";
     KTDeviceProperty *task = property_ptr("TASK");
     if (!task)
         return;

@@ -1,6 +1,6 @@
-#include "ktcommoninterface.h"
-#include "ktdeviceproperty.h"
-#include "usbchannel.h"
+#include "device/ktcommoninterface.h"
+#include "property/ktdeviceproperty.h"
+#include "platform/usbchannel/usbchannel.h"
 
 #include <QTcpSocket>
 #include <QWebSocket>

@@ -1,8 +1,8 @@
 #ifndef KTCOMMONINTERFACE_H
 #define KTCOMMONINTERFACE_H
 
-#include "ktdeviceinterface.h"
-#include "ktframe.h"
+#include "device/ktdeviceinterface.h"
+#include "property/ktframe.h"
 
 #include <QAbstractSocket>
 #include <QByteArray>

@@ -1,6 +1,6 @@
-#include "ktcommoninterface.h"
-#include "ktdeviceproperty.h"
-#include "kttrace.h"
+#include "device/ktcommoninterface.h"
+#include "property/ktdeviceproperty.h"
+#include "property/kttrace.h"
 
 #include <QDebug>
 #include <QJsonObject>
@@ -16,8 +16,7 @@ void KTCommonInterface::decode_buffer()
     QPointer<KTCommonInterface> guard(this);
     for (const QByteArray &frame : frames) {
         const QString text = KTFrame::frameText(frame);
-        if (ktTraceEnabled())
-            qDebug() << "Decode CMD : " << text;
+        qCDebug(ktDispatch) << "Decode CMD : " << text;
         decode_cmd(text);
         if (!guard)
             return;
@@ -63,8 +62,7 @@ void KTCommonInterface::decode_cmd(QString frame)
             return;
         }
         if (code == 11 || code == 55) {
-            if (ktTraceEnabled())
-                qDebug() << "KTCommonInterface::decode_cmd" << ("(" + elements.join(QStringLiteral(", ")) + ")")
+            qCDebug(ktDispatch) << "KTCommonInterface::decode_cmd" << ("(" + elements.join(QStringLiteral(", ")) + ")")
                          << elements.last();
             emit message(Qrcode, elements.last());
             return;

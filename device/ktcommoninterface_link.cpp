@@ -1,8 +1,8 @@
-#include "ktcommoninterface.h"
-#include "ktdeviceproperty.h"
-#include "kttrace.h"
-#include "nuvexacloud.h"
-#include "usbchannel.h"
+#include "device/ktcommoninterface.h"
+#include "property/ktdeviceproperty.h"
+#include "property/kttrace.h"
+#include "platform/nuvexacloud/nuvexacloud.h"
+#include "platform/usbchannel/usbchannel.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -83,11 +83,11 @@ void KTCommonInterface::connect_usb(QString path)
 
 void KTCommonInterface::connect_tcp(QString address)
 {
-    qDebug() << "KTCommonInterface::connect_tcp";
+    qCDebug(ktLink) << "KTCommonInterface::connect_tcp";
     if (!tcp_socket) {
-        qDebug() << "KTCommonInterface::connect_tcp" << QNetworkInterface::allAddresses();
+        qCDebug(ktLink) << "KTCommonInterface::connect_tcp" << QNetworkInterface::allAddresses();
         tcp_socket = new QTcpSocket(this);
-        qDebug() << tcp_socket->localAddress();
+        qCDebug(ktLink) << tcp_socket->localAddress();
         tcp_socket->setReadBufferSize(10240);
         tcp_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
         connect(tcp_socket, &QTcpSocket::readyRead, this, &KTCommonInterface::slot_tcp_socket_read);
@@ -99,9 +99,9 @@ void KTCommonInterface::connect_tcp(QString address)
         if (tcp_socket->state() != QAbstractSocket::UnconnectedState)
             tcp_socket->abort();
         const quint16 p = quint16(port->value().toInt());
-        qDebug() << "KTCommonInterface::connect_tcp" << address << port->value().toInt();
+        qCDebug(ktLink) << "KTCommonInterface::connect_tcp" << address << port->value().toInt();
         tcp_socket->connectToHost(address, p, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
-        qDebug() << "KTCommonInterface::connect_tcp" << "OK" << tcp_socket->localAddress() << tcp_socket->proxy().hostName();
+        qCDebug(ktLink) << "KTCommonInterface::connect_tcp" << "OK" << tcp_socket->localAddress() << tcp_socket->proxy().hostName();
     }
 }
 
@@ -145,8 +145,7 @@ void KTCommonInterface::receive(const QByteArray &data, const char *trace)
         }
     }
     receive_buffer.append(data);
-    if (ktTraceEnabled())
-        qDebug() << trace << ktTraceBytes(receive_buffer);
+    qCDebug(ktLink) << trace << ktTraceBytes(receive_buffer);
     decode_buffer();
 }
 
@@ -213,7 +212,7 @@ void KTCommonInterface::slot_usb_status(int s)
 
 void KTCommonInterface::slot_tcp_socket_state(QAbstractSocket::SocketState s)
 {
-    qDebug() << "KTCommonInterface::slot_tcp_socket_state" << s;
+    qCDebug(ktLink) << "KTCommonInterface::slot_tcp_socket_state" << s;
     const QString mode = QStringLiteral("TCP");
     if (s == QAbstractSocket::ConnectedState) {
         on_link_up(mode, QStringLiteral("TCP CONNECTED."));
@@ -236,13 +235,13 @@ void KTCommonInterface::slot_websocket_disconnected()
 
 void KTCommonInterface::slot_websocket_error(QAbstractSocket::SocketError)
 {
-    qDebug() << "KTCommonInterface::slot_websocket_error";
+    qCDebug(ktLink) << "KTCommonInterface::slot_websocket_error";
     emit message(DevStatus, QStringLiteral("WEB SOCKET ERROR."));
 }
 
 void KTCommonInterface::slot_websocket_text_received(QString message)
 {
-    qDebug() << "KTCommonInterface::slot_websocket_text_received" << message;
+    qCDebug(ktLink) << "KTCommonInterface::slot_websocket_text_received" << message;
     if (message == last_ws_message)
         return;
     last_ws_message = message;

@@ -1,5 +1,6 @@
-#include "ktcommoninterface.h"
-#include "ktdeviceproperty.h"
+#include "device/ktcommoninterface.h"
+#include "property/kttrace.h"
+#include "property/ktdeviceproperty.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -42,14 +43,14 @@ void KTCommonInterface::startTask()
 {
     KTDeviceProperty *modeProperty = property_ptr("TASK_MODE");
     const int mode = modeProperty ? modeProperty->value().toInt() : 0;
-    qDebug() << "KTCommonInterface::startTask" << mode;
+    qCDebug(ktTask) << "KTCommonInterface::startTask" << mode;
 
     if (mode == 0) {
         KTDeviceProperty *copies = property_ptr("TASK_COPIES");
         if (!copies)
             return;
         const QByteArray copiesFrame = copies->set_cmd_bytes();
-        qDebug() << "KTCommonInterface::startTask" << copiesFrame;
+        qCDebug(ktTask) << "KTCommonInterface::startTask" << copiesFrame;
         sendCMD(copiesFrame);
         KTDeviceProperty *plt = property_ptr("TASK_PLT");
         if (!plt)

@@ -1,5 +1,5 @@
-#include "ktdeviceinterface.h"
-#include "ktdeviceproperty.h"
+#include "device/ktdeviceinterface.h"
+#include "property/ktdeviceproperty.h"
 
 #include <QDate>
 #include <QLocale>

@@ -1,5 +1,5 @@
-#include "ktcommoninterface.h"
-#include "ktmodelrow.h"
+#include "device/ktcommoninterface.h"
+#include "models/ktmodelrow.h"
 
 #include <QDateTime>
 

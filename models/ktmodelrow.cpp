@@ -1,5 +1,5 @@
-#include "ktmodelrow.h"
-#include "ktdeviceproperty.h"
+#include "models/ktmodelrow.h"
+#include "property/ktdeviceproperty.h"
 
 KTDeviceProperty *ktAttachRow(KTDeviceInterface *device, const KTModelRow &row)
 {

@@ -1,7 +1,7 @@
 #ifndef KTMODELROW_H
 #define KTMODELROW_H
 
-#include "ktdeviceinterface.h"
+#include "device/ktdeviceinterface.h"
 
 #include <QJsonObject>
 #include <QStringList>

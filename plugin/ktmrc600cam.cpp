@@ -1,6 +1,6 @@
-#include "ktmrc600cam.h"
-#include "ktdeviceproperty.h"
-#include "ktmodelrow.h"
+#include "plugin/ktmrc600cam.h"
+#include "property/ktdeviceproperty.h"
+#include "models/ktmodelrow.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
 #ifndef KTMRC600CAM_H
 #define KTMRC600CAM_H
 
-#include "ktcommoninterface.h"
+#include "device/ktcommoninterface.h"
 
 // The desktop label cutter with registration camera: the plug-in's root
 // object and the class of every device object it hands out.

@@ -1,6 +1,6 @@
-#include "ktdeviceproperty.h"
-#include "ktframe.h"
-#include "kttrace.h"
+#include "property/ktdeviceproperty.h"
+#include "property/ktframe.h"
+#include "property/kttrace.h"
 
 #include <QDebug>
 
@@ -80,7 +80,7 @@ KTDeviceProperty *KTDeviceProperty::property_ptr(const char *name) const
     return fromVariant(property(name));
 }
 
-QList<QPair<QByteArray, KTDeviceProperty *>> KTDeviceProperty::children() const
+QList<QPair<QByteArray, KTDeviceProperty *>> KTDeviceProperty::childProperties() const
 {
     QList<QPair<QByteArray, KTDeviceProperty *>> result;
     const QList<QByteArray> names = dynamicPropertyNames();
@@ -187,8 +187,7 @@ QByteArray KTDeviceProperty::set_cmd_bytes() const
 
 void KTDeviceProperty::set_decode(QString text)
 {
-    if (ktTraceEnabled())
-        qDebug() << "KTDeviceProperty::set_decode" << m_label << text;
+    qCDebug(ktDispatch) << "KTDeviceProperty::set_decode" << m_label << text;
 
     bool ok = false;
     switch (m_value.userType()) {

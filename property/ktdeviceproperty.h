@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <QByteArray>
 
-#include "ktdeviceinterface.h"
+#include "device/ktdeviceinterface.h"
 
 class QWidget;
 
@@ -40,7 +40,7 @@ public:
 
     KTDeviceProperty *property_ptr(const char *name) const;
     // Property objects attached as children, in attachment order.
-    QList<QPair<QByteArray, KTDeviceProperty *>> children() const;
+    QList<QPair<QByteArray, KTDeviceProperty *>> childProperties() const;
 
     void ret_Status(int ret);
 

@@ -1,4 +1,4 @@
-#include "ktdeviceproperty.h"
+#include "property/ktdeviceproperty.h"
 
 #include <QAbstractSpinBox>
 #include <QBoxLayout>
@@ -141,7 +141,7 @@ void KTDeviceProperty::create_ui_ctrl(QWidget *parent, QString key, bool showUni
         auto *layout = new QVBoxLayout(page);
         layout->setContentsMargins(30, 10, 10, 30);
         layout->setSpacing(12);
-        for (const auto &child : children())
+        for (const auto &child : childProperties())
             child.second->create_ui_ctrl(page, QString::fromLatin1(child.first), true);
         setUiControl(page);
         tabs->addTab(page, m_label);
@@ -161,7 +161,7 @@ void KTDeviceProperty::create_ui_ctrl(QWidget *parent, QString key, bool showUni
     if (QWidget *control = createControl(kind, w, key)) {
         rowLayout->addWidget(control, 3);
         if (kind == QLatin1String("QGroupBox")) {
-            for (const auto &child : children())
+            for (const auto &child : childProperties())
                 child.second->create_ui_ctrl(control, QString::fromLatin1(child.first), false);
         }
         setUiControl(control);
@@ -192,7 +192,7 @@ void KTDeviceProperty::to_ui_ctrl()
     } else if (kind == QLatin1String("QLabel")) {
         static_cast<QLabel *>(control)->setText(m_value.toString());
     } else if (kind == QLatin1String("QGroupBox") || kind == QLatin1String("QTabWidget")) {
-        for (const auto &child : children())
+        for (const auto &child : childProperties())
             child.second->to_ui_ctrl();
     }
 }
@@ -218,7 +218,7 @@ void KTDeviceProperty::from_ui_ctrl()
     } else if (kind == QLatin1String("QLabel")) {
         setValue(static_cast<QLabel *>(control)->text());
     } else if (kind == QLatin1String("QGroupBox") || kind == QLatin1String("QTabWidget")) {
-        for (const auto &child : children())
+        for (const auto &child : childProperties())
             child.second->from_ui_ctrl();
     }
 }

@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes to the receive path of a fully built device.
-#include "ktmrc600cam.h"
+#include "plugin/ktmrc600cam.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>

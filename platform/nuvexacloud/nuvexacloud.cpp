@@ -1,4 +1,4 @@
-#include "nuvexacloud.h"
+#include "platform/nuvexacloud/nuvexacloud.h"
 
 #include <QJsonDocument>
 #include <QNetworkAccessManager>

@@ -1,5 +1,5 @@
-#include "usbchannel.h"
-#include "usbchannel_p.h"
+#include "platform/usbchannel/usbchannel.h"
+#include "platform/usbchannel/usbchannel_p.h"
 
 #include <QDebug>
 #include <QSocketNotifier>

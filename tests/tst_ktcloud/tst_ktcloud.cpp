@@ -1,8 +1,8 @@
-#include "ktcloudservice.h"
-#include "ktdeviceproperty.h"
-#include "ktmrc600cam.h"
-#include "ktvirtualcutter.h"
-#include "nuvexacloud.h"
+#include "tools/cloud-service/ktcloudservice.h"
+#include "property/ktdeviceproperty.h"
+#include "plugin/ktmrc600cam.h"
+#include "tools/virtual-cutter/ktvirtualcutter.h"
+#include "platform/nuvexacloud/nuvexacloud.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,5 +1,5 @@
-#include "ktcommoninterface.h"
-#include "ktdeviceproperty.h"
+#include "device/ktcommoninterface.h"
+#include "property/ktdeviceproperty.h"
 
 #include <QPointer>
 #include <QtTest>

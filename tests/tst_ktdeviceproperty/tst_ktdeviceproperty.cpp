@@ -1,4 +1,4 @@
-#include "ktdeviceproperty.h"
+#include "property/ktdeviceproperty.h"
 
 #include <QJsonObject>
 #include <QtTest>
@@ -148,7 +148,7 @@ void tst_KTDeviceProperty::propertyPtrOfWidgetIsNull()
     QVERIFY(p.property_ptr("WIDGET") == nullptr);
     QVERIFY(p.property_ptr("MISSING") == nullptr);
     QCOMPARE(p.property_ptr("X"), &child);
-    QCOMPARE(p.children().size(), 1);
+    QCOMPARE(p.childProperties().size(), 1);
 }
 
 void tst_KTDeviceProperty::encode_data()

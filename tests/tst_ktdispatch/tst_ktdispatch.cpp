@@ -1,6 +1,6 @@
-#include "ktdeviceproperty.h"
-#include "ktmodelrow.h"
-#include "ktmrc600cam.h"
+#include "property/ktdeviceproperty.h"
+#include "models/ktmodelrow.h"
+#include "plugin/ktmrc600cam.h"
 
 #include <QJsonObject>
 #include <QtTest>

@@ -1,4 +1,4 @@
-#include "ktframe.h"
+#include "property/ktframe.h"
 
 #include <QtTest>
 

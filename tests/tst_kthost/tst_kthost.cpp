@@ -1,7 +1,7 @@
 // Runs the built kt-host as a process against the virtual cutter and the
 // local cloud service, as a host developer would.
-#include "ktcloudservice.h"
-#include "ktvirtualcutter.h"
+#include "tools/cloud-service/ktcloudservice.h"
+#include "tools/virtual-cutter/ktvirtualcutter.h"
 
 #include <QImage>
 #include <QJsonArray>

@@ -1,6 +1,6 @@
-#include "ktdeviceproperty.h"
-#include "ktmrc600cam.h"
-#include "ktvirtualcutter.h"
+#include "property/ktdeviceproperty.h"
+#include "plugin/ktmrc600cam.h"
+#include "tools/virtual-cutter/ktvirtualcutter.h"
 
 #include <QJsonObject>
 #include <QTcpServer>

@@ -1,5 +1,5 @@
-#include "ktdeviceproperty.h"
-#include "ktmrc600cam.h"
+#include "property/ktdeviceproperty.h"
+#include "plugin/ktmrc600cam.h"
 
 #include <QAbstractSpinBox>
 #include <QComboBox>
@@ -30,7 +30,7 @@ QStringList keysOf(QObject *o)
 QStringList childKeys(KTDeviceProperty *p)
 {
     QStringList keys;
-    for (const auto &c : p->children())
+    for (const auto &c : p->childProperties())
         keys << QString::fromLatin1(c.first);
     return keys;
 }

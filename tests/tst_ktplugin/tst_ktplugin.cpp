@@ -1,7 +1,7 @@
 // Loads the built module the way a host does; links only the host-facing
 // interface and parameter class, never the device code.
-#include "ktdeviceinterface.h"
-#include "ktdeviceproperty.h"
+#include "device/ktdeviceinterface.h"
+#include "property/ktdeviceproperty.h"
 
 #include <QFile>
 #include <QLibrary>

@@ -1,4 +1,4 @@
-#include "ktdeviceproperty.h"
+#include "property/ktdeviceproperty.h"
 
 #include <QComboBox>
 #include <QDoubleSpinBox>

@@ -1,5 +1,5 @@
-#include "ktdeviceproperty.h"
-#include "ktmrc600cam.h"
+#include "property/ktdeviceproperty.h"
+#include "plugin/ktmrc600cam.h"
 
 #include <QJsonObject>
 #include <QProcess>

@@ -1,4 +1,4 @@
-#include "usbchannel.h"
+#include "platform/usbchannel/usbchannel.h"
 
 #include <QElapsedTimer>
 #include <QSocketNotifier>

@@ -1,4 +1,4 @@
-#include "ktcloudservice.h"
+#include "tools/cloud-service/ktcloudservice.h"
 
 #include <QFile>
 #include <QJsonDocument>

@@ -1,12 +1,12 @@
 // kt-cloud-service: a local stand-in for the cloud service, on 127.0.0.1.
-#include "ktcloudservice.h"
+#include "tools/cloud-service/ktcloudservice.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QTextStream>
 
-#include "ktsignalnotifier.h"
+#include "tools/common/ktsignalnotifier.h"
 
 int main(int argc, char *argv[])
 {

@@ -1,7 +1,7 @@
-#include "kthost.h"
+#include "tools/host/kthost.h"
 
-#include "ktdeviceproperty.h"
-#include "nuvexacloud.h"
+#include "property/ktdeviceproperty.h"
+#include "platform/nuvexacloud/nuvexacloud.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -166,7 +166,7 @@ QString KTHost::valueText(KTDeviceProperty *p)
     }
     if (!p->value().isValid()) {   // a group: its members
         QStringList parts;
-        for (const auto &c : p->children())
+        for (const auto &c : p->childProperties())
             parts << QStringLiteral("%1=%2").arg(QString::fromLatin1(c.first), c.second->value().toString());
         return parts.join(' ');
     }

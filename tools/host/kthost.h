@@ -1,7 +1,7 @@
 #ifndef KTHOST_H
 #define KTHOST_H
 
-#include "ktdeviceinterface.h"
+#include "device/ktdeviceinterface.h"
 
 #include <QObject>
 #include <QPluginLoader>

@@ -1,11 +1,11 @@
 // kt-host: a reference host for the KT-MRC600Cam plug-in. It uses the plug-in
 // exactly as a real host does: QPluginLoader, the device interface and the
 // parameter objects, nothing else of the plug-in's code.
-#include "kthost.h"
-#include "ktdeviceproperty.h"
-#include "pltinfo.h"
-#include "settingswindow.h"
-#include "ktsignalnotifier.h"
+#include "tools/host/kthost.h"
+#include "property/ktdeviceproperty.h"
+#include "tools/host/pltinfo.h"
+#include "tools/host/settingswindow.h"
+#include "tools/common/ktsignalnotifier.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -225,7 +225,7 @@ int main(int argc, char *argv[])
             QList<KTDeviceProperty *> parts{p};
             if (p && p->get_cmd_bytes().isEmpty()) {
                 parts.clear();
-                for (const auto &c : p->children())
+                for (const auto &c : p->childProperties())
                     parts << c.second;
             }
             for (KTDeviceProperty *part : parts) {

@@ -1,4 +1,4 @@
-#include "pltinfo.h"
+#include "tools/host/pltinfo.h"
 
 #include <QList>
 #include <QtMath>

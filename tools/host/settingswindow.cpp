@@ -1,7 +1,7 @@
-#include "settingswindow.h"
+#include "tools/host/settingswindow.h"
 
-#include "kthost.h"
-#include "ktdeviceproperty.h"
+#include "tools/host/kthost.h"
+#include "property/ktdeviceproperty.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -61,7 +61,7 @@ QList<KTDeviceProperty *> SettingsWindow::leaves(const QStringList &keys) const
         KTDeviceProperty *p = m_host->device()->property_ptr(key.toLatin1().constData());
         if (!p)
             continue;
-        const auto children = p->children();
+        const auto children = p->childProperties();
         if (children.isEmpty() || !p->get_cmd_bytes().isEmpty()) {
             out << p;
         } else {

@@ -1,7 +1,7 @@
 // Renders the plug-in's two settings pages to PNG, the way a host builds them.
 // Usage: kt-render-pages user|sys OUTPUT.png
-#include "ktdeviceproperty.h"
-#include "ktmrc600cam.h"
+#include "property/ktdeviceproperty.h"
+#include "plugin/ktmrc600cam.h"
 
 #include <QApplication>
 #include <QLabel>

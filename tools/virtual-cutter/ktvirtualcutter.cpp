@@ -1,4 +1,4 @@
-#include "ktvirtualcutter.h"
+#include "tools/virtual-cutter/ktvirtualcutter.h"
 
 #include <QHostAddress>
 #include <QSocketNotifier>

@@ -1,7 +1,7 @@
 #ifndef KTVIRTUALCUTTER_H
 #define KTVIRTUALCUTTER_H
 
-#include "ktframe.h"
+#include "property/ktframe.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

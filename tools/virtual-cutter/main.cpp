@@ -1,12 +1,12 @@
 // kt-virtual-cutter: a stand-in for the label cutter, for trying the plug-in
 // without a machine. Listens on 127.0.0.1 and optionally on a pseudo-terminal.
-#include "ktvirtualcutter.h"
+#include "tools/virtual-cutter/ktvirtualcutter.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QTextStream>
 
-#include "ktsignalnotifier.h"
+#include "tools/common/ktsignalnotifier.h"
 
 int main(int argc, char *argv[])
 {
