@@ -15,7 +15,7 @@ struct Catalogue
     QStringList untranslated;
 };
 
-Catalogue readCatalogue(const QString &path)
+[[maybe_unused]] Catalogue readCatalogue(const QString &path)
 {
     Catalogue c;
     QFile file(path);
