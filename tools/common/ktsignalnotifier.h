@@ -4,24 +4,35 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <unistd.h>
 
 // Turns SIGINT and SIGTERM into a call on the event loop's thread, where it
-// is safe to act: the handler itself only writes a byte to a pipe.
+// is safe to act. The handler only writes a byte to a non-blocking pipe, so a
+// burst of signals can neither block it nor leak the pipe into children.
 inline void ktOnTerminationSignal(const std::function<void()> &action)
 {
     static int fds[2] = {-1, -1};
-    if (fds[0] >= 0 || ::pipe(fds) != 0)
+    if (fds[0] >= 0 || ::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
         return;
-    auto handler = [](int) { (void)!::write(fds[1], "x", 1); };
-    std::signal(SIGINT, handler);
-    std::signal(SIGTERM, handler);
+    struct sigaction sa = {};
+    sa.sa_handler = [](int) {
+        const int saved = errno;
+        (void)!::write(fds[1], "x", 1);
+        errno = saved;
+    };
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
     auto *notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [action]() {
-        char byte;
-        (void)!::read(fds[0], &byte, 1);
+        char bytes[64];
+        while (::read(fds[0], bytes, sizeof bytes) > 0) {
+        }
         action();
     });
 }

@@ -3,11 +3,13 @@
 #include "property/ktdeviceproperty.h"
 #include "platform/nuvexacloud/nuvexacloud.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <limits>
@@ -69,17 +71,30 @@ bool KTHost::load(const QString &pluginPath, QString *error)
 
 bool KTHost::waitFor(const std::function<bool()> &done, int timeoutMs)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        const qint64 left = timeoutMs - clock.elapsed();
-        if (left <= 0)
-            return false;
-        QEventLoop loop;
-        QTimer::singleShot(int(qMin<qint64>(left, 20)), &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
+    if (m_interrupted)
+        return false;
+    if (done())
+        return true;
+    // The condition is looked at each time the event loop has handled all
+    // that arrived and is about to sleep: a reply ends the wait at once.
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(this, &KTHost::interrupted, &loop, &QEventLoop::quit);
+    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    timer.start(timeoutMs);
+    loop.exec();
+    return !m_interrupted && done();
+}
+
+void KTHost::interrupt()
+{
+    m_interrupted = true;
+    emit interrupted();
 }
 
 bool KTHost::waitConnected(int timeoutMs, QString *error)
@@ -87,7 +102,7 @@ bool KTHost::waitConnected(int timeoutMs, QString *error)
     m_linkLost = false;
     const bool answered = waitFor([this] { return m_lastStatus.endsWith(" CONNECTED.") || m_linkLost; }, timeoutMs);
     if (!answered) {
-        *error = QStringLiteral("no answer within %1 s").arg(timeoutMs / 1000.0);
+        *error = QStringLiteral("no answer within %1").arg(seconds(timeoutMs));
         return false;
     }
     if (m_linkLost) {
@@ -100,16 +115,11 @@ bool KTHost::waitConnected(int timeoutMs, QString *error)
 
 bool KTHost::connectTcp(const QString &address, int timeoutMs, QString *error)
 {
-    QString host = address;
-    const int colon = address.lastIndexOf(':');
-    if (colon > 0 && !address.contains(']') && address.count(':') == 1) {
-        host = address.left(colon);
-        bool ok = false;
-        const int port = address.mid(colon + 1).toInt(&ok);
-        if (!ok || port <= 0 || port > 65535) {
-            *error = QStringLiteral("bad port in %1").arg(address);
-            return false;
-        }
+    QString host;
+    int port = 0;
+    if (!parseTcpAddress(address, &host, &port, error))
+        return false;
+    if (port > 0) {
         if (KTDeviceProperty *p = m_device->property_ptr("TCP_PORT"))
             p->setValue(port);
     }
@@ -140,6 +150,13 @@ bool KTHost::registerCloud(const QString &restBase, const QString &wsBase, const
     m_device->setNuvexaCloud(m_cloud, code);
     KTDeviceProperty *record = m_device->property_ptr("DEVICE_CLOUD");
     return record && waitFor([record] { return record->value().toJsonObject().contains("id"); }, timeoutMs);
+}
+
+void KTHost::waitForDelivery(int timeoutMs)
+{
+    // The work record leaves when the job ends; give it the time to go.
+    if (m_cloud)
+        waitFor([] { return false; }, qMin(timeoutMs, 300));
 }
 
 KTDeviceProperty *KTHost::parameter(const QString &key, QString *error) const
@@ -224,17 +241,17 @@ bool KTHost::read(KTDeviceProperty *p, int timeoutMs, QString *error)
         return false;
     }
     if (!answered) {
-        *error = QStringLiteral("no reply within %1 s").arg(timeoutMs / 1000.0);
+        *error = QStringLiteral("no reply within %1").arg(seconds(timeoutMs));
         return false;
     }
     return true;
 }
 
-bool KTHost::write(const QString &key, KTDeviceProperty *p, const QString &text, QString *error)
+QVariant KTHost::toValue(const QString &key, KTDeviceProperty *p, const QString &text, QString *error)
 {
     if (p->set_cmd_bytes().isEmpty()) {
         *error = QStringLiteral("%1 cannot be written to the machine").arg(key);
-        return false;
+        return QVariant();
     }
     bool ok = true;
     QVariant value;
@@ -251,8 +268,10 @@ bool KTHost::write(const QString &key, KTDeviceProperty *p, const QString &text,
         break;
     case QMetaType::Double:
         value = text.toDouble(&ok);
-        if (!ok)
+        if (!ok || !qIsFinite(value.toDouble())) {
+            ok = false;
             *error = QStringLiteral("%1 takes a number, not \"%2\"").arg(key, text);
+        }
         break;
     case QMetaType::QString:
         value = text;
@@ -261,9 +280,52 @@ bool KTHost::write(const QString &key, KTDeviceProperty *p, const QString &text,
         ok = false;
         *error = QStringLiteral("%1 is a group; write its members one by one").arg(key);
     }
-    if (!ok)
+    return ok ? value : QVariant();
+}
+
+bool KTHost::write(const QString &key, KTDeviceProperty *p, const QString &text, QString *error)
+{
+    const QVariant value = toValue(key, p, text, error);
+    if (!value.isValid())
         return false;
     p->setValue(value);
     m_device->sendCMD(p->set_cmd_bytes());
+    return true;
+}
+
+bool KTHost::barrier(int timeoutMs, QString *error)
+{
+    for (const QString &key : m_device->sysProperty() + m_device->userProperty()) {
+        KTDeviceProperty *p = m_device->property_ptr(key.toLatin1().constData());
+        if (p && canRead(p) && p->value().userType() != QMetaType::QStringList)
+            return read(p, timeoutMs, error);
+    }
+    *error = QStringLiteral("the machine has no parameter to read back");
+    return false;
+}
+
+QString KTHost::seconds(int ms)
+{
+    return QStringLiteral("%1 s").arg(ms / 1000.0);
+}
+
+bool KTHost::parseTcpAddress(const QString &address, QString *host, int *port, QString *error)
+{
+    *host = address;
+    *port = 0;
+    const int colon = address.lastIndexOf(':');
+    if (colon >= 0 && address.count(':') == 1) {
+        *host = address.left(colon);
+        bool ok = false;
+        *port = address.mid(colon + 1).toInt(&ok);
+        if (!ok || *port <= 0 || *port > 65535) {
+            *error = QStringLiteral("bad port in \"%1\": give a number from 1 to 65535").arg(address);
+            return false;
+        }
+    }
+    if (host->isEmpty() || host->contains(QRegularExpression(QStringLiteral("[\\s/]")))) {
+        *error = QStringLiteral("bad address \"%1\": give HOST or HOST:PORT").arg(address);
+        return false;
+    }
     return true;
 }

@@ -30,6 +30,8 @@ public:
     // Connects over TCP ("host[:port]") or USB; false with a reason.
     bool connectTcp(const QString &address, int timeoutMs, QString *error);
     bool connectUsb(const QString &path, int timeoutMs, QString *error);
+    // Lets what the cloud client has to send leave before the host exits.
+    void waitForDelivery(int timeoutMs);
     bool registerCloud(const QString &restBase, const QString &wsBase, const QString &code, int timeoutMs);
 
     // Looks up a key; on failure says what is allowed.
@@ -38,15 +40,32 @@ public:
     bool read(KTDeviceProperty *p, int timeoutMs, QString *error);
     // Stores text as the value (checked against the value's type) and sends it.
     bool write(const QString &key, KTDeviceProperty *p, const QString &text, QString *error);
+    // The value text stands for, or an invalid one with the reason.
+    static QVariant toValue(const QString &key, KTDeviceProperty *p, const QString &text, QString *error);
+    // Waits for the answer to a read sent after everything sent so far.
+    bool barrier(int timeoutMs, QString *error);
+    static QString seconds(int ms);
+    // "host" or "host:port"; port 0 when none is given.
+    static bool parseTcpAddress(const QString &address, QString *host, int *port, QString *error);
     static QString valueText(KTDeviceProperty *p);
     static bool canRead(KTDeviceProperty *p);
 
     bool linkLost() const { return m_linkLost; }
     QString lastStatus() const { return m_lastStatus; }
-    // Runs the event loop until done() or timeoutMs; false on time-out.
+    // Runs the event loop until done() holds, timeoutMs pass or the user
+    // interrupts; true only when done() holds.
     bool waitFor(const std::function<bool()> &done, int timeoutMs);
+    bool isInterrupted() const { return m_interrupted; }
+    // Lets waits run again after an interruption, for the last words to the
+    // machine (a stop); a second Ctrl-C ends those too.
+    void clearInterrupt() { m_interrupted = false; }
+
+public slots:
+    // Ends every wait at once (Ctrl-C).
+    void interrupt();
 
 signals:
+    void interrupted();
     void deviceMessage(KTDeviceInterface::KTDeviceMessage kind, const QString &text);
 
 private:
@@ -56,6 +75,7 @@ private:
     KTDeviceInterface *m_device = nullptr;
     NuvexaCloud *m_cloud = nullptr;
     bool m_linkLost = false;
+    bool m_interrupted = false;
     QString m_lastStatus;
 };
 

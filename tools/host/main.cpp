@@ -1,306 +1,252 @@
 // kt-host: a reference host for the KT-MRC600Cam plug-in. It uses the plug-in
 // exactly as a real host does: QPluginLoader, the device interface and the
 // parameter objects, nothing else of the plug-in's code.
+#include "tools/host/hostcommand.h"
 #include "tools/host/kthost.h"
-#include "property/ktdeviceproperty.h"
-#include "tools/host/pltinfo.h"
-#include "tools/host/settingswindow.h"
 #include "tools/common/ktsignalnotifier.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QJsonObject>
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <QLoggingCategory>
-#include <QTimer>
+#include <QRegularExpression>
 
 #include <cstdio>
-#include <limits>
+#include <memory>
 
-namespace {
+KTDeviceInterface *HostContext::device() const
+{
+    return host.device();
+}
 
-bool interrupted = false;
-
-QTextStream &out()
+QTextStream &hostOut()
 {
     static QTextStream s(stdout);
     return s;
 }
 
-int fail(int status, const QString &text)
+namespace {
+bool failureReported = false;
+}
+
+int hostFail(int status, const QString &text)
 {
-    out().flush();
+    failureReported = true;
+    hostOut().flush();
     std::fprintf(stderr, "kt-host: %s\n", qPrintable(text));
     return status;
 }
 
-QString bar(int percent)
+const QList<HostCommand> &hostCommands()
 {
-    const int filled = qBound(0, percent, 100) * 30 / 100;
-    return "[" + QString(filled, '#') + QString(30 - filled, '-') + "]";
+    static const QList<HostCommand> commands{
+        {"info", "", "connect and print the machine information", true, 0, 0, nullptr, runInfo},
+        {"get", "KEY...", "read parameters from the machine", true, 1, -1, checkGet, runGet},
+        {"set", "KEY=VALUE...", "write parameters and print what the machine answers", true, 1, -1, checkSet, runSet},
+        {"cut", "FILE.plt", "run a cut job (--copies N)", true, 1, 1, checkCut, runCut},
+        {"qr", "", "run a QR-code job (--copies N)", true, 0, 0, nullptr, runQr},
+        {"jog", "DX DY", "move the tool head (signs give the direction)", true, 2, 2, checkJog, runJog},
+        {"watch", "", "print every message until Ctrl-C", true, 0, 0, nullptr, runWatch},
+        {"settings", "", "open the settings window (needs a display, or --screenshot)", true, 0, 0, nullptr, runSettings},
+    };
+    return commands;
 }
 
-int runGet(KTHost &host, const QStringList &keys, int timeoutMs)
+namespace {
+
+const HostCommand *findCommand(const QString &name)
 {
-    for (const QString &key : keys) {
-        QString error;
-        KTDeviceProperty *p = host.parameter(key, &error);
-        if (!p)
-            return fail(KTHost::Usage, error);
-        if (!host.read(p, timeoutMs, &error))
-            return fail(error.startsWith("no reply") || error.startsWith("link") ? KTHost::LinkFailure : KTHost::Usage,
-                        key + ": " + error);
-        out() << key << " = " << KTHost::valueText(p) << "\n";
+    for (const HostCommand &c : hostCommands()) {
+        if (c.name == name)
+            return &c;
     }
-    return KTHost::Ok;
+    return nullptr;
 }
 
-int runSet(KTHost &host, const QStringList &assignments, int timeoutMs)
+QString description()
 {
-    for (const QString &a : assignments) {
-        const int eq = a.indexOf('=');
-        if (eq <= 0)
-            return fail(KTHost::Usage, QStringLiteral("expected KEY=VALUE, not \"%1\"").arg(a));
-        const QString key = a.left(eq);
-        QString error;
-        KTDeviceProperty *p = host.parameter(key, &error);
-        if (!p)
-            return fail(KTHost::Usage, error);
-        int acknowledged = -1;
-        auto c = QObject::connect(p, &KTDeviceProperty::retStatus, [&acknowledged](int s) { acknowledged = s; });
-        if (!host.write(key, p, a.mid(eq + 1), &error))
-            return fail(KTHost::Usage, error);
-        // The machine's own value is read back when it can be read.
-        if (!p->get_cmd_bytes().isEmpty() && host.read(p, timeoutMs, &error)) {
-            out() << key << " = " << KTHost::valueText(p) << "\n";
-        } else if (host.waitFor([&] { return acknowledged >= 0 || host.linkLost(); }, timeoutMs) && acknowledged >= 0) {
-            out() << key << " = " << KTHost::valueText(p) << " (machine status " << acknowledged << ")\n";
-        } else {
-            QObject::disconnect(c);
-            return fail(KTHost::LinkFailure, key + ": " + (host.linkLost() ? "link lost" : "no reply from the machine"));
-        }
-        QObject::disconnect(c);
-    }
-    return KTHost::Ok;
+    QString text = QStringLiteral("Reference host for the KT-MRC600Cam plug-in.\n\nCommands:\n");
+    for (const HostCommand &c : hostCommands())
+        text += QStringLiteral("  %1  %2\n").arg(QString(c.name + ' ' + c.arguments), -22).arg(c.summary);
+    text += QStringLiteral(
+        "\nExit status: 0 done, 2 usage error (unknown option, key or command, bad value or address),\n"
+        "3 the machine could not be reached, stopped answering or went away, 130 interrupted (Ctrl-C;\n"
+        "a running job is stopped first).");
+    return text;
 }
 
-// Follows the task reports until the machine reports the job complete.
-int followTask(KTHost &host, int copies, int idleTimeoutMs, bool qr)
+// A negative number is an argument (jog 1 -1), never an option: it is hidden
+// from the parser and given back afterwards.
+const QString NegativeMark = QStringLiteral("\x1fneg:");
+
+QStringList shieldNegativeNumbers(const QStringList &args, const QCommandLineParser &parser,
+                                  const QList<QCommandLineOption> &options)
 {
-    KTDeviceInterface *d = host.device();
-    QElapsedTimer idle;
-    idle.start();
-    QJsonObject task;
-    bool complete = false;
-    auto c = QObject::connect(&host, &KTHost::deviceMessage, [&](KTDeviceInterface::KTDeviceMessage kind, QString text) {
-        idle.restart();
-        if (kind == KTDeviceInterface::Qrcode) {
-            out() << "\nQR code: " << text << "\n";
-            return;
+    static const QRegularExpression number(QStringLiteral("^-[0-9][0-9.]*$"));
+    QSet<QString> takesValue;
+    for (const QCommandLineOption &o : options) {
+        if (!o.valueName().isEmpty()) {
+            for (const QString &name : o.names())
+                takesValue << (name.size() == 1 ? "-" : "--") + name;
         }
-        if (kind != KTDeviceInterface::DevTasK)
-            return;
-        KTDeviceProperty *t = d->property_ptr("TASK");
-        task = t ? t->value().toJsonObject() : QJsonObject();
-        const int percent = task.value("Percent").toInt();
-        const int finished = task.value("Finished").toInt();
-        out() << "\r" << bar(percent) << QStringLiteral(" %1% ").arg(percent, 3) << " copies " << finished << "/"
-              << task.value("TaskCopies").toInt(copies) << "  " << task.value("FileName").toString() << "   ";
-        out().flush();
-        complete = percent == 100 && finished >= copies;
-    });
-    host.waitFor([&] { return complete || host.linkLost() || interrupted || idle.elapsed() > idleTimeoutMs; },
-                 std::numeric_limits<int>::max());
-    QObject::disconnect(c);
-    out() << "\n";
-    if (interrupted) {
-        if (KTDeviceProperty *stop = d->property_ptr("TASK_STOP")) {
-            stop->setValue(2);
-            d->sendCMD(stop->set_cmd_bytes());
-        }
-        d->stopTask();
-        host.waitFor([] { return false; }, 300);
-        return fail(KTHost::Interrupted, "interrupted: stop sent to the machine");
     }
-    if (host.linkLost())
-        return fail(KTHost::LinkFailure, "link lost during the job (" + host.lastStatus() + ")");
-    if (!complete)
-        return fail(KTHost::LinkFailure, QStringLiteral("no task report for %1 s").arg(idleTimeoutMs / 1000));
-    d->stopTask();
-    host.waitFor([] { return false; }, 300);   // let the work record leave
-    out() << (qr ? "QR job" : "cut job") << " complete: " << copies << " copies\n";
-    return KTHost::Ok;
+    Q_UNUSED(parser);
+    QStringList shielded;
+    for (int i = 0; i < args.size(); ++i) {
+        const bool isValue = i > 0 && takesValue.contains(args.at(i - 1));
+        shielded << (!isValue && number.match(args.at(i)).hasMatch() ? NegativeMark + args.at(i) : args.at(i));
+    }
+    return shielded;
+}
+
+bool hasDisplay()
+{
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+           || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+// Seconds, positive and finite, to milliseconds; 0 when not valid.
+int timeoutOption(const QString &text)
+{
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    if (!ok || !(seconds >= 0.001) || seconds > 86400)
+        return 0;
+    return int(seconds * 1000);
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName("kt-host");
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        "Reference host for the KT-MRC600Cam plug-in.\n\n"
-        "Commands:\n"
-        "  info                 connect and print the machine information\n"
-        "  get KEY...           read parameters from the machine\n"
-        "  set KEY=VALUE...     write parameters and print what the machine answers\n"
-        "  cut FILE.plt         run a cut job (--copies N)\n"
-        "  qr                   run a QR-code job (--copies N)\n"
-        "  jog DX DY            move the tool head (signs give the direction)\n"
-        "  watch                print every message until Ctrl-C\n"
-        "  settings             open the settings window");
-    parser.addHelpOption();
-    parser.addOptions({
-        {"tcp", "Machine address, host[:port].", "address"},
-        {"usb", "Machine USB device path.", "path"},
-        {"plugin", "Path of KT-MRC600Cam.so.", "path",
-         QCoreApplication::applicationDirPath() + "/KT-MRC600Cam.so"},
-        {"copies", "Copies for cut and qr.", "n", "1"},
-        {"timeout", "Seconds to wait for the machine.", "seconds", "5"},
-        {"cloud", "Cloud service addresses REST_BASE,WS_BASE.", "bases"},
-        {"code", "The device's cloud code.", "code"},
+    parser.setApplicationDescription(description());
+    const QList<QCommandLineOption> options{
+        {{"h", "help"}, "Show this help."},
+        {"version", "Show the version."},
+        {"tcp", "Machine address, host[:port] (port 9100 unless given).", "address"},
+        {"usb", "Machine USB device path, e.g. /dev/ttyACM0.", "path"},
+        {"plugin", "Path of KT-MRC600Cam.so (default: beside kt-host).", "path"},
+        {"copies", "Copies for cut and qr (default 1).", "n", "1"},
+        {"timeout", "Seconds to wait for each answer of the machine, and for a job's next report (default 10).",
+         "seconds", "10"},
+        {"cloud", "Cloud service addresses REST_BASE,WS_BASE (needs --code).", "bases"},
+        {"code", "The device's cloud code (needs --cloud).", "code"},
         {"screenshot", "settings: read, save the window to this PNG, list the controls and quit.", "file"},
-        {"verbose", "Show the plug-in's debug traces."},
-    });
-    parser.addPositionalArgument("command", "What to do.");
-    parser.process(app);
-    if (!parser.isSet("verbose"))
-        QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
-
-    const QStringList args = parser.positionalArguments();
-    if (args.isEmpty())
-        return fail(KTHost::Usage, "no command; see --help");
-    const QString command = args.first();
-    const QStringList rest = args.mid(1);
-    const int timeoutMs = qMax(1, parser.value("timeout").toInt()) * 1000;
-    bool copiesOk = false;
-    const int copies = parser.value("copies").toInt(&copiesOk);
-    if (!copiesOk || copies < 1)
-        return fail(KTHost::Usage, "--copies takes a whole number from 1 up");
-
-    static const QStringList commands{"info", "get", "set", "cut", "qr", "jog", "watch", "settings"};
-    if (!commands.contains(command))
-        return fail(KTHost::Usage, QStringLiteral("unknown command %1; commands: %2").arg(command, commands.join(' ')));
-    if ((command == "get" || command == "set" || command == "cut") && rest.isEmpty())
-        return fail(KTHost::Usage, command + " needs arguments; see --help");
-    if (command == "jog" && rest.size() != 2)
-        return fail(KTHost::Usage, "jog needs DX DY");
-    if (!parser.isSet("tcp") && !parser.isSet("usb"))
-        return fail(KTHost::Usage, "say where the machine is: --tcp ADDRESS or --usb PATH");
-
-    QByteArray plt;
-    if (command == "cut") {
-        QFile file(rest.first());
-        if (!file.open(QIODevice::ReadOnly))
-            return fail(KTHost::Usage, QStringLiteral("cannot read %1: %2").arg(rest.first(), file.errorString()));
-        plt = file.readAll();
-    }
-
-    ktOnTerminationSignal([] { interrupted = true; });
-
-    KTHost host;
-    QString error;
-    if (!host.load(parser.value("plugin"), &error))
-        return fail(KTHost::Usage, error);
-    const QString where = parser.isSet("usb") ? parser.value("usb") : parser.value("tcp");
-    const bool linked = parser.isSet("usb") ? host.connectUsb(where, timeoutMs, &error)
-                                            : host.connectTcp(where, timeoutMs, &error);
-    if (!linked)
-        return fail(KTHost::LinkFailure, QStringLiteral("cannot connect to %1: %2").arg(where, error));
-    KTDeviceInterface *d = host.device();
-
-    if (parser.isSet("cloud")) {
-        const QStringList bases = parser.value("cloud").split(',');
-        if (bases.size() != 2 || !parser.isSet("code"))
-            return fail(KTHost::Usage, "--cloud takes REST_BASE,WS_BASE and needs --code");
-        if (!host.registerCloud(bases.at(0), bases.at(1), parser.value("code"), timeoutMs))
-            std::fprintf(stderr, "kt-host: the cloud service did not register the device; going on without it\n");
-    }
-
-    if (command == "info") {
-        for (const QString &key : d->sysProperty()) {
-            KTDeviceProperty *p = d->property_ptr(key.toLatin1().constData());
-            QList<KTDeviceProperty *> parts{p};
-            if (p && p->get_cmd_bytes().isEmpty()) {
-                parts.clear();
-                for (const auto &c : p->childProperties())
-                    parts << c.second;
-            }
-            for (KTDeviceProperty *part : parts) {
-                if (part && KTHost::canRead(part) && !host.read(part, timeoutMs, &error))
-                    return fail(KTHost::LinkFailure, QStringLiteral("%1: %2").arg(key, error));
-            }
-        }
-        for (const QString &key : d->sysProperty()) {
-            KTDeviceProperty *p = d->property_ptr(key.toLatin1().constData());
-            if (!p || key == "DEVICE_INFO")
-                continue;
-            const QString text = KTHost::valueText(p);
-            out() << QStringLiteral("%1: %2").arg(p->label(), -24).arg(text) << "\n";
-        }
+        {"verbose", "Show the plug-in's debug traces (categories kt.*)."},
+    };
+    parser.addOptions(options);
+    parser.addPositionalArgument("command", "What to do (see above).");
+    const QString program = QStringLiteral("kt-host");
+    if (!parser.parse(shieldNegativeNumbers(arguments, parser, options)))
+        return hostFail(KTHost::Usage, parser.errorText().remove(QRegularExpression("\\.$")) + "; see --help");
+    if (parser.isSet("help")) {
+        QCoreApplication app(argc, argv);
+        hostOut() << parser.helpText().replace(QFileInfo(arguments.value(0)).fileName(), program);
         return KTHost::Ok;
     }
-    if (command == "get")
-        return runGet(host, rest, timeoutMs);
-    if (command == "set")
-        return runSet(host, rest, timeoutMs);
-    if (command == "cut") {
-        if (KTDeviceProperty *info = d->property_ptr("TASK_FILE_INFO"))
-            info->setValue(pltFileInfo(plt));
-        d->property_ptr("TASK_MODE")->setValue(0);
-        d->property_ptr("TASK_COPIES")->setValue(copies);
-        d->setPlt(QString::fromLatin1(plt));
-        out() << "cutting " << rest.first() << " (" << plt.size() << " bytes), " << copies << " copies\n";
-        d->startTask();
-        return followTask(host, copies, qMax(timeoutMs, 10000), false);
+    if (parser.isSet("version")) {
+        hostOut() << program << " " << KT_VERSION << "\n";
+        return KTHost::Ok;
     }
-    if (command == "qr") {
-        d->property_ptr("TASK_MODE")->setValue(1);
-        d->property_ptr("QRCODE_COPIES")->setValue(copies);
-        d->startTask();
-        return followTask(host, copies, qMax(timeoutMs, 10000), true);
+    QStringList args;
+    for (QString a : parser.positionalArguments())
+        args << (a.startsWith(NegativeMark) ? a.mid(NegativeMark.size()) : a);
+
+    if (args.isEmpty())
+        return hostFail(KTHost::Usage, "no command; see --help");
+    const HostCommand *command = findCommand(args.first());
+    if (!command) {
+        QStringList names;
+        for (const HostCommand &c : hostCommands())
+            names << c.name;
+        return hostFail(KTHost::Usage,
+                        QStringLiteral("unknown command %1; commands: %2").arg(args.first(), names.join(' ')));
     }
-    if (command == "jog") {
-        bool okX = false, okY = false;
-        const int dx = rest.at(0).toInt(&okX);
-        const int dy = rest.at(1).toInt(&okY);
-        if (!okX || !okY)
-            return fail(KTHost::Usage, "jog takes two whole numbers, DX DY");
-        d->move(dy, dx);
-        host.waitFor([] { return false; }, 300);
-        out() << "jogged X " << (dx > 0 ? "+" : dx < 0 ? "-" : "0") << " Y " << (dy > 0 ? "+" : dy < 0 ? "-" : "0")
-              << "\n";
-        return host.linkLost() ? fail(KTHost::LinkFailure, "link lost") : KTHost::Ok;
+    args.removeFirst();
+    if (args.size() < command->minArgs || (command->maxArgs >= 0 && args.size() > command->maxArgs))
+        return hostFail(KTHost::Usage, QStringLiteral("%1 %2: wrong number of arguments; see --help")
+                                           .arg(command->name, command->arguments));
+    const int timeoutMs = timeoutOption(parser.value("timeout"));
+    if (timeoutMs <= 0)
+        return hostFail(KTHost::Usage, QStringLiteral("--timeout takes seconds above 0, not \"%1\"").arg(parser.value("timeout")));
+    bool copiesOk = false;
+    const int copies = parser.value("copies").toInt(&copiesOk);
+    if (!copiesOk || copies < 1 || copies > 9999)
+        return hostFail(KTHost::Usage, QStringLiteral("--copies takes a whole number from 1 to 9999, not \"%1\"").arg(parser.value("copies")));
+    if (parser.isSet("tcp") && parser.isSet("usb"))
+        return hostFail(KTHost::Usage, "--tcp and --usb name two machines: give one");
+    if (command->needsMachine && !parser.isSet("tcp") && !parser.isSet("usb"))
+        return hostFail(KTHost::Usage, "say where the machine is: --tcp ADDRESS or --usb PATH");
+    if (parser.isSet("cloud") != parser.isSet("code"))
+        return hostFail(KTHost::Usage, "--cloud and --code go together: give both or neither");
+    QStringList bases;
+    if (parser.isSet("cloud")) {
+        bases = parser.value("cloud").split(',');
+        if (bases.size() != 2 || bases.at(0).isEmpty() || bases.at(1).isEmpty())
+            return hostFail(KTHost::Usage, "--cloud takes REST_BASE,WS_BASE");
     }
-    if (command == "watch") {
-        QObject::connect(&host, &KTHost::deviceMessage, [](KTDeviceInterface::KTDeviceMessage kind, QString text) {
-            static const char *kinds[] = {"status", "task", "qrcode"};
-            out() << kinds[qBound(0, int(kind), 2)] << ": " << text << "\n";
-            out().flush();
-        });
-        host.waitFor([&] { return interrupted || host.linkLost(); }, std::numeric_limits<int>::max());
-        return host.linkLost() ? fail(KTHost::LinkFailure, "link lost (" + host.lastStatus() + ")") : KTHost::Ok;
+    if (parser.isSet("screenshot") && command->name != QLatin1String("settings"))
+        return hostFail(KTHost::Usage, "--screenshot belongs to the settings command");
+    if (parser.isSet("tcp")) {
+        QString host, error;
+        int port = 0;
+        if (!KTHost::parseTcpAddress(parser.value("tcp"), &host, &port, &error))
+            return hostFail(KTHost::Usage, error);
     }
 
-    SettingsWindow window(&host);
-    window.show();
-    if (parser.isSet("screenshot")) {
-        window.readAll();
-        for (const QString &key : d->userProperty() + d->sysProperty()) {
-            KTDeviceProperty *p = d->property_ptr(key.toLatin1().constData());
-            QWidget *control = p ? p->uiControl() : nullptr;
-            out() << key << " " << (control ? control->metaObject()->className() : "none") << " "
-                  << (p ? KTHost::valueText(p) : QString()) << "\n";
-        }
-        return window.grab().save(parser.value("screenshot")) ? KTHost::Ok : fail(KTHost::Usage, "cannot save");
+    // Only the window needs a display; every other command runs anywhere.
+    std::unique_ptr<QCoreApplication> app;
+    if (command->name == QLatin1String("settings")) {
+        if (!hasDisplay() && !parser.isSet("screenshot"))
+            return hostFail(KTHost::Usage, "settings opens a window and there is no display (DISPLAY is not set); "
+                                           "use --screenshot FILE to render it without one");
+        if (!hasDisplay())
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
     }
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (interrupted)
-            app.quit();
-    });
-    poll.start(100);
-    return app.exec();
+    QCoreApplication::setApplicationName(program);
+    QCoreApplication::setApplicationVersion(KT_VERSION);
+    QLoggingCategory::setFilterRules(parser.isSet("verbose") ? QStringLiteral("kt.*.debug=true")
+                                                             : QStringLiteral("kt.*.debug=false\ndefault.debug=false"));
+
+    KTHost host;
+    ktOnTerminationSignal([&host] { host.interrupt(); });
+    QString error;
+    const QString plugin = parser.isSet("plugin") ? parser.value("plugin")
+                                                  : QCoreApplication::applicationDirPath() + "/KT-MRC600Cam.so";
+    if (!host.load(plugin, &error))
+        return hostFail(KTHost::Usage, error);
+
+    HostContext context{host, parser, args, timeoutMs};
+    if (command->check) {
+        if (const int status = command->check(context))
+            return status;
+    }
+    if (command->needsMachine) {
+        const QString where = parser.isSet("usb") ? parser.value("usb") : parser.value("tcp");
+        const bool linked = parser.isSet("usb") ? host.connectUsb(where, timeoutMs, &error)
+                                                : host.connectTcp(where, timeoutMs, &error);
+        if (host.isInterrupted())
+            return hostFail(KTHost::Interrupted, "interrupted");
+        if (!linked)
+            return hostFail(KTHost::LinkFailure, QStringLiteral("cannot connect to %1: %2").arg(where, error));
+    }
+    if (!bases.isEmpty()) {
+        const bool registered = host.registerCloud(bases.at(0), bases.at(1), parser.value("code"), timeoutMs);
+        if (host.isInterrupted())
+            return hostFail(KTHost::Interrupted, "interrupted");
+        if (!registered)
+            std::fprintf(stderr, "kt-host: the cloud service did not register the device; going on without it\n");
+    }
+    const int status = command->run(context);
+    if (status == KTHost::Interrupted && !failureReported)
+        return hostFail(KTHost::Interrupted, "interrupted");
+    return status;
 }
