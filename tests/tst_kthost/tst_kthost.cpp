@@ -33,13 +33,17 @@ private slots:
     void setThenGet();
     void errors_data();
     void errors();
+    void interruptEndsEveryWait_data();
+    void interruptEndsEveryWait();
+    void textCommandsNeedNoDisplay_data();
+    void textCommandsNeedNoDisplay();
     void machineVanishesMidJob();
     void silentMachineTimesOut();
     void interruptStopsTheMachine();
     void settingsWindow();
 
 private:
-    QProcess *start(const QStringList &args);
+    QProcess *start(const QStringList &args, bool display = true);
     Run finish(QProcess *p, int timeoutMs = 20000);
     Run host(const QStringList &args) { return finish(start(args)); }
     QString tcp() const { return QStringLiteral("127.0.0.1:%1").arg(cutter->tcpPort()); }
@@ -71,12 +75,17 @@ void tst_KTHost::cleanup()
     cloud.reset();
 }
 
-QProcess *tst_KTHost::start(const QStringList &args)
+QProcess *tst_KTHost::start(const QStringList &args, bool display)
 {
     auto *p = new QProcess;
     processes << p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
+    if (display) {
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+    } else {
+        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+            env.remove(name);
+    }
     p->setProcessEnvironment(env);
     p->start(QStringLiteral(KT_HOST_PATH), args);
     return p;
@@ -136,6 +145,7 @@ void tst_KTHost::errors_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
 
+    // Usage errors: nothing is connected, one line, status 2.
     QTest::newRow("unknown key") << QStringList{"get", "NOPE"} << 2 << "unknown key NOPE; the machine has: STATUS";
     QTest::newRow("wrong type") << QStringList{"set", "SP2_SPEED=fast"} << 2
                                 << "SP2_SPEED takes a whole number from 0 up, not \"fast\"";
@@ -143,14 +153,45 @@ void tst_KTHost::errors_data()
     QTest::newRow("not writable") << QStringList{"set", "DEVICE_UNIQUE_ID=1"} << 2
                                   << "DEVICE_UNIQUE_ID cannot be written";
     QTest::newRow("unknown command") << QStringList{"fly"} << 2 << "unknown command fly";
+    QTest::newRow("no command") << QStringList{} << 2 << "no command; see --help";
     QTest::newRow("missing file") << QStringList{"cut", "/nonexistent.plt"} << 2 << "cannot read /nonexistent.plt";
+    QTest::newRow("unknown option") << QStringList{"--fast", "info"} << 2 << "Unknown option 'fast'; see --help";
+    QTest::newRow("tcp and usb") << QStringList{"--tcp", "TCPADDR", "--usb", "/dev/null", "info"} << 2 << "--tcp and --usb name two machines";
+    QTest::newRow("no machine") << QStringList{"--tcp", "", "info"} << 2 << "bad address \"\"";
+    QTest::newRow("bad port") << QStringList{"--tcp", "127.0.0.1:99999", "info"} << 2 << "bad port in \"127.0.0.1:99999\"";
+    QTest::newRow("port not a number") << QStringList{"--tcp", "127.0.0.1:x", "info"} << 2 << "bad port";
+    QTest::newRow("timeout zero") << QStringList{"--timeout", "0", "info"} << 2 << "--timeout takes seconds above 0, not \"0\"";
+    QTest::newRow("timeout negative") << QStringList{"--timeout", "-3", "info"} << 2 << "not \"-3\"";
+    QTest::newRow("timeout text") << QStringList{"--timeout", "abc", "info"} << 2 << "not \"abc\"";
+    QTest::newRow("timeout nan") << QStringList{"--timeout", "nan", "info"} << 2 << "not \"nan\"";
+    QTest::newRow("copies zero") << QStringList{"--copies", "0", "qr"} << 2 << "--copies takes a whole number";
+    QTest::newRow("code alone") << QStringList{"--code", "K1", "info"} << 2 << "--cloud and --code go together";
+    QTest::newRow("cloud alone") << QStringList{"--cloud", "http://a/,ws://a/", "info"} << 2 << "--cloud and --code go together";
+    QTest::newRow("cloud one base") << QStringList{"--cloud", "http://a/", "--code", "K1", "info"} << 2
+                                    << "--cloud takes REST_BASE,WS_BASE";
+    QTest::newRow("missing plug-in") << QStringList{"--plugin", "/nope.so", "info"} << 2 << "cannot load the plug-in /nope.so";
+    QTest::newRow("jog words") << QStringList{"jog", "left", "1"} << 2 << "jog takes two whole numbers";
+    QTest::newRow("jog one number") << QStringList{"jog", "-1"} << 2 << "jog DX DY: wrong number of arguments";
+    QTest::newRow("screenshot elsewhere") << QStringList{"--screenshot", "/tmp/x.png", "info"} << 2
+                                          << "--screenshot belongs to the settings command";
+    // The machine cannot be reached or does not answer: status 3.
     QTest::newRow("unreachable") << QStringList{"--tcp", "CLOSED", "info"} << 3 << "cannot connect to 127.0.0.1:";
+    QTest::newRow("no such usb device") << QStringList{"--usb", "/nonexistent/ttyACM9", "info"} << 3
+                                        << "cannot connect to /nonexistent/ttyACM9";
+    QTest::newRow("silent machine") << QStringList{"SILENT", "--timeout", "0.3", "get", "SP2_SPEED"} << 3
+                                    << "SP2_SPEED: no reply within 0.3 s";
+    QTest::newRow("silent machine, jog") << QStringList{"SILENT", "--timeout", "0.3", "jog", "1", "-1"} << 3
+                                         << "jog: no reply within 0.3 s";
 }
 
 void tst_KTHost::errors()
 {
     QFETCH(QStringList, args);
-    if (!args.contains("--tcp"))
+    if (args.removeAll("SILENT"))
+        cutter->faults.silent = true;
+    if (args.contains("TCPADDR"))
+        args.replace(args.indexOf("TCPADDR"), tcp());
+    else if (!args.contains("--tcp") && !args.contains("--usb") && !args.isEmpty())
         args = QStringList{"--tcp", tcp()} + args;
     if (args.contains("CLOSED")) {   // a port nothing listens on any more
         QTcpServer gone;
@@ -162,6 +203,71 @@ void tst_KTHost::errors()
     QFETCH(QString, message);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
     QCOMPARE(r.err.count(QStringLiteral("kt-host: ")), 1);   // one clear line
+}
+
+void tst_KTHost::interruptEndsEveryWait_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("wait");   // what shows the host is waiting
+
+    QTest::newRow("reading a silent machine") << QStringList{"get", "SP2_SPEED"} << "silent read";
+    QTest::newRow("info from a silent machine") << QStringList{"info"} << "silent read";
+    QTest::newRow("watching") << QStringList{"watch"} << "connected";
+    QTest::newRow("cloud registration") << QStringList{"CLOUD", "info"} << "cloud request";
+    QTest::newRow("QR job") << QStringList{"qr", "--copies", "50"} << "job";
+}
+
+// Ctrl-C ends any wait at once with status 130, whatever --timeout says.
+void tst_KTHost::interruptEndsEveryWait()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, wait);
+    if (wait == "silent read")
+        cutter->faults.silent = true;
+    if (args.removeAll("CLOUD")) {
+        cloud->setFault(KTCloudService::Hang);
+        args = QStringList{"--cloud", cloud->restBase() + "," + cloud->wsBase(), "--code", "K1"} + args;
+    }
+    cutter->reportIntervalMs = 200;
+    QProcess *p = start(QStringList{"--tcp", tcp(), "--timeout", "30"} + args);
+    if (wait == "cloud request")
+        QTRY_VERIFY_WITH_TIMEOUT(!cloud->requests().isEmpty(), 10000);
+    else if (wait == "job")
+        QTRY_VERIFY_WITH_TIMEOUT(cutter->jobRunning(), 10000);
+    else
+        QTRY_COMPARE_WITH_TIMEOUT(cutter->connectionCount(), 1, 10000);
+    QTest::qWait(200);
+    ::kill(pid_t(p->processId()), SIGINT);
+    const Run r = finish(p, 5000);
+    QCOMPARE(r.exitCode, 130);
+    QCOMPARE(r.err.count(QStringLiteral("kt-host: ")), 1);
+    QVERIFY2(r.err.contains("interrupted"), qPrintable(r.err));
+    if (wait == "cloud request")
+        QVERIFY(!r.out.contains("Firmware"));   // the command did not start after the interruption
+}
+
+void tst_KTHost::textCommandsNeedNoDisplay_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("output");
+
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "Exit status:";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "kt-host 1.";
+    QTest::newRow("info") << QStringList{"TCP", "info"} << 0 << "Firmware version";
+    QTest::newRow("jog with a negative step") << QStringList{"TCP", "jog", "1", "-1"} << 0 << "jogged X + Y -";
+    QTest::newRow("window without a display") << QStringList{"TCP", "settings"} << 2 << "there is no display";
+}
+
+void tst_KTHost::textCommandsNeedNoDisplay()
+{
+    QFETCH(QStringList, args);
+    if (args.removeAll("TCP"))
+        args = QStringList{"--tcp", tcp()} + args;
+    const Run r = finish(start(args, false));
+    QTEST(r.exitCode, "exitCode");
+    QFETCH(QString, output);
+    QVERIFY2((r.out + r.err).contains(output), qPrintable(r.out + r.err));
 }
 
 void tst_KTHost::machineVanishesMidJob()
