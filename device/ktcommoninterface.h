@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QMutex>
 #include <QTimer>
+#include <QSharedPointer>
 #include <QTranslator>
 
 class UsbChannel;
@@ -121,7 +122,8 @@ protected:
     QString last_task_reply;
     QString last_ws_message;
     QMutex send_mutex;
-    QTranslator translator;
+    // This object's share of the plug-in's one installed catalogue.
+    QSharedPointer<QTranslator> translator;
     QJsonObject cloud_record;
 
 private:

@@ -5,13 +5,32 @@
 #include <QCoreApplication>
 #include <QDir>
 
+namespace {
+
+// Every device holds a share of one catalogue, installed while any device
+// lives: a thousand devices cost the application one translator, not a
+// thousand lookups on every tr() that misses.
+QSharedPointer<QTranslator> sharedCatalogue()
+{
+    static QWeakPointer<QTranslator> shared;
+    QSharedPointer<QTranslator> catalogue = shared.toStrongRef();
+    if (!catalogue) {
+        catalogue.reset(new QTranslator);
+        const QString dir = QCoreApplication::applicationDirPath() + QStringLiteral("/translations");
+        catalogue->load(QStringLiteral("KT-MRC600Cam.qm"), dir, QString(), QString());
+        // Installed even when empty, so every device object behaves the same.
+        QCoreApplication::installTranslator(catalogue.data());
+        shared = catalogue;
+    }
+    return catalogue;
+}
+
+} // namespace
+
 KTMRC600Cam::KTMRC600Cam(QObject *parent)
     : KTCommonInterface(parent)
 {
-    const QString dir = QCoreApplication::applicationDirPath() + QStringLiteral("/translations");
-    translator.load(QStringLiteral("KT-MRC600Cam.qm"), dir, QString(), QString());
-    // Installed even when empty, so every device object behaves the same.
-    QCoreApplication::installTranslator(&translator);
+    translator = sharedCatalogue();
 }
 
 KTMRC600Cam::~KTMRC600Cam() = default;

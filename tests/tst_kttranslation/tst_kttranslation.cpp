@@ -50,6 +50,7 @@ private slots:
     void labelsFollowTheCatalogue_data();
     void labelsFollowTheCatalogue();
     void catalogueMatchesTheCode();
+    void oneCatalogueForAllDevices();
 };
 
 void tst_KTTranslation::labelsFollowTheCatalogue_data()
@@ -107,6 +108,46 @@ void tst_KTTranslation::catalogueMatchesTheCode()
     QCOMPARE(code.sources - shipped.sources, QSet<QString>());
     QCOMPARE(shipped.sources - code.sources, QSet<QString>());
     QCOMPARE(shipped.untranslated, QStringList());
+#endif
+}
+
+// The catalogue is installed once, however many devices there are, and
+// leaves with the last of them.
+void tst_KTTranslation::oneCatalogueForAllDevices()
+{
+#ifdef KT_NO_CATALOGUE
+    QSKIP("needs the catalogue");
+#else
+    const auto speed = [] { return QCoreApplication::translate("KTMRC600Cam", "切割速度"); };
+    QCOMPARE(speed(), QStringLiteral("切割速度"));
+    int languageChanges = 0;
+    QObject watcher;
+    struct Filter : QObject
+    {
+        int *count;
+        explicit Filter(int *c) : count(c) {}
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            if (e->type() == QEvent::LanguageChange)
+                ++*count;
+            return false;
+        }
+    } filter(&languageChanges);
+    qApp->installEventFilter(&filter);
+    {
+        auto root = std::make_unique<KTMRC600Cam>();
+        std::vector<std::unique_ptr<KTDeviceInterface>> devices;
+        for (int i = 0; i < 20; ++i)
+            devices.emplace_back(root->initInstance());
+        QCOMPARE(speed(), QStringLiteral("Cutting speed"));
+        QCoreApplication::processEvents();
+        QCOMPARE(languageChanges, 1);   // one installation, not one per device
+        root.reset();
+        devices.resize(1);
+        QCOMPARE(speed(), QStringLiteral("Cutting speed"));   // still held by a device
+    }
+    QCOMPARE(speed(), QStringLiteral("切割速度"));
+    qApp->removeEventFilter(&filter);
 #endif
 }
 
