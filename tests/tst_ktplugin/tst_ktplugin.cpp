@@ -4,6 +4,8 @@
 #include "property/ktdeviceproperty.h"
 
 #include <QFile>
+#include <QLoggingCategory>
+#include <QProcess>
 #include <QLibrary>
 #include <QPluginLoader>
 #include <QPointer>
@@ -19,6 +21,10 @@ private slots:
     void runtimeCastNames_data();
     void runtimeCastNames();
     void factoryGivesFullDevices();
+    void parametersCastAcrossTheBoundary();
+    void exportsOnlyEntryPoints();
+    void traceCategoriesFilter_data();
+    void traceCategoriesFilter();
 };
 
 static const QString pluginPath = QStringLiteral(KT_PLUGIN_PATH);
@@ -119,6 +125,73 @@ void tst_KTPlugin::factoryGivesFullDevices()
     QVERIFY(speed);
     QVERIFY(speed != b->property_ptr("SP2_SPEED"));
     QCOMPARE(speed->get_cmd_bytes(), QByteArray("\x02" "14;CMD;GET3;\x03"));
+}
+
+// The host and the module share one meta-object per host API class.
+void tst_KTPlugin::parametersCastAcrossTheBoundary()
+{
+    QPluginLoader loader(pluginPath);
+    auto *root = qobject_cast<KTDeviceInterface *>(loader.instance());
+    QVERIFY(root);
+    std::unique_ptr<KTDeviceInterface> d(root->initInstance());
+    QObject *speed = d->property_ptr("SP2_SPEED");
+    QVERIFY(speed);
+    QCOMPARE(speed->metaObject(), &KTDeviceProperty::staticMetaObject);
+    QVERIFY(qobject_cast<KTDeviceProperty *>(speed));
+    QCOMPARE(d->metaObject()->superClass()->superClass(), &KTDeviceInterface::staticMetaObject);
+}
+
+void tst_KTPlugin::exportsOnlyEntryPoints()
+{
+    QProcess nm;
+    nm.start(QStringLiteral("nm"), {"-D", "--defined-only", pluginPath});
+    QVERIFY(nm.waitForFinished(10000));
+    QStringList functions;   // every defined dynamic symbol
+    for (const QString &line : QString::fromLatin1(nm.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts)) {
+        const QStringList f = line.split(' ');
+        static const QStringList linkerMarks{"_edata", "_end", "__bss_start"};
+        if (f.size() == 3 && !linkerMarks.contains(f.at(2)))
+            functions << f.at(2);
+    }
+    functions.sort();
+    QCOMPARE(functions, QStringList({"qt_plugin_instance", "qt_plugin_query_metadata"}));
+}
+
+void tst_KTPlugin::traceCategoriesFilter_data()
+{
+    QTest::addColumn<QString>("rules");
+    QTest::addColumn<bool>("traced");
+    QTest::newRow("plug-in on") << "kt.*.debug=true" << true;
+    QTest::newRow("plug-in off, host's own on") << "kt.*.debug=false\ndefault.debug=true" << false;
+}
+
+// A host silences the plug-in without silencing itself.
+void tst_KTPlugin::traceCategoriesFilter()
+{
+    QFETCH(QString, rules);
+    QFETCH(bool, traced);
+    static QStringList traces;
+    traces.clear();
+    QLoggingCategory::setFilterRules(rules);
+    QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &text) {
+        traces << text;
+    });
+    {
+        QPluginLoader loader(pluginPath);
+        auto *root = qobject_cast<KTDeviceInterface *>(loader.instance());
+        std::unique_ptr<KTDeviceInterface> d(root->initInstance());
+        d->setIPAddress("127.0.0.1");
+        d->property_ptr("TCP_PORT")->setValue(1);
+        d->connectDevice();
+        qDebug("host's own line");
+    }
+    qInstallMessageHandler(previous);
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+    QVERIFY(traces.contains("host's own line") || !rules.contains("default.debug=true"));
+    bool plugin = false;
+    for (const QString &t : traces)
+        plugin |= t.startsWith("KTCommonInterface::");
+    QCOMPARE(plugin, traced);
 }
 
 QTEST_MAIN(tst_KTPlugin)
