@@ -4,6 +4,8 @@
 
 #include <QDebug>
 
+#include <cmath>
+
 KTDeviceProperty::KTDeviceProperty(QObject *parent)
     : QObject(parent), m_label(QLatin1String("")), m_unit(QLatin1String(""))
 {
@@ -132,6 +134,79 @@ QByteArray KTDeviceProperty::get_cmd_bytes() const
 // A multi-word CMD value spans at most this many 16-bit command words.
 static constexpr int MaxCmdWords = 6;
 
+namespace {
+
+// What one 16-bit command word can carry, read as signed or as unsigned.
+constexpr double WordMin = -32768.0;
+constexpr double WordMax = 65535.0;
+// What the low and high words of a multi-word value carry together.
+constexpr double LongMin = -2147483648.0;
+constexpr double LongMax = 4294967295.0;
+
+// The machine reads a number field as plain decimal digits: no exponent, no
+// sign other than "-", no spaces, no separators.
+bool isPlainNumber(const QString &text)
+{
+    int i = text.startsWith(QLatin1Char('-')) ? 1 : 0;
+    int digits = 0;
+    for (; i < text.size() && text.at(i).isDigit() && text.at(i).unicode() < 0x80; ++i)
+        ++digits;
+    if (digits == 0)
+        return false;
+    if (i == text.size())
+        return true;
+    if (text.at(i) != QLatin1Char('.'))
+        return false;
+    int fraction = 0;
+    for (++i; i < text.size() && text.at(i).isDigit() && text.at(i).unicode() < 0x80; ++i)
+        ++fraction;
+    return fraction > 0 && i == text.size();
+}
+
+// A plain number within [lo, hi]; its value in *number.
+bool numberWithin(const QString &text, double lo, double hi, double *number)
+{
+    if (!isPlainNumber(text))
+        return false;
+    bool ok = false;
+    const double d = text.toDouble(&ok);
+    if (!ok || !std::isfinite(d) || d < lo || d > hi)
+        return false;
+    *number = d;
+    return true;
+}
+
+// Text that cannot change a frame's structure: no item (",") or field (";")
+// separator and no control byte, STX and ETX included.
+bool isFieldText(const QString &text)
+{
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u == ',' || u == ';' || u < 0x20 || u == 0x7f)
+            return false;
+    }
+    return true;
+}
+
+bool isFieldValue(const QVariant &v)
+{
+    const int type = v.userType();
+    if ((type == QMetaType::Double || type == QMetaType::Float) && !std::isfinite(v.toDouble()))
+        return false;
+    return isFieldText(v.toString());
+}
+
+// Cut data may hold any byte but the frame delimiters.
+bool isBodyText(const QString &text)
+{
+    return !text.contains(QChar(KTFrame::STX)) && !text.contains(QChar(KTFrame::ETX));
+}
+
+} // namespace
+
+// Values that cannot be written as they are (a separator inside a text, a
+// number past what its command words carry) give no frame at all rather than
+// one the machine would misread.
 QByteArray KTDeviceProperty::set_cmd_bytes() const
 {
     if (m_type == KTDeviceInterface::UnCMD || m_setCmd == 0)
@@ -139,17 +214,26 @@ QByteArray KTDeviceProperty::set_cmd_bytes() const
 
     switch (m_type) {
     case KTDeviceInterface::CCMD: {
+        for (const QString &p : m_param) {
+            if (!isFieldText(p))
+                return QByteArray();
+        }
         const QStringList keys = m_value.toStringList();
         QString body = QString::number(m_setCmd);
         if (keys.size() < 2) {
+            if (!isFieldValue(m_value))
+                return QByteArray();
             body += QLatin1Char(',');
             for (const QString &p : m_param)
                 body += p + QLatin1Char(',');
             body += valueText() + QLatin1Char(';');
         } else {
             for (const QString &key : keys) {
-                if (KTDeviceProperty *child = property_ptr(key.toLatin1().constData()))
+                if (KTDeviceProperty *child = property_ptr(key.toLatin1().constData())) {
+                    if (!isFieldValue(child->value()))
+                        return QByteArray();
                     body += QLatin1Char(',') + child->valueText();
+                }
             }
             body += QLatin1Char(';');
         }
@@ -161,10 +245,17 @@ QByteArray KTDeviceProperty::set_cmd_bytes() const
         if (m_cmdLen > MaxCmdWords)
             return QByteArray();
         QString body = QStringLiteral("SET");
+        double number = 0;
         if (m_cmdLen == 1) {
-            body += QString::number(m_getCmd) + QLatin1Char(':') + valueText() + QLatin1Char(';');
+            const QString text = valueText();
+            if (!numberWithin(text, WordMin, WordMax, &number))
+                return QByteArray();
+            body += QString::number(m_getCmd) + QLatin1Char(':') + text + QLatin1Char(';');
         } else if (m_cmdLen > 1) {
-            const quint32 u = m_value.toUInt();
+            if (!numberWithin(valueText(), LongMin, LongMax, &number))
+                return QByteArray();
+            // Negative values go out in two's complement, as QVariant::toUInt gives them.
+            const quint32 u = quint32(qRound64(number));
             const quint32 words[MaxCmdWords] = {u & 0xffffu, u >> 16, 0, 0, 0, 0};
             for (int i = 0; i < m_cmdLen; ++i)
                 body += QString::number(m_setCmd + i) + QLatin1Char(':') + QString::number(words[i])
@@ -172,14 +263,24 @@ QByteArray KTDeviceProperty::set_cmd_bytes() const
         }
         return pack(body, QStringLiteral("CMD"));
     }
-    case KTDeviceInterface::NUM:
-        return pack(QStringLiteral("NUM:") + valueText() + QLatin1Char(';'), QStringLiteral("CMD"));
+    case KTDeviceInterface::NUM: {
+        const QString text = valueText();
+        double number = 0;
+        if (!numberWithin(text, LongMin, LongMax, &number))
+            return QByteArray();
+        return pack(QStringLiteral("NUM:") + text + QLatin1Char(';'), QStringLiteral("CMD"));
+    }
     case KTDeviceInterface::PLT:
-        return pack(valueText(), QStringLiteral("PLT"));
     case KTDeviceInterface::PPLT:
-        return pack(valueText(), QStringLiteral("PPLT"));
-    case KTDeviceInterface::QRPLT:
-        return pack(valueText(), QStringLiteral("QR_PLT"));
+    case KTDeviceInterface::QRPLT: {
+        const QString text = valueText();
+        if (!isBodyText(text))
+            return QByteArray();
+        const QString word = m_type == KTDeviceInterface::PLT    ? QStringLiteral("PLT")
+                             : m_type == KTDeviceInterface::PPLT ? QStringLiteral("PPLT")
+                                                                 : QStringLiteral("QR_PLT");
+        return pack(text, word);
+    }
     default:
         return QByteArray();
     }

@@ -1,4 +1,5 @@
 #include "property/ktdeviceproperty.h"
+#include "property/ktframe.h"
 
 #include <QJsonObject>
 #include <QtTest>
@@ -61,7 +62,10 @@ private slots:
     void propertyPtrOfWidgetIsNull();
     void encode_data();
     void encode();
+    void writeOnlyWhatTheFrameCanCarry_data();
+    void writeOnlyWhatTheFrameCanCarry();
     void listPropertyWrite();
+    void listChildWithSeparatorIsNotWritten();
     void decode_data();
     void decode();
     void decodeListDistributesToChildren();
@@ -219,6 +223,105 @@ void tst_KTDeviceProperty::encode()
     }
 }
 
+void tst_KTDeviceProperty::writeOnlyWhatTheFrameCanCarry_data()
+{
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<T::KTDeviceCMDType>("type");
+    QTest::addColumn<int>("len");
+    QTest::addColumn<QStringList>("params");
+    QTest::addColumn<QString>("writeBody");
+
+    const QString none = QStringLiteral("<none>");
+    const QStringList noParams;
+    auto text = [](std::initializer_list<ushort> codes, const char *around = "ab") {
+        QString t = QString::fromLatin1(around, 1);
+        for (ushort c : codes)
+            t += QChar(c);
+        return t + QLatin1Char(around[1]);
+    };
+
+    // Text values of a CCMD command: the field's own separators and every control byte are refused.
+    QTest::newRow("text ordinary") << QVariant("SN-77 (left)") << T::CCMD << 1 << noParams << "44,SN-77 (left);";
+    QTest::newRow("text non-ASCII") << QVariant(QStringLiteral("Ärger")) << T::CCMD << 1 << noParams << "44,Ärger;";
+    QTest::newRow("text empty") << QVariant(QString()) << T::CCMD << 1 << noParams << "44,;";
+    QTest::newRow("text item separator") << QVariant("a,b") << T::CCMD << 1 << noParams << none;
+    QTest::newRow("text field separator") << QVariant("a;b") << T::CCMD << 1 << noParams << none;
+    QTest::newRow("text NUL") << QVariant(text({0x00})) << T::CCMD << 1 << noParams << none;
+    QTest::newRow("text STX") << QVariant(text({0x02})) << T::CCMD << 1 << noParams << none;
+    QTest::newRow("text ETX") << QVariant(text({0x03})) << T::CCMD << 1 << noParams << none;
+    QTest::newRow("text tab") << QVariant(text({0x09})) << T::CCMD << 1 << noParams << none;
+    QTest::newRow("text line feed") << QVariant(text({0x0a})) << T::CCMD << 1 << noParams << none;
+    QTest::newRow("text carriage return") << QVariant(text({0x0d})) << T::CCMD << 1 << noParams << none;
+    QTest::newRow("text escape") << QVariant(text({0x1b})) << T::CCMD << 1 << noParams << none;
+    QTest::newRow("text unit separator") << QVariant(text({0x1f})) << T::CCMD << 1 << noParams << none;
+    QTest::newRow("text DEL") << QVariant(text({0x7f})) << T::CCMD << 1 << noParams << none;
+    QTest::newRow("param with separator") << QVariant(3) << T::CCMD << 1 << QStringList{"a,b"} << none;
+    QTest::newRow("number past 32 bits") << QVariant(Q_INT64_C(99999999999)) << T::CCMD << 1 << noParams
+                                         << "44,99999999999;";
+    QTest::newRow("infinite number") << QVariant(qInf()) << T::CCMD << 1 << noParams << none;
+    QTest::newRow("not a number") << QVariant(qQNaN()) << T::CCMD << 1 << noParams << none;
+
+    // One CMD word: 16 bits, read signed or unsigned by the machine.
+    QTest::newRow("word 65535") << QVariant(65535u) << T::CMD << 1 << noParams << "SET44:65535;";
+    QTest::newRow("word 65536") << QVariant(65536u) << T::CMD << 1 << noParams << none;
+    QTest::newRow("word 99999") << QVariant(99999u) << T::CMD << 1 << noParams << none;
+    QTest::newRow("word -32768") << QVariant(-32768) << T::CMD << 1 << noParams << "SET44:-32768;";
+    QTest::newRow("word -32769") << QVariant(-32769) << T::CMD << 1 << noParams << none;
+    QTest::newRow("word jog step") << QVariant(0x8064) << T::CMD << 1 << noParams << "SET44:32868;";
+    QTest::newRow("word text number") << QVariant("600") << T::CMD << 1 << noParams << "SET44:600;";
+    QTest::newRow("word text exponent") << QVariant("1.2e+06") << T::CMD << 1 << noParams << none;
+    QTest::newRow("word text not a number") << QVariant("fast") << T::CMD << 1 << noParams << none;
+    QTest::newRow("word text separator") << QVariant("5;SET3:0") << T::CMD << 1 << noParams << none;
+    QTest::newRow("word empty text") << QVariant(QString()) << T::CMD << 1 << noParams << none;
+    QTest::newRow("word no value") << QVariant() << T::CMD << 1 << noParams << none;
+    QTest::newRow("word true") << QVariant(true) << T::CMD << 1 << noParams << none;
+    QTest::newRow("word infinite") << QVariant(qInf()) << T::CMD << 1 << noParams << none;
+    QTest::newRow("word not a number") << QVariant(qQNaN()) << T::CMD << 1 << noParams << none;
+    QTest::newRow("word tiny double") << QVariant(1e-7) << T::CMD << 1 << noParams << none;
+
+    // Two and more CMD words: a 32-bit number in the low and high words.
+    QTest::newRow("words 2^32-1") << QVariant(4294967295u) << T::CMD << 3 << noParams
+                                  << "SET44:65535;45:65535;46:0;";
+    QTest::newRow("words 2^32") << QVariant(Q_INT64_C(4294967296)) << T::CMD << 3 << noParams << none;
+    QTest::newRow("words -2^31") << QVariant(int(-2147483647 - 1)) << T::CMD << 3 << noParams
+                                 << "SET44:0;45:32768;46:0;";
+    QTest::newRow("words -2^31-1") << QVariant(Q_INT64_C(-2147483649)) << T::CMD << 3 << noParams << none;
+    QTest::newRow("words double -400") << QVariant(-400.0) << T::CMD << 3 << noParams << "SET44:65136;45:65535;46:0;";
+    QTest::newRow("words huge double") << QVariant(1e300) << T::CMD << 3 << noParams << none;
+    QTest::newRow("words infinite") << QVariant(-qInf()) << T::CMD << 3 << noParams << none;
+    QTest::newRow("words not a number") << QVariant(qQNaN()) << T::CMD << 3 << noParams << none;
+    QTest::newRow("words text") << QVariant("abc") << T::CMD << 2 << noParams << none;
+
+    // Copies.
+    QTest::newRow("copies") << QVariant(2) << T::NUM << 1 << noParams << "NUM:2;";
+    QTest::newRow("copies with separator") << QVariant("2;SET3:0") << T::NUM << 1 << noParams << none;
+    QTest::newRow("copies past 32 bits") << QVariant(Q_INT64_C(4294967296)) << T::NUM << 1 << noParams << none;
+
+    // Cut data keeps every byte but the frame delimiters.
+    QTest::newRow("cut data with line breaks") << QVariant(QString("IN;\r\nPU0,0;\x1b.@;")) << T::PLT << 1 << noParams
+                                               << "IN;\r\nPU0,0;\x1b.@;";
+    QTest::newRow("cut data with ETX") << QVariant(text({0x03}, "I;")) << T::PLT << 1 << noParams << none;
+    QTest::newRow("cut data with STX") << QVariant(text({0x02}, "I;")) << T::QRPLT << 1 << noParams << none;
+}
+
+void tst_KTDeviceProperty::writeOnlyWhatTheFrameCanCarry()
+{
+    QFETCH(QVariant, value);
+    QFETCH(T::KTDeviceCMDType, type);
+    QFETCH(int, len);
+    QFETCH(QStringList, params);
+
+    Props props;
+    KTDeviceProperty *p = props.make(value, 44, 44, len, type, params);
+    const QByteArray write = p->set_cmd_bytes();
+    QTEST(bodyOf(write), "writeBody");
+    if (!write.isEmpty()) {
+        QCOMPARE(write.count(KTFrame::STX), 1);
+        QCOMPARE(write.count(KTFrame::ETX), 1);
+        QCOMPARE(write.mid(1, write.indexOf(';') - 1).toInt(), write.size());
+    }
+}
+
 void tst_KTDeviceProperty::listPropertyWrite()
 {
     Props props;
@@ -230,6 +333,19 @@ void tst_KTDeviceProperty::listPropertyWrite()
     group->setProperty("CAMERA_OFFSET_Y", KTDeviceProperty::toVariant(y));
     QCOMPARE(group->set_cmd_bytes(), frame("20;CCMD;15,1.5,-2;"));
     QCOMPARE(bodyOf(group->get_cmd_bytes()), QStringLiteral("16;"));
+}
+
+void tst_KTDeviceProperty::listChildWithSeparatorIsNotWritten()
+{
+    Props props;
+    KTDeviceProperty *x = props.make(QStringLiteral("1,5"), 0, 0, 0, T::UnCMD);
+    KTDeviceProperty *y = props.make(-2.0, 0, 0, 0, T::UnCMD);
+    KTDeviceProperty *group = props.make(QStringList{"X", "Y"}, 16, 15, 1, T::CCMD);
+    group->setProperty("X", KTDeviceProperty::toVariant(x));
+    group->setProperty("Y", KTDeviceProperty::toVariant(y));
+    QVERIFY(group->set_cmd_bytes().isEmpty());
+    x->setValue(QStringLiteral("1.5"));
+    QCOMPARE(group->set_cmd_bytes(), frame("20;CCMD;15,1.5,-2;"));
 }
 
 void tst_KTDeviceProperty::decode_data()
