@@ -52,57 +52,144 @@ QLayout *layoutOf(QWidget *parent)
     return parent->layout();
 }
 
-QWidget *createControl(const QString &kind, const QJsonObject &w, const QString &key)
+QSpinBox *createSpinBox(const QJsonObject &w)
 {
-    if (kind == QLatin1String("QSpinBox")) {
-        auto *box = new QSpinBox;
-        box->setObjectName(key);
-        box->setRange(w.value(QStringLiteral("min")).toInt(0), w.value(QStringLiteral("max")).toInt(1000));
-        box->setButtonSymbols(QAbstractSpinBox::NoButtons);
-        box->setAlignment(Qt::AlignCenter);
-        box->setMinimumHeight(RowHeight);
-        return box;
-    }
-    if (kind == QLatin1String("QDoubleSpinBox")) {
-        auto *box = new QDoubleSpinBox;
-        box->setObjectName(key);
-        box->setDecimals(3);
-        box->setRange(w.value(QStringLiteral("min")).toDouble(0.0), w.value(QStringLiteral("max")).toDouble(0.0));
-        box->setButtonSymbols(QAbstractSpinBox::NoButtons);
-        box->setAlignment(Qt::AlignCenter);
-        box->setMinimumHeight(RowHeight);
-        return box;
-    }
-    if (kind == QLatin1String("QComboBox")) {
-        auto *box = new QComboBox;
-        box->setObjectName(key);
-        if (w.contains(QStringLiteral("option")))
-            box->addItems(w.value(QStringLiteral("option")).toString().split(QLatin1Char(';')));
-        box->setView(new QListView(box));
-        box->setMinimumHeight(RowHeight);
-        return box;
-    }
-    if (kind == QLatin1String("QLineEdit")) {
-        auto *edit = new QLineEdit;
-        edit->setObjectName(key);
-        edit->setAlignment(Qt::AlignCenter);
-        edit->setMinimumHeight(RowHeight);
-        return edit;
-    }
-    if (kind == QLatin1String("QLabel")) {
-        auto *label = new QLabel;
-        label->setObjectName(key);
-        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        label->setAlignment(Qt::AlignCenter);
-        label->setMinimumHeight(RowHeight);
-        return label;
-    }
-    if (kind == QLatin1String("QGroupBox")) {
-        auto *box = new QWidget;
-        box->setObjectName(key);
-        auto *layout = new QHBoxLayout(box);
-        layout->setContentsMargins(0, 0, 0, 0);
-        return box;
+    auto *box = new QSpinBox;
+    box->setRange(w.value(QStringLiteral("min")).toInt(0), w.value(QStringLiteral("max")).toInt(1000));
+    box->setButtonSymbols(QAbstractSpinBox::NoButtons);
+    box->setAlignment(Qt::AlignCenter);
+    box->setMinimumHeight(RowHeight);
+    return box;
+}
+
+QDoubleSpinBox *createDoubleSpinBox(const QJsonObject &w)
+{
+    auto *box = new QDoubleSpinBox;
+    box->setDecimals(3);
+    box->setRange(w.value(QStringLiteral("min")).toDouble(0.0), w.value(QStringLiteral("max")).toDouble(0.0));
+    box->setButtonSymbols(QAbstractSpinBox::NoButtons);
+    box->setAlignment(Qt::AlignCenter);
+    box->setMinimumHeight(RowHeight);
+    return box;
+}
+
+QComboBox *createComboBox(const QJsonObject &w)
+{
+    auto *box = new QComboBox;
+    if (w.contains(QStringLiteral("option")))
+        box->addItems(w.value(QStringLiteral("option")).toString().split(QLatin1Char(';')));
+    box->setView(new QListView(box));
+    box->setMinimumHeight(RowHeight);
+    return box;
+}
+
+QLineEdit *createLineEdit(const QJsonObject &)
+{
+    auto *edit = new QLineEdit;
+    edit->setAlignment(Qt::AlignCenter);
+    edit->setMinimumHeight(RowHeight);
+    return edit;
+}
+
+QLabel *createLabel(const QJsonObject &)
+{
+    auto *label = new QLabel;
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    label->setAlignment(Qt::AlignCenter);
+    label->setMinimumHeight(RowHeight);
+    return label;
+}
+
+QWidget *createGroup(const QJsonObject &)
+{
+    auto *box = new QWidget;
+    auto *layout = new QHBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    return box;
+}
+
+// One row per control kind: how it is built, filled from the value and read
+// back. The stored control is only ever used through qobject_cast, so a
+// "WIDGET" changed after the build finds no control of its kind and does nothing.
+struct ControlKind
+{
+    const char *name;
+    QWidget *(*create)(const QJsonObject &w);   // null: built by create_ui_ctrl itself
+    void (*show)(QWidget *control, KTDeviceProperty *p, double factor);
+    void (*store)(QWidget *control, KTDeviceProperty *p, double factor);
+};
+
+void showChildren(QWidget *, KTDeviceProperty *p, double)
+{
+    for (const auto &child : p->childProperties())
+        child.second->to_ui_ctrl();
+}
+
+void storeChildren(QWidget *, KTDeviceProperty *p, double)
+{
+    for (const auto &child : p->childProperties())
+        child.second->from_ui_ctrl();
+}
+
+const ControlKind Kinds[] = {
+    {"QSpinBox", [](const QJsonObject &w) -> QWidget * { return createSpinBox(w); },
+     [](QWidget *c, KTDeviceProperty *p, double factor) {
+         if (auto *box = qobject_cast<QSpinBox *>(c))
+             box->setValue(truncated(p->value().toInt() * factor));
+     },
+     [](QWidget *c, KTDeviceProperty *p, double factor) {
+         if (auto *box = qobject_cast<QSpinBox *>(c))
+             p->setValue(truncated(box->value() / factor));
+     }},
+    {"QDoubleSpinBox", [](const QJsonObject &w) -> QWidget * { return createDoubleSpinBox(w); },
+     [](QWidget *c, KTDeviceProperty *p, double factor) {
+         if (auto *box = qobject_cast<QDoubleSpinBox *>(c))
+             box->setValue(p->value().toDouble() * factor);
+     },
+     [](QWidget *c, KTDeviceProperty *p, double factor) {
+         if (auto *box = qobject_cast<QDoubleSpinBox *>(c))
+             p->setValue(box->value() / factor);
+     }},
+    {"QComboBox", [](const QJsonObject &w) -> QWidget * { return createComboBox(w); },
+     [](QWidget *c, KTDeviceProperty *p, double factor) {
+         if (auto *box = qobject_cast<QComboBox *>(c))
+             box->setCurrentIndex(truncated(p->value().toInt() * factor));
+     },
+     [](QWidget *c, KTDeviceProperty *p, double factor) {
+         if (auto *box = qobject_cast<QComboBox *>(c))
+             p->setValue(truncated(box->currentIndex() / factor));
+     }},
+    {"QLineEdit", [](const QJsonObject &w) -> QWidget * { return createLineEdit(w); },
+     [](QWidget *c, KTDeviceProperty *p, double factor) {
+         if (auto *edit = qobject_cast<QLineEdit *>(c))
+             edit->setText(factor != 1.0 ? QStringLiteral("%1").arg(p->value().toDouble() * factor)
+                                         : p->value().toString());
+     },
+     [](QWidget *c, KTDeviceProperty *p, double factor) {
+         if (auto *edit = qobject_cast<QLineEdit *>(c)) {
+             const QString text = edit->text();
+             p->setValue(factor != 1.0 ? QStringLiteral("%1").arg(text.toDouble() / factor) : text);
+         }
+     }},
+    {"QLabel", [](const QJsonObject &w) -> QWidget * { return createLabel(w); },
+     [](QWidget *c, KTDeviceProperty *p, double) {
+         if (auto *label = qobject_cast<QLabel *>(c))
+             label->setText(p->value().toString());
+     },
+     [](QWidget *c, KTDeviceProperty *p, double) {
+         if (auto *label = qobject_cast<QLabel *>(c))
+             p->setValue(label->text());
+     }},
+    {"QGroupBox", createGroup, showChildren, storeChildren},
+    {"QTabWidget", nullptr, showChildren, storeChildren},
+};
+
+const ControlKind *kindOf(const QJsonObject &w)
+{
+    const QString name = w.value(QStringLiteral("widget")).toString();
+    for (const ControlKind &kind : Kinds) {
+        if (name == QLatin1String(kind.name))
+            return &kind;
     }
     return nullptr;
 }
@@ -129,9 +216,9 @@ void KTDeviceProperty::create_ui_ctrl(QWidget *parent, QString key, bool showUni
     if (!parent || !hasWidget(this))
         return;
     const QJsonObject w = widgetOf(this);
-    const QString kind = w.value(QStringLiteral("widget")).toString();
+    const ControlKind *kind = kindOf(w);
 
-    if (kind == QLatin1String("QTabWidget")) {
+    if (kind && !kind->create) {   // a tab page of the parent's tab widget
         QTabWidget *tabs = parent->findChild<QTabWidget *>(QString(), Qt::FindDirectChildrenOnly);
         if (!tabs) {
             tabs = new QTabWidget;
@@ -158,9 +245,11 @@ void KTDeviceProperty::create_ui_ctrl(QWidget *parent, QString key, bool showUni
     label->setMinimumHeight(RowHeight);
     rowLayout->addWidget(label, 1);
 
-    if (QWidget *control = createControl(kind, w, key)) {
+    if (kind) {
+        QWidget *control = kind->create(w);
+        control->setObjectName(key);
         rowLayout->addWidget(control, 3);
-        if (kind == QLatin1String("QGroupBox")) {
+        if (qstrcmp(kind->name, "QGroupBox") == 0) {   // holds its children's rows
             for (const auto &child : childProperties())
                 child.second->create_ui_ctrl(control, QString::fromLatin1(child.first), false);
         }
@@ -177,24 +266,8 @@ void KTDeviceProperty::to_ui_ctrl()
     if (!control || !hasWidget(this))
         return;
     const QJsonObject w = widgetOf(this);
-    const QString kind = w.value(QStringLiteral("widget")).toString();
-    const double factor = factorOf(w);
-
-    if (kind == QLatin1String("QSpinBox")) {
-        static_cast<QSpinBox *>(control)->setValue(truncated(m_value.toInt() * factor));
-    } else if (kind == QLatin1String("QDoubleSpinBox")) {
-        static_cast<QDoubleSpinBox *>(control)->setValue(m_value.toDouble() * factor);
-    } else if (kind == QLatin1String("QComboBox")) {
-        static_cast<QComboBox *>(control)->setCurrentIndex(truncated(m_value.toInt() * factor));
-    } else if (kind == QLatin1String("QLineEdit")) {
-        auto *edit = static_cast<QLineEdit *>(control);
-        edit->setText(factor != 1.0 ? QStringLiteral("%1").arg(m_value.toDouble() * factor) : m_value.toString());
-    } else if (kind == QLatin1String("QLabel")) {
-        static_cast<QLabel *>(control)->setText(m_value.toString());
-    } else if (kind == QLatin1String("QGroupBox") || kind == QLatin1String("QTabWidget")) {
-        for (const auto &child : childProperties())
-            child.second->to_ui_ctrl();
-    }
+    if (const ControlKind *kind = kindOf(w))
+        kind->show(control, this, factorOf(w));
 }
 
 void KTDeviceProperty::from_ui_ctrl()
@@ -203,22 +276,6 @@ void KTDeviceProperty::from_ui_ctrl()
     if (!control || !hasWidget(this))
         return;
     const QJsonObject w = widgetOf(this);
-    const QString kind = w.value(QStringLiteral("widget")).toString();
-    const double factor = factorOf(w);
-
-    if (kind == QLatin1String("QSpinBox")) {
-        setValue(truncated(static_cast<QSpinBox *>(control)->value() / factor));
-    } else if (kind == QLatin1String("QDoubleSpinBox")) {
-        setValue(static_cast<QDoubleSpinBox *>(control)->value() / factor);
-    } else if (kind == QLatin1String("QComboBox")) {
-        setValue(truncated(static_cast<QComboBox *>(control)->currentIndex() / factor));
-    } else if (kind == QLatin1String("QLineEdit")) {
-        const QString text = static_cast<QLineEdit *>(control)->text();
-        setValue(factor != 1.0 ? QStringLiteral("%1").arg(text.toDouble() / factor) : text);
-    } else if (kind == QLatin1String("QLabel")) {
-        setValue(static_cast<QLabel *>(control)->text());
-    } else if (kind == QLatin1String("QGroupBox") || kind == QLatin1String("QTabWidget")) {
-        for (const auto &child : childProperties())
-            child.second->from_ui_ctrl();
-    }
+    if (const ControlKind *kind = kindOf(w))
+        kind->store(control, this, factorOf(w));
 }

@@ -37,6 +37,22 @@ QStringList labelTexts(QWidget *w)
     return texts;
 }
 
+// What a control shows, whatever its kind.
+QVariant shownBy(QWidget *c)
+{
+    if (auto *s = qobject_cast<QSpinBox *>(c))
+        return s->value();
+    if (auto *d = qobject_cast<QDoubleSpinBox *>(c))
+        return d->value();
+    if (auto *cb = qobject_cast<QComboBox *>(c))
+        return cb->currentIndex();
+    if (auto *e = qobject_cast<QLineEdit *>(c))
+        return e->text();
+    if (auto *l = qobject_cast<QLabel *>(c))
+        return l->text();
+    return QVariant();
+}
+
 } // namespace
 
 class tst_KTPropertyWidgets : public QObject
@@ -55,6 +71,8 @@ private slots:
     void tabGroupsShareOneTabWidgetPerParent();
     void destroyedControlReadsAsNone();
     void rebuildReplacesReference();
+    void kindChangedAfterBuildLeavesBothAlone_data();
+    void kindChangedAfterBuildLeavesBothAlone();
 };
 
 void tst_KTPropertyWidgets::spinRanges_data()
@@ -291,6 +309,41 @@ void tst_KTPropertyWidgets::rebuildReplacesReference()
     QVERIFY(p->uiControl());
     second.reset();
     QVERIFY(!p->uiControl());
+}
+
+void tst_KTPropertyWidgets::kindChangedAfterBuildLeavesBothAlone_data()
+{
+    QTest::addColumn<QString>("built");
+    QTest::addColumn<QString>("changed");
+    const QStringList kinds{"QSpinBox", "QDoubleSpinBox", "QComboBox", "QLineEdit", "QLabel", "QGroupBox"};
+    for (const QString &built : kinds) {
+        for (const QString &changed : kinds) {
+            if (built != changed)
+                QTest::newRow(qPrintable(built + " to " + changed)) << built << changed;
+        }
+    }
+}
+
+void tst_KTPropertyWidgets::kindChangedAfterBuildLeavesBothAlone()
+{
+    QFETCH(QString, built);
+    QFETCH(QString, changed);
+    Page page;
+    auto p = make(QVariant(2), QJsonObject{{"widget", built}, {"option", "a;b;c;d"}, {"max", 100}});
+    p->create_ui_ctrl(&page.widget, "KEY", true);
+    p->to_ui_ctrl();
+    QWidget *control = p->uiControl();
+    QVERIFY(control);
+    const QVariant shown = shownBy(control);
+
+    p->setProperty("WIDGET", QJsonObject{{"widget", changed}, {"option", "a;b;c;d"}, {"max", 100}, {"factor", 2}});
+    p->setValue(3);
+    QSignalSpy spy(p.get(), &KTDeviceProperty::valueChanged);
+    p->to_ui_ctrl();
+    QCOMPARE(shownBy(control), shown);
+    p->from_ui_ctrl();
+    QCOMPARE(p->value(), QVariant(3));
+    QCOMPARE(spy.count(), 0);
 }
 
 QTEST_MAIN(tst_KTPropertyWidgets)
