@@ -1,0 +1,74 @@
+#ifndef KTVALUE_H
+#define KTVALUE_H
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+class KTDeviceInterface;
+class KTDeviceProperty;
+
+// A parameter's value as people read and type it: what its control shows
+// ("WIDGET" factor and decimals applied, with its unit), and the machine's own
+// number behind it. Everything here is a pure function of a Spec and text, so
+// the window and every command agree, and the parsing can be fuzzed alone.
+namespace KTValue {
+
+enum class Control { None, Spin, DoubleSpin, Combo, Text, Label, Group };
+
+// Longest text value sent to the machine.
+constexpr int MaxText = 64;
+
+struct Spec
+{
+    QString key;
+    QString label;
+    QString unit;                 // without brackets; may be empty
+    Control control = Control::None;
+    double factor = 1.0;          // shown = machine value x factor
+    double min = 0.0, max = 0.0;  // a spin box's range, as shown
+    QStringList items;            // a combo box's items, trimmed
+    int rawType = QMetaType::UnknownType;   // type of the machine value
+    int words = 0;                // CMD words (1: 16 bits, 2-6: 32 bits); 0 other commands
+    bool numeric = false;         // the machine value is a number
+    bool readable = false;
+    bool writable = false;
+};
+
+// The spec of a parameter from its command and "WIDGET"; a member of a group
+// box takes the group's unit.
+Spec specOf(const QString &key, const KTDeviceProperty *p, const KTDeviceProperty *group = nullptr);
+// The same, found on a device by key (an invalid spec, empty key, when absent).
+Spec specOf(KTDeviceInterface *device, const QString &key);
+// Whether the machine's answer to the parameter's read reaches it.
+bool canRead(const KTDeviceProperty *p);
+
+// What the control shows for a machine value, without and with the unit.
+QString display(const Spec &s, const QVariant &raw);
+QString displayWithUnit(const Spec &s, const QVariant &raw);
+// The machine's own number (or text).
+QString rawText(const QVariant &raw);
+
+struct Parsed
+{
+    QVariant raw;   // the machine value to send
+    QString error;  // one line naming key, value and what is allowed
+    bool ok() const { return error.isEmpty(); }
+};
+
+// A value typed as the control shows it, or as the machine's number.
+Parsed fromDisplay(const Spec &s, const QString &text);
+Parsed fromRaw(const Spec &s, const QString &text);
+// Empty when the machine value may be written; otherwise why not.
+QString check(const Spec &s, const QVariant &raw);
+// What may be typed, e.g. "a whole number from 10 to 1050 mm/s".
+QString allowed(const Spec &s, bool raw);
+// Whether two machine values are the same for the machine.
+bool sameValue(const Spec &s, const QVariant &a, const QVariant &b);
+
+// "KEY=VALUE"; false with the reason.
+bool parseAssignment(const QString &argument, QString *key, QString *value, QString *error);
+
+} // namespace KTValue
+
+#endif // KTVALUE_H
