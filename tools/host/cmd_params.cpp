@@ -1,31 +1,46 @@
 // info, get and set: the machine's parameters read and written through their
-// own frames.
+// own frames, in the values their controls show (or, with --raw, the
+// machine's own numbers).
 #include "tools/host/hostcommand.h"
+#include "tools/host/hostparams.h"
 #include "tools/host/kthost.h"
 #include "property/ktdeviceproperty.h"
 
+using HostParams::Leaf;
+
 namespace {
 
-// A key the user named, looked up and checked for reading; null with the
-// status already reported.
-KTDeviceProperty *readableParameter(HostContext &c, const QString &key, int *status)
+bool rawMode(const HostContext &c)
 {
-    QString error;
-    KTDeviceProperty *p = c.host.parameter(key, &error);
-    if (p && !KTHost::canRead(p)) {
-        error = key + ": it cannot be read from the machine";
-        p = nullptr;
-    }
-    if (!p)
-        *status = hostFail(KTHost::Usage, error);
-    return p;
+    return c.options.isSet(QStringLiteral("raw"));
 }
 
-int readFailure(HostContext &c, const QString &key, const QString &error)
+// A key the user named, with the leaves it stands for, each readable; empty
+// with the status already reported.
+QList<Leaf> readableLeaves(HostContext &c, const QString &key, int *status)
+{
+    QString error;
+    if (!c.host.parameter(key, &error)) {
+        *status = hostFail(KTHost::Usage, error);
+        return {};
+    }
+    const QList<Leaf> leaves = HostParams::leavesOf(c.device(), key);
+    for (const Leaf &leaf : leaves) {
+        if (!HostParams::readerOf(c.device(), leaf.p)) {
+            *status = hostFail(KTHost::Usage, leaf.key + ": it cannot be read from the machine");
+            return {};
+        }
+    }
+    if (leaves.isEmpty())
+        *status = hostFail(KTHost::Usage, key + ": it cannot be read from the machine");
+    return leaves;
+}
+
+int readFailure(HostContext &c, const QString &error)
 {
     if (c.host.isInterrupted())
         return KTHost::Interrupted;
-    return hostFail(KTHost::LinkFailure, key + ": " + error);
+    return hostFail(KTHost::LinkFailure, error);
 }
 
 } // namespace
@@ -33,25 +48,31 @@ int readFailure(HostContext &c, const QString &key, const QString &error)
 int runInfo(HostContext &c)
 {
     KTDeviceInterface *d = c.device();
-    for (const QString &key : d->sysProperty()) {
-        KTDeviceProperty *p = d->property_ptr(key.toLatin1().constData());
-        QList<KTDeviceProperty *> parts{p};
-        if (p && p->get_cmd_bytes().isEmpty()) {
-            parts.clear();
-            for (const auto &child : p->childProperties())
-                parts << child.second;
-        }
-        for (KTDeviceProperty *part : parts) {
-            QString error;
-            if (part && KTHost::canRead(part) && !c.host.read(part, c.timeoutMs, &error))
-                return readFailure(c, key, error);
-        }
-    }
+    QList<Leaf> all;
+    for (const QString &key : d->sysProperty())
+        all += HostParams::leavesOf(d, key);
+    QString error;
+    if (!HostParams::readLeaves(c, all, &error))
+        return readFailure(c, error);
     for (const QString &key : d->sysProperty()) {
         KTDeviceProperty *p = d->property_ptr(key.toLatin1().constData());
         if (!p || key == QLatin1String("DEVICE_INFO"))
             continue;
-        hostOut() << QStringLiteral("%1: %2").arg(p->label(), -24).arg(KTHost::valueText(p)) << "\n";
+        QString text;
+        const QList<Leaf> leaves = HostParams::leavesOf(d, key);
+        if (leaves.size() == 1 && leaves.first().p == p) {
+            text = HostParams::shown(KTValue::specOf(d, key), p->value(), rawMode(c));
+        } else {
+            // A group as its control shows it: the members side by side, then the unit.
+            QStringList parts;
+            for (const Leaf &leaf : leaves) {
+                const KTValue::Spec s = KTValue::specOf(d, leaf.key);
+                parts << (rawMode(c) ? KTValue::rawText(leaf.p->value()) : KTValue::display(s, leaf.p->value()));
+            }
+            const QString unit = rawMode(c) || leaves.isEmpty() ? QString() : KTValue::specOf(d, leaves.first().key).unit;
+            text = parts.join(QStringLiteral(" x ")) + (unit.isEmpty() ? QString() : QLatin1Char(' ') + unit);
+        }
+        hostOut() << QStringLiteral("%1: %2").arg(p->label(), -24).arg(text) << "\n";
     }
     return KTHost::Ok;
 }
@@ -60,7 +81,7 @@ int checkGet(HostContext &c)
 {
     int status = KTHost::Ok;
     for (const QString &key : c.args) {
-        if (!readableParameter(c, key, &status))
+        if (readableLeaves(c, key, &status).isEmpty())
             return status;
     }
     return KTHost::Ok;
@@ -70,70 +91,74 @@ int runGet(HostContext &c)
 {
     for (const QString &key : c.args) {
         int status = KTHost::Ok;
-        KTDeviceProperty *p = readableParameter(c, key, &status);
-        if (!p)
+        const QList<Leaf> leaves = readableLeaves(c, key, &status);
+        if (leaves.isEmpty())
             return status;
         QString error;
-        if (!c.host.read(p, c.timeoutMs, &error))
-            return readFailure(c, key, error);
-        hostOut() << key << " = " << KTHost::valueText(p) << "\n";
+        if (!HostParams::readLeaves(c, leaves, &error))
+            return readFailure(c, error);
+        for (const Leaf &leaf : leaves) {
+            const KTValue::Spec s = KTValue::specOf(c.device(), leaf.key);
+            hostOut() << leaf.key << " = " << HostParams::shown(s, leaf.p->value(), rawMode(c)) << "\n";
+        }
     }
     return KTHost::Ok;
 }
 
+namespace {
+
+// Every argument checked before anything is sent; empty with the status
+// already reported when one is refused.
+QList<HostParams::Write> parseWrites(HostContext &c, int *status)
+{
+    QList<HostParams::Write> writes;
+    for (const QString &a : c.args) {
+        QString key, text, error;
+        if (!KTValue::parseAssignment(a, &key, &text, &error)) {
+            *status = hostFail(KTHost::Usage, error);
+            return {};
+        }
+        KTDeviceProperty *p = c.host.parameter(key, &error);
+        if (!p) {
+            *status = hostFail(KTHost::Usage, error);
+            return {};
+        }
+        const KTValue::Spec s = KTValue::specOf(c.device(), key);
+        if (s.control == KTValue::Control::Group || p->value().userType() == QMetaType::QStringList) {
+            QStringList members;
+            for (const Leaf &leaf : HostParams::leavesOf(c.device(), key))
+                members << leaf.key;
+            *status = hostFail(KTHost::Usage,
+                               QStringLiteral("%1 is a group; write its members: %2").arg(key, members.join(' ')));
+            return {};
+        }
+        const KTValue::Parsed parsed = rawMode(c) ? KTValue::fromRaw(s, text) : KTValue::fromDisplay(s, text);
+        if (!parsed.ok()) {
+            *status = hostFail(KTHost::Usage, parsed.error);
+            return {};
+        }
+        writes.append({key, p, parsed.raw});
+    }
+    return writes;
+}
+
+} // namespace
+
 int checkSet(HostContext &c)
 {
-    for (const QString &a : c.args) {
-        const int eq = a.indexOf('=');
-        if (eq <= 0)
-            return hostFail(KTHost::Usage, QStringLiteral("expected KEY=VALUE, not \"%1\"").arg(a));
-        QString error;
-        KTDeviceProperty *p = c.host.parameter(a.left(eq), &error);
-        if (!p || !KTHost::toValue(a.left(eq), p, a.mid(eq + 1), &error).isValid())
-            return hostFail(KTHost::Usage, error);
-    }
-    return KTHost::Ok;
+    int status = KTHost::Ok;
+    parseWrites(c, &status);
+    return status;
 }
 
 int runSet(HostContext &c)
 {
-    for (const QString &a : c.args) {
-        const int eq = a.indexOf('=');
-        const QString key = a.left(eq);
-        QString error;
-        KTDeviceProperty *p = c.host.parameter(key, &error);
-        int acknowledged = -1;
-        auto ack = QObject::connect(p, &KTDeviceProperty::retStatus, [&acknowledged](int s) { acknowledged = s; });
-        const bool sent = c.host.write(key, p, a.mid(eq + 1), &error);
-        if (!sent) {
-            QObject::disconnect(ack);
-            return hostFail(KTHost::Usage, error);
-        }
-        if (KTHost::canRead(p)) {
-            // The machine's own value is read back.
-            const bool read = c.host.read(p, c.timeoutMs, &error);
-            QObject::disconnect(ack);
-            if (!read)
-                return readFailure(c, key, error);
-            hostOut() << key << " = " << KTHost::valueText(p) << "\n";
-            continue;
-        }
-        // Only a short acknowledgement answers a parameter that cannot be
-        // read back; any read answered after it proves the write arrived.
-        const bool acks = p->cmd_type() == KTDeviceInterface::CCMD;
-        const bool answered = acks ? c.host.waitFor([&] { return acknowledged >= 0 || c.host.linkLost(); }, c.timeoutMs)
-                                   : c.host.barrier(c.timeoutMs, &error);
-        QObject::disconnect(ack);
-        if (c.host.isInterrupted())
-            return KTHost::Interrupted;
-        if (c.host.linkLost())
-            return hostFail(KTHost::LinkFailure, key + ": link lost (" + c.host.lastStatus() + ")");
-        if (!answered)
-            return hostFail(KTHost::LinkFailure, key + ": no reply from the machine within " + c.host.seconds(c.timeoutMs));
-        if (acks)
-            hostOut() << key << " = " << KTHost::valueText(p) << " (machine status " << acknowledged << ")\n";
-        else
-            hostOut() << key << ": sent (not verifiable)\n";
-    }
-    return KTHost::Ok;
+    int status = KTHost::Ok;
+    const QList<HostParams::Write> writes = parseWrites(c, &status);
+    if (writes.isEmpty())
+        return status;
+    status = HostParams::writeVerified(c, writes, rawMode(c));
+    if (status == KTHost::LinkFailure)
+        return hostFail(status, "not every value was taken by the machine (see above)");
+    return status;
 }

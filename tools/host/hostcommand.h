@@ -53,5 +53,11 @@ int checkJog(HostContext &c);
 int runJog(HostContext &c);
 int runWatch(HostContext &c);
 int runSettings(HostContext &c);
+int runKeys(HostContext &c);
+int checkBackup(HostContext &c);
+int runBackup(HostContext &c);
+int checkBackupFile(HostContext &c);
+int runRestore(HostContext &c);
+int runDiff(HostContext &c);
 
 #endif // HOSTCOMMAND_H

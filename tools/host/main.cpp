@@ -42,7 +42,13 @@ const QList<HostCommand> &hostCommands()
     static const QList<HostCommand> commands{
         {"info", "", "connect and print the machine information", true, 0, 0, nullptr, runInfo},
         {"get", "KEY...", "read parameters from the machine", true, 1, -1, checkGet, runGet},
-        {"set", "KEY=VALUE...", "write parameters and print what the machine answers", true, 1, -1, checkSet, runSet},
+        {"set", "KEY=VALUE...", "check every value, write them, read each back", true, 1, -1, checkSet, runSet},
+        {"keys", "", "list every key: label, unit, values, access, page", false, 0, 0, nullptr, runKeys},
+        {"backup", "[FILE]", "save the machine's settings as JSON (standard output without FILE)", true, 0, 1,
+         checkBackup, runBackup},
+        {"diff", "FILE", "show where the machine differs from a backup", true, 1, 1, checkBackupFile, runDiff},
+        {"restore", "FILE", "write back what differs from a backup (--yes, or confirm)", true, 1, 1,
+         checkBackupFile, runRestore},
         {"cut", "FILE.plt", "run a cut job (--copies N)", true, 1, 1, checkCut, runCut},
         {"qr", "", "run a QR-code job (--copies N)", true, 0, 0, nullptr, runQr},
         {"jog", "DX DY", "move the tool head (signs give the direction)", true, 2, 2, checkJog, runJog},
@@ -69,8 +75,13 @@ QString description()
     for (const HostCommand &c : hostCommands())
         text += QStringLiteral("  %1  %2\n").arg(QString(c.name + ' ' + c.arguments), -22).arg(c.summary);
     text += QStringLiteral(
+        "\nValues are what the settings window shows: the control's scale and decimals, with its unit\n"
+        "(get prints SP2_SPEED = 975 mm/s for the machine's 650; set SP2_SPEED=975 sends 650). With --raw,\n"
+        "get prints and set takes the machine's own numbers. set and restore check every value against\n"
+        "the control's range and the command's words first and send nothing if one is refused; each\n"
+        "write is read back: ok, machine kept VALUE, no answer, or sent (not verifiable).\n"
         "\nExit status: 0 done, 2 usage error (unknown option, key or command, bad value or address),\n"
-        "3 the machine could not be reached, stopped answering or went away, 130 interrupted (Ctrl-C;\n"
+        "3 the machine could not be reached, stopped answering, went away or did not take a value, 130 interrupted (Ctrl-C;\n"
         "a running job is stopped first).");
     return text;
 }
@@ -137,6 +148,9 @@ int main(int argc, char *argv[])
         {"cloud", "Cloud service addresses REST_BASE,WS_BASE (needs --code).", "bases"},
         {"code", "The device's cloud code (needs --cloud).", "code"},
         {"screenshot", "settings: read, save the window to this PNG, list the controls and quit.", "file"},
+        {"raw", "get, set, diff, restore: the machine's own numbers instead of the values the controls show."},
+        {"yes", "restore: write without asking."},
+        {"force", "restore: accept a backup of another machine model; backup: replace FILE."},
         {"verbose", "Show the plug-in's debug traces (categories kt.*)."},
     };
     parser.addOptions(options);

@@ -1,0 +1,184 @@
+#include "tools/host/hostparams.h"
+
+#include "tools/host/hostcommand.h"
+#include "tools/host/kthost.h"
+#include "property/ktdeviceproperty.h"
+
+#include <QSet>
+
+namespace HostParams {
+
+namespace {
+
+KTDeviceProperty *lookup(KTDeviceInterface *d, const QString &key)
+{
+    return d->property_ptr(key.toLatin1().constData());
+}
+
+bool isContainer(KTDeviceProperty *p)
+{
+    return p->value().userType() == QMetaType::QStringList || (!p->value().isValid() && !p->childProperties().isEmpty());
+}
+
+} // namespace
+
+QList<Leaf> leavesOf(KTDeviceInterface *d, const QString &key)
+{
+    KTDeviceProperty *p = lookup(d, key);
+    if (!p)
+        return {};
+    if (!isContainer(p))
+        return {{key, p}};
+    QList<Leaf> out;
+    if (p->value().userType() == QMetaType::QStringList) {
+        for (const QString &child : p->value().toStringList()) {
+            if (KTDeviceProperty *c = p->property_ptr(child.toLatin1().constData()))
+                out.append({child, c});
+        }
+        return out;
+    }
+    for (const auto &child : p->childProperties())
+        out += leavesOf(d, QString::fromLatin1(child.first));
+    return out;
+}
+
+QList<Leaf> settings(KTDeviceInterface *d)
+{
+    QList<Leaf> out;
+    for (const QByteArray &name : d->dynamicPropertyNames()) {
+        KTDeviceProperty *p = d->property_ptr(name.constData());
+        if (p && p->property("WIDGET").isValid() && !isContainer(p))
+            out.append({QString::fromLatin1(name), p});
+    }
+    return out;
+}
+
+KTDeviceProperty *readerOf(KTDeviceInterface *d, KTDeviceProperty *p)
+{
+    if (KTValue::canRead(p))
+        return p;
+    for (const QByteArray &name : d->dynamicPropertyNames()) {
+        KTDeviceProperty *list = d->property_ptr(name.constData());
+        if (!list || list->value().userType() != QMetaType::QStringList || !KTValue::canRead(list))
+            continue;
+        for (const QString &child : list->value().toStringList()) {
+            if (list->property_ptr(child.toLatin1().constData()) == p)
+                return list;
+        }
+    }
+    return nullptr;
+}
+
+bool isIdentity(KTDeviceInterface *d, KTDeviceProperty *p)
+{
+    KTDeviceProperty *info = d->property_ptr("DEVICE_INFO");
+    if (!info)
+        return false;
+    for (const QString &child : info->value().toStringList()) {
+        if (info->property_ptr(child.toLatin1().constData()) == p)
+            return true;
+    }
+    return false;
+}
+
+QString pageOf(KTDeviceInterface *d, const QString &key)
+{
+    const QList<QPair<QString, QStringList>> pages{{QStringLiteral("user"), d->userProperty()},
+                                                   {QStringLiteral("system"), d->sysProperty()}};
+    for (const auto &page : pages) {
+        for (const QString &listed : page.second) {
+            if (listed == key)
+                return page.first;
+            for (const Leaf &leaf : leavesOf(d, listed)) {
+                if (leaf.key == key)
+                    return page.first;
+            }
+        }
+    }
+    return QStringLiteral("-");
+}
+
+bool readLeaves(HostContext &c, const QList<Leaf> &leaves, QString *error)
+{
+    QSet<KTDeviceProperty *> done;
+    for (const Leaf &leaf : leaves) {
+        KTDeviceProperty *reader = readerOf(c.device(), leaf.p);
+        if (!reader || done.contains(reader))
+            continue;
+        QString why;
+        if (!c.host.read(reader, c.timeoutMs, &why)) {
+            *error = leaf.key + ": " + why;
+            return false;
+        }
+        done.insert(reader);
+    }
+    return true;
+}
+
+QString shown(const KTValue::Spec &s, const QVariant &raw, bool rawMode)
+{
+    return rawMode ? KTValue::rawText(raw) : KTValue::displayWithUnit(s, raw);
+}
+
+int writeVerified(HostContext &c, const QList<Write> &writes, bool raw, QStringList *notWritten)
+{
+    KTDeviceInterface *d = c.device();
+    int status = KTHost::Ok;
+    for (int i = 0; i < writes.size(); ++i) {
+        const Write &w = writes.at(i);
+        const KTValue::Spec spec = KTValue::specOf(d, w.key);
+        const QString text = QStringLiteral("%1 = %2: ").arg(w.key, shown(spec, w.raw, raw));
+        w.p->setValue(w.raw);
+        const QByteArray frame = w.p->set_cmd_bytes();
+        if (frame.isEmpty()) {   // checked before, so only a plug-in that encodes differently
+            hostOut() << text << "not sent (the plug-in cannot encode it)\n";
+            if (notWritten)
+                *notWritten << w.key;
+            status = KTHost::LinkFailure;
+            continue;
+        }
+        int acknowledged = -1;
+        auto ack = QObject::connect(w.p, &KTDeviceProperty::retStatus, [&acknowledged](int s) { acknowledged = s; });
+        d->sendCMD(frame);
+        QString error;
+        bool answered = false;
+        KTDeviceProperty *reader = readerOf(d, w.p);
+        if (reader) {
+            answered = c.host.read(reader, c.timeoutMs, &error);
+        } else if (w.p->cmd_type() == KTDeviceInterface::CCMD) {
+            // Only a short acknowledgement answers it.
+            answered = c.host.waitFor([&] { return acknowledged >= 0 || c.host.linkLost(); }, c.timeoutMs)
+                       && !c.host.linkLost();
+        } else {
+            // Any read answered after it proves the write arrived.
+            answered = c.host.barrier(c.timeoutMs, &error);
+        }
+        QObject::disconnect(ack);
+        if (c.host.isInterrupted())
+            return KTHost::Interrupted;
+        if (!answered) {
+            hostOut() << text << "no answer" << (c.host.linkLost() ? " (link lost)" : "") << "\n";
+            status = KTHost::LinkFailure;
+            // A machine that stopped answering is sent nothing more.
+            for (int j = i; j < writes.size() && notWritten; ++j)
+                *notWritten << writes.at(j).key;
+            for (int j = i + 1; j < writes.size(); ++j)
+                hostOut() << writes.at(j).key << ": not sent\n";
+            break;
+        }
+        if (!reader) {
+            hostOut() << text << "sent (not verifiable)\n";
+        } else if (KTValue::sameValue(spec, w.raw, w.p->value())) {
+            hostOut() << text << "ok\n";
+        } else {
+            hostOut() << text << "machine kept " << shown(spec, w.p->value(), raw) << "\n";
+            if (notWritten)
+                *notWritten << w.key;
+            status = KTHost::LinkFailure;
+        }
+    }
+    hostOut().flush();
+    return status;
+}
+
+} // namespace HostParams
