@@ -17,7 +17,7 @@
 #include <limits>
 #include <unistd.h>
 
-using HostParams::Leaf;
+using KTParams::Leaf;
 
 namespace {
 
@@ -54,8 +54,8 @@ QString modelOf(KTDeviceInterface *d)
 QList<Leaf> backedUp(KTDeviceInterface *d)
 {
     QList<Leaf> out;
-    for (const Leaf &leaf : HostParams::settings(d)) {
-        if (HostParams::readerOf(d, leaf.p))
+    for (const Leaf &leaf : KTParams::settings(d)) {
+        if (KTParams::readerOf(d, leaf.p))
             out << leaf;
     }
     return out;
@@ -168,7 +168,7 @@ int compare(HostContext &c, const Backup &b, QList<Difference> *diffs)
         }
         if (KTValue::sameValue(s, diff.machine, diff.file))
             continue;
-        if (HostParams::isIdentity(d, p))
+        if (KTParams::isIdentity(d, p))
             diff.note = QStringLiteral("identity, never written");
         else if (!s.writable)
             diff.note = QStringLiteral("read-only");
@@ -232,7 +232,7 @@ int runKeys(HostContext &c)
         QString values;
         if (s.control == KTValue::Control::Group || p->value().userType() == QMetaType::QStringList) {
             QStringList members;
-            for (const Leaf &leaf : HostParams::leavesOf(d, key))
+            for (const Leaf &leaf : KTParams::leavesOf(d, key))
                 members << leaf.key;
             values = QStringLiteral("group of %1").arg(members.join(' '));
         } else if (s.writable) {
@@ -242,8 +242,8 @@ int runKeys(HostContext &c)
         }
         hostOut() << QStringLiteral("%1 %2 %3 %4 %5 %6")
                          .arg(key, -18)
-                         .arg(accessOf(s, HostParams::readerOf(d, p) != nullptr), -6)
-                         .arg(HostParams::pageOf(d, key), -6)
+                         .arg(accessOf(s, KTParams::readerOf(d, p) != nullptr), -6)
+                         .arg(KTParams::pageOf(d, key), -6)
                          .arg(s.label.isEmpty() ? QStringLiteral("-") : s.label, -18)
                          .arg(s.unit.isEmpty() ? QStringLiteral("-") : s.unit, -6)
                          .arg(values)
@@ -274,7 +274,7 @@ int runBackup(HostContext &c)
         return hostFail(KTHost::LinkFailure, error);
     }
     QJsonObject machine;
-    for (const Leaf &leaf : HostParams::leavesOf(d, "DEVICE_INFO"))
+    for (const Leaf &leaf : KTParams::leavesOf(d, "DEVICE_INFO"))
         machine.insert(leaf.key, leaf.p->value().toString());
     QJsonArray parameters;
     for (const Leaf &leaf : leaves) {
@@ -299,8 +299,8 @@ int runBackup(HostContext &c)
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
         return hostFail(KTHost::Usage, QStringLiteral("cannot write %1: %2").arg(c.args.first(), file.errorString()));
     QStringList unreadable;
-    for (const Leaf &leaf : HostParams::settings(d)) {
-        if (!HostParams::readerOf(d, leaf.p) && KTValue::specOf(d, leaf.key).writable)
+    for (const Leaf &leaf : KTParams::settings(d)) {
+        if (!KTParams::readerOf(d, leaf.p) && KTValue::specOf(d, leaf.key).writable)
             unreadable << leaf.key;
     }
     hostOut() << "backup of " << modelOf(d) << " " << machine.value("DEVICE_ID").toString() << ": "

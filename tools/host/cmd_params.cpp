@@ -6,7 +6,7 @@
 #include "tools/host/kthost.h"
 #include "property/ktdeviceproperty.h"
 
-using HostParams::Leaf;
+using KTParams::Leaf;
 
 namespace {
 
@@ -24,9 +24,9 @@ QList<Leaf> readableLeaves(HostContext &c, const QString &key, int *status)
         *status = hostFail(KTHost::Usage, error);
         return {};
     }
-    const QList<Leaf> leaves = HostParams::leavesOf(c.device(), key);
+    const QList<Leaf> leaves = KTParams::leavesOf(c.device(), key);
     for (const Leaf &leaf : leaves) {
-        if (!HostParams::readerOf(c.device(), leaf.p)) {
+        if (!KTParams::readerOf(c.device(), leaf.p)) {
             *status = hostFail(KTHost::Usage, leaf.key + ": it cannot be read from the machine");
             return {};
         }
@@ -50,7 +50,7 @@ int runInfo(HostContext &c)
     KTDeviceInterface *d = c.device();
     QList<Leaf> all;
     for (const QString &key : d->sysProperty())
-        all += HostParams::leavesOf(d, key);
+        all += KTParams::leavesOf(d, key);
     QString error;
     if (!HostParams::readLeaves(c, all, &error))
         return readFailure(c, error);
@@ -59,7 +59,7 @@ int runInfo(HostContext &c)
         if (!p || key == QLatin1String("DEVICE_INFO"))
             continue;
         QString text;
-        const QList<Leaf> leaves = HostParams::leavesOf(d, key);
+        const QList<Leaf> leaves = KTParams::leavesOf(d, key);
         if (leaves.size() == 1 && leaves.first().p == p) {
             text = HostParams::shown(KTValue::specOf(d, key), p->value(), rawMode(c));
         } else {
@@ -126,7 +126,7 @@ QList<HostParams::Write> parseWrites(HostContext &c, int *status)
         const KTValue::Spec s = KTValue::specOf(c.device(), key);
         if (s.control == KTValue::Control::Group || p->value().userType() == QMetaType::QStringList) {
             QStringList members;
-            for (const Leaf &leaf : HostParams::leavesOf(c.device(), key))
+            for (const Leaf &leaf : KTParams::leavesOf(c.device(), key))
                 members << leaf.key;
             *status = hostFail(KTHost::Usage,
                                QStringLiteral("%1 is a group; write its members: %2").arg(key, members.join(' ')));

@@ -1,6 +1,7 @@
 // settings: the parameters' own controls in a window.
 #include "tools/host/hostcommand.h"
 #include "tools/host/kthost.h"
+#include "tools/host/ktparams.h"
 #include "tools/host/settingswindow.h"
 #include "property/ktdeviceproperty.h"
 
@@ -11,21 +12,39 @@
 int runSettings(HostContext &c)
 {
     KTDeviceInterface *d = c.device();
-    SettingsWindow window(&c.host);
+    SettingsWindow window(&c.host, c.timeoutMs);
     window.show();
     if (c.options.isSet(QStringLiteral("screenshot"))) {
-        window.readAll();
+        bool finished = false, ok = false;
+        QObject::connect(&window, &SettingsWindow::readFinished, [&](bool good) {
+            finished = true;
+            ok = good;
+        });
+        c.host.waitFor([&] { return finished; }, std::numeric_limits<int>::max());
         if (c.host.isInterrupted())
             return KTHost::Interrupted;
+        // One line per key of the two pages: the widget showing it and what it shows.
         for (const QString &key : d->userProperty() + d->sysProperty()) {
             KTDeviceProperty *p = d->property_ptr(key.toLatin1().constData());
-            QWidget *control = p ? p->uiControl() : nullptr;
+            QWidget *control = window.controlFor(key);
+            if (!control && p)
+                control = p->uiControl();
+            QStringList shown;
+            for (const KTParams::Leaf &leaf : KTParams::leavesOf(d, key)) {
+                if (!window.controlFor(leaf.key))
+                    continue;
+                shown << (KTParams::readerOf(d, leaf.p)
+                              ? KTValue::displayWithUnit(KTValue::specOf(d, leaf.key), leaf.p->value())
+                              : QStringLiteral("(cannot be read)"));
+            }
             hostOut() << key << " " << (control ? control->metaObject()->className() : "none") << " "
-                      << (p ? KTHost::valueText(p) : QString()) << "\n";
+                      << shown.join(QStringLiteral(", ")) << "\n";
         }
         const QString file = c.options.value(QStringLiteral("screenshot"));
         if (!window.grab().save(file))
             return hostFail(KTHost::Usage, QStringLiteral("cannot save the picture to %1").arg(file));
+        if (!ok)
+            return hostFail(KTHost::LinkFailure, window.statusText());
         return KTHost::Ok;
     }
     bool closed = false;

@@ -1,6 +1,7 @@
 #ifndef HOSTPARAMS_H
 #define HOSTPARAMS_H
 
+#include "tools/host/ktparams.h"
 #include "tools/host/ktvalue.h"
 
 #include <QList>
@@ -16,22 +17,7 @@ class KTDeviceProperty;
 // by one and checked by reading back.
 namespace HostParams {
 
-struct Leaf
-{
-    QString key;
-    KTDeviceProperty *p = nullptr;
-};
-
-// The key itself, or a group's or list's members.
-QList<Leaf> leavesOf(KTDeviceInterface *d, const QString &key);
-// Every parameter with a control of its own: the machine's settings and identity.
-QList<Leaf> settings(KTDeviceInterface *d);
-// The parameter whose read brings this one's value (itself or a list holding it); null when none.
-KTDeviceProperty *readerOf(KTDeviceInterface *d, KTDeviceProperty *p);
-// Members of DEVICE_INFO: who the machine is, never written by restore.
-bool isIdentity(KTDeviceInterface *d, KTDeviceProperty *p);
-// "user", "system" or "-": the page of the settings window that shows it.
-QString pageOf(KTDeviceInterface *d, const QString &key);
+using KTParams::Leaf;
 
 // Reads each leaf once (a list reply counts for all its members); false at
 // the first that gets no answer, with "KEY: reason" in *error.

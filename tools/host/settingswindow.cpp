@@ -1,40 +1,125 @@
 #include "tools/host/settingswindow.h"
 
 #include "tools/host/kthost.h"
+#include "tools/host/ktparams.h"
 #include "property/ktdeviceproperty.h"
 
+#include <QAbstractEventDispatcher>
+#include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-SettingsWindow::SettingsWindow(KTHost *host, QWidget *parent)
-    : QWidget(parent), m_host(host), m_status(new QLabel)
+#include <limits>
+
+namespace {
+
+// A value no reply of the machine produces, so a changed value means the
+// reply has arrived: the plug-in announces no reads.
+QString sentinelFor(const QVariant &v)
+{
+    switch (v.userType()) {
+    case QMetaType::UInt: return QString::number(std::numeric_limits<uint>::max());
+    case QMetaType::Int: return QString::number(std::numeric_limits<int>::min());
+    case QMetaType::Double: return QStringLiteral("-1.5e308");
+    case QMetaType::QString: return QStringLiteral("\x01");
+    default: return QString();
+    }
+}
+
+const QStringList LostTexts{"TCP DISCONNECTED.", "USB DISCONNECTED.", "USB ERROR.", "HEARTBEAT TIMEOUT 30S."};
+
+QVariant shownBy(QWidget *c)
+{
+    if (auto *s = qobject_cast<QSpinBox *>(c))
+        return s->value();
+    if (auto *d = qobject_cast<QDoubleSpinBox *>(c))
+        return d->value();
+    if (auto *cb = qobject_cast<QComboBox *>(c))
+        return cb->currentIndex();
+    if (auto *e = qobject_cast<QLineEdit *>(c))
+        return e->text();
+    if (auto *l = qobject_cast<QLabel *>(c))
+        return l->text();
+    return QVariant();
+}
+
+// What the user typed, as text for the value module.
+QString typedText(QWidget *c)
+{
+    if (auto *s = qobject_cast<QSpinBox *>(c))
+        return QString::number(s->value());
+    if (auto *d = qobject_cast<QDoubleSpinBox *>(c))
+        return QString::number(d->value(), 'f', d->decimals());
+    if (auto *cb = qobject_cast<QComboBox *>(c))
+        return cb->currentText().trimmed();
+    if (auto *e = qobject_cast<QLineEdit *>(c))
+        return e->text();
+    return QString();
+}
+
+bool isEditor(QWidget *c)
+{
+    return qobject_cast<QSpinBox *>(c) || qobject_cast<QDoubleSpinBox *>(c) || qobject_cast<QComboBox *>(c)
+           || qobject_cast<QLineEdit *>(c);
+}
+
+} // namespace
+
+SettingsWindow::SettingsWindow(KTHost *host, int timeoutMs, QWidget *parent)
+    : QWidget(parent), m_host(host), m_timeoutMs(timeoutMs), m_status(new QLabel)
 {
     setWindowTitle(tr("KT-MRC600Cam settings"));
     KTDeviceInterface *d = host->device();
     auto *tabs = new QTabWidget;
     tabs->addTab(page(d->userProperty()), tr("Settings"));
     tabs->addTab(page(d->sysProperty()), tr("Machine"));
-    m_keys = d->userProperty() + d->sysProperty();
+    collect(d->userProperty() + d->sysProperty());
 
-    auto *read = new QPushButton(tr("Read"));
-    auto *write = new QPushButton(tr("Write"));
-    read->setObjectName("read");
-    write->setObjectName("write");
-    connect(read, &QPushButton::clicked, this, &SettingsWindow::readAll);
-    connect(write, &QPushButton::clicked, this, &SettingsWindow::writeAll);
+    m_read = new QPushButton(tr("Read"));
+    m_write = new QPushButton(tr("Write"));
+    m_read->setObjectName("read");
+    m_write->setObjectName("write");
+    m_status->setObjectName("status");
+    m_status->setWordWrap(true);
+    connect(m_read, &QPushButton::clicked, this, &SettingsWindow::readAll);
+    connect(m_write, &QPushButton::clicked, this, &SettingsWindow::writeChanged);
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(m_status, 1);
-    buttons->addWidget(read);
-    buttons->addWidget(write);
+    buttons->addWidget(m_read);
+    buttons->addWidget(m_write);
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(tabs, 1);
     layout->addLayout(buttons);
     resize(560, 480);
+
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, [this] { finishStep(false); });
+    connect(host, &KTHost::deviceMessage, this, [this](KTDeviceInterface::KTDeviceMessage kind, const QString &text) {
+        if (kind != KTDeviceInterface::DevStatus)
+            return;
+        if (m_current && LostTexts.contains(text))
+            finishStep(false);
+        setActivity(m_activity);
+    });
+    updateButtons();
+    setActivity(tr("reading the machine"));
+    // Opened, it shows the machine's values, never the controls' defaults.
+    QMetaObject::invokeMethod(this, &SettingsWindow::readAll, Qt::QueuedConnection);
+}
+
+SettingsWindow::~SettingsWindow()
+{
+    if (m_current)
+        finishStep(false);   // gives the values their own back
 }
 
 QWidget *SettingsWindow::page(const QStringList &keys)
@@ -42,10 +127,8 @@ QWidget *SettingsWindow::page(const QStringList &keys)
     auto *content = new QWidget;
     auto *layout = new QVBoxLayout(content);
     for (const QString &key : keys) {
-        if (KTDeviceProperty *p = m_host->device()->property_ptr(key.toLatin1().constData())) {
+        if (KTDeviceProperty *p = m_host->device()->property_ptr(key.toLatin1().constData()))
             p->create_ui_ctrl(content, key, true);
-            p->to_ui_ctrl();
-        }
     }
     layout->addStretch(1);
     auto *scroll = new QScrollArea;
@@ -54,56 +137,267 @@ QWidget *SettingsWindow::page(const QStringList &keys)
     return scroll;
 }
 
-QList<KTDeviceProperty *> SettingsWindow::leaves(const QStringList &keys) const
+void SettingsWindow::collect(const QStringList &keys)
 {
-    QList<KTDeviceProperty *> out;
+    KTDeviceInterface *d = m_host->device();
     for (const QString &key : keys) {
-        KTDeviceProperty *p = m_host->device()->property_ptr(key.toLatin1().constData());
-        if (!p)
-            continue;
-        const auto children = p->childProperties();
-        if (children.isEmpty() || !p->get_cmd_bytes().isEmpty()) {
-            out << p;
-        } else {
-            for (const auto &c : children)
-                out << c.second;
+        for (const KTParams::Leaf &leaf : KTParams::leavesOf(d, key)) {
+            QWidget *control = leaf.p->uiControl();
+            if (!control)
+                continue;
+            Item it;
+            it.key = leaf.key;
+            it.p = leaf.p;
+            it.spec = KTValue::specOf(d, leaf.key);
+            it.control = control;
+            if (!it.spec.writable && isEditor(control)) {
+                // Something the machine will not take is shown, not offered for editing.
+                auto *label = new QLabel;
+                label->setObjectName(leaf.key);
+                label->setAlignment(Qt::AlignCenter);
+                label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+                label->setMinimumHeight(control->minimumHeight());
+                if (QLayout *l = control->parentWidget() ? control->parentWidget()->layout() : nullptr)
+                    delete l->replaceWidget(control, label);
+                delete control;
+                it.control = label;
+            }
+            m_items.append(it);
         }
     }
+}
+
+SettingsWindow::Item *SettingsWindow::item(const QString &key)
+{
+    for (Item &it : m_items) {
+        if (it.key == key)
+            return &it;
+    }
+    return nullptr;
+}
+
+QStringList SettingsWindow::keys() const
+{
+    QStringList out;
+    for (const Item &it : m_items)
+        out << it.key;
     return out;
+}
+
+QWidget *SettingsWindow::controlFor(const QString &key) const
+{
+    for (const Item &it : m_items) {
+        if (it.key == key)
+            return it.control;
+    }
+    return nullptr;
+}
+
+QString SettingsWindow::statusText() const
+{
+    return m_status->text();
+}
+
+void SettingsWindow::setActivity(const QString &text)
+{
+    m_activity = text;
+    const QString link = m_host->lastStatus().isEmpty() ? tr("not connected") : m_host->lastStatus();
+    QString line = tr("Link: %1 | %2").arg(link, text);
+    if (!m_problems.isEmpty())
+        line += tr(" | failed: %1").arg(m_problems.join(QStringLiteral("; ")));
+    m_status->setText(line);
+}
+
+void SettingsWindow::updateButtons()
+{
+    m_read->setEnabled(!busy());
+    // Never write what was not first read: the controls would send their defaults.
+    m_write->setEnabled(!busy() && m_hasRead);
+}
+
+void SettingsWindow::fill()
+{
+    for (Item &it : m_items) {
+        if (!it.control)
+            continue;
+        if (it.control != it.p->uiControl()) {   // our own label for a read-only value
+            qobject_cast<QLabel *>(it.control)->setText(KTValue::displayWithUnit(it.spec, it.p->value()));
+        } else {
+            it.p->to_ui_ctrl();
+            auto *combo = qobject_cast<QComboBox *>(it.control);
+            if (combo && !KTParams::readerOf(m_host->device(), it.p))
+                combo->setCurrentIndex(-1);   // the machine cannot tell: show no choice
+        }
+        it.shownAfterRead = shownBy(it.control);
+    }
 }
 
 void SettingsWindow::readAll()
 {
-    int read = 0, failed = 0;
-    for (KTDeviceProperty *p : leaves(m_keys)) {
-        if (!KTHost::canRead(p))
-            continue;
-        QString error;
-        if (m_host->read(p, 3000, &error))
-            ++read;
-        else
-            ++failed;
+    if (busy())
+        return;
+    m_writing = false;
+    m_failed = false;
+    m_problems.clear();
+    QList<KTDeviceProperty *> readers;
+    for (const Item &it : qAsConst(m_items)) {
+        KTDeviceProperty *reader = KTParams::readerOf(m_host->device(), it.p);
+        if (reader && !readers.contains(reader))
+            readers << reader;
     }
-    for (const QString &key : m_keys) {
-        if (KTDeviceProperty *p = m_host->device()->property_ptr(key.toLatin1().constData()))
-            p->to_ui_ctrl();
-    }
-    m_status->setText(tr("%1 read, %2 without answer").arg(read).arg(failed));
+    for (KTDeviceProperty *reader : qAsConst(readers))
+        m_queue.append({reader, nullptr});
+    m_stepsDone = 0;
+    m_stepsTotal = m_queue.size();
+    updateButtons();
+    startNext();
 }
 
-void SettingsWindow::writeAll()
+void SettingsWindow::writeChanged()
 {
-    int written = 0;
-    for (const QString &key : m_keys) {
-        if (KTDeviceProperty *p = m_host->device()->property_ptr(key.toLatin1().constData()))
-            p->from_ui_ctrl();
-    }
-    for (KTDeviceProperty *p : leaves(m_keys)) {
-        const QByteArray frame = p->set_cmd_bytes();
-        if (frame.isEmpty())
+    if (!m_hasRead || busy())
+        return;
+    m_problems.clear();
+    m_results.clear();
+    QList<QPair<Item *, QVariant>> changes;
+    for (Item &it : m_items) {
+        if (!it.control || !it.spec.writable || shownBy(it.control) == it.shownAfterRead)
             continue;
-        m_host->device()->sendCMD(frame);
-        ++written;
+        const KTValue::Parsed parsed = KTValue::fromDisplay(it.spec, typedText(it.control));
+        if (!parsed.ok())
+            m_problems << parsed.error;
+        else
+            changes.append({&it, parsed.raw});
     }
-    m_status->setText(tr("%1 written").arg(written));
+    if (!m_problems.isEmpty()) {
+        setActivity(tr("nothing written"));
+        emit writeFinished(false);
+        return;
+    }
+    if (changes.isEmpty()) {
+        setActivity(tr("nothing changed, nothing written"));
+        emit writeFinished(true);
+        return;
+    }
+    for (const auto &change : changes) {
+        change.first->sent = change.second;
+        m_queue.append({KTParams::readerOf(m_host->device(), change.first->p), change.first});
+    }
+    m_writing = true;
+    m_failed = false;
+    m_stepsDone = 0;
+    m_stepsTotal = m_queue.size();
+    updateButtons();
+    startNext();
+}
+
+void SettingsWindow::startNext()
+{
+    KTDeviceInterface *d = m_host->device();
+    while (!m_queue.isEmpty()) {
+        const Step step = m_queue.takeFirst();
+        if (step.written) {
+            step.written->p->setValue(step.written->sent);
+            d->sendCMD(step.written->p->set_cmd_bytes());
+            if (!step.reader) {
+                m_results << tr("%1 sent (not verifiable)").arg(step.written->key);
+                ++m_stepsDone;
+                continue;
+            }
+            setActivity(tr("writing %1 (%2 of %3)").arg(step.written->key).arg(m_stepsDone + 1).arg(m_stepsTotal));
+        } else {
+            setActivity(tr("reading %1 of %2").arg(m_stepsDone + 1).arg(m_stepsTotal));
+        }
+        m_current = step.reader;
+        m_currentWrite = step.written;
+        m_targets.clear();
+        m_originals.clear();
+        for (const QString &key : m_current->value().toStringList()) {
+            if (m_current->value().userType() != QMetaType::QStringList)
+                break;
+            if (KTDeviceProperty *child = m_current->property_ptr(key.toLatin1().constData()))
+                m_targets << child;
+        }
+        if (m_current->value().userType() != QMetaType::QStringList)
+            m_targets = {m_current};
+        for (KTDeviceProperty *t : qAsConst(m_targets)) {
+            m_originals << t->value();
+            t->set_decode(sentinelFor(t->value()));
+        }
+        // The reply is looked for each time the event loop has handled what
+        // arrived, so it is seen at once without polling or blocking.
+        m_idle = connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
+                         &SettingsWindow::checkReply);
+        m_timer.start(m_timeoutMs);
+        d->sendCMD(m_current->get_cmd_bytes());
+        updateButtons();
+        return;
+    }
+    updateButtons();
+    if (m_writing) {
+        fill();
+        setActivity(m_failed ? tr("written with failures: %1").arg(m_results.join(QStringLiteral(", ")))
+                             : tr("written: %1").arg(m_results.join(QStringLiteral(", "))));
+        emit writeFinished(!m_failed && m_problems.isEmpty());
+        return;
+    }
+    if (!m_failed) {
+        m_hasRead = true;
+        fill();
+        setActivity(tr("read %1 parameters from the machine").arg(m_stepsTotal));
+    } else {
+        setActivity(tr("the machine did not answer; Write stays off until a read succeeds"));
+    }
+    updateButtons();
+    emit readFinished(!m_failed);
+}
+
+void SettingsWindow::checkReply()
+{
+    if (!m_current)
+        return;
+    for (int i = 0; i < m_targets.size(); ++i) {
+        if (m_targets.at(i)->value().toString() != sentinelFor(m_originals.at(i))) {
+            finishStep(true);
+            return;
+        }
+    }
+}
+
+void SettingsWindow::finishStep(bool answered)
+{
+    disconnect(m_idle);
+    m_timer.stop();
+    for (int i = 0; i < m_targets.size(); ++i) {
+        if (m_targets.at(i)->value().toString() == sentinelFor(m_originals.at(i)))
+            m_targets.at(i)->set_decode(m_originals.at(i).toString());
+    }
+    const QString why = m_host->linkLost() ? tr("link lost (%1)").arg(m_host->lastStatus())
+                                           : tr("no answer within %1 s").arg(m_timeoutMs / 1000.0);
+    if (Item *w = m_currentWrite) {
+        if (!answered)
+            m_problems << tr("%1: %2").arg(w->key, why);
+        else if (KTValue::sameValue(w->spec, w->sent, w->p->value()))
+            m_results << tr("%1 ok").arg(w->key);
+        else
+            m_problems << tr("%1: machine kept %2").arg(w->key, KTValue::displayWithUnit(w->spec, w->p->value()));
+        m_failed |= !answered || !m_problems.isEmpty();
+    } else if (!answered) {
+        m_problems << tr("%1: %2").arg(m_current ? m_current->label() : QString(), why);
+        m_failed = true;
+    }
+    m_current = nullptr;
+    m_currentWrite = nullptr;
+    m_targets.clear();
+    m_originals.clear();
+    ++m_stepsDone;
+    if (!answered) {
+        // A machine that does not answer one read is not asked for the rest.
+        for (const Step &step : qAsConst(m_queue)) {
+            if (step.written)
+                m_problems << tr("%1: not sent").arg(step.written->key);
+        }
+        m_queue.clear();
+    }
+    QMetaObject::invokeMethod(this, &SettingsWindow::startNext, Qt::QueuedConnection);
 }
