@@ -33,9 +33,14 @@ int runSettings(HostContext &c)
             for (const KTParams::Leaf &leaf : KTParams::leavesOf(d, key)) {
                 if (!window.controlFor(leaf.key))
                     continue;
-                shown << (KTParams::readerOf(d, leaf.p)
-                              ? KTValue::displayWithUnit(KTValue::specOf(d, leaf.key), leaf.p->value())
-                              : QStringLiteral("(cannot be read)"));
+                const KTValue::Spec s = KTValue::specOf(d, leaf.key);
+                const bool fromMachine = KTParams::readerOf(d, leaf.p) != nullptr;
+                if (fromMachine && !ok)
+                    shown << QStringLiteral("(not read)");
+                else if (!fromMachine && s.writable)
+                    shown << QStringLiteral("(cannot be read)");
+                else
+                    shown << KTValue::displayWithUnit(s, leaf.p->value());
             }
             hostOut() << key << " " << (control ? control->metaObject()->className() : "none") << " "
                       << shown.join(QStringLiteral(", ")) << "\n";

@@ -239,7 +239,9 @@ void KTVirtualCutter::handleCmd(Link *, const QStringList &items)
             answer += QString::number(number) + ":" + QString::number(m_cmd.value(number));
             continue;
         }
-        const int word = qRound(value.toDouble()) & 0xffff;
+        int word = qRound(value.toDouble()) & 0xffff;
+        if (cmdCeiling.contains(number))
+            word = qMin(word, cmdCeiling.value(number));
         m_cmd[number] = word;
         answer += QString::number(number) + ":" + QString::number(word);
         if (number == 125) {

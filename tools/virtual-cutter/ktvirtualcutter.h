@@ -49,6 +49,11 @@ public:
     void setCmdRegister(int number, int word) { m_cmd[number] = word & 0xffff; }
     QString ccmdRegister(int code) const { return m_ccmd.value(code); }
     void setCcmdRegister(int code, const QString &value) { m_ccmd[code] = value; }
+    // The whole register map, to see that nothing was written.
+    QMap<int, int> cmdRegisters() const { return m_cmd; }
+    QMap<int, QString> ccmdRegisters() const { return m_ccmd; }
+    // Like a machine that clamps: a CMD write above the ceiling stores the ceiling.
+    QMap<int, int> cmdCeiling;
 
     QList<QByteArray> framesReceived() const { return m_frames; }
     qint64 bytesReceived() const { return m_bytesReceived; }
