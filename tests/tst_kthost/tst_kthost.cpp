@@ -3,7 +3,12 @@
 #include "tools/cloud-service/ktcloudservice.h"
 #include "tools/virtual-cutter/ktvirtualcutter.h"
 
+#include <QDateTime>
+#include <QFile>
 #include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QJsonArray>
 #include <QProcess>
 #include <QTcpServer>
@@ -41,6 +46,14 @@ private slots:
     void silentMachineTimesOut();
     void interruptStopsTheMachine();
     void settingsWindow();
+    void silentMachineWindowExits3();
+    void refusedValuesSendNothing_data();
+    void refusedValuesSendNothing();
+    void displayValuesRoundTrip();
+    void clampedWriteIsReported();
+    void keysListsEveryKey();
+    void backupChangeRestore();
+    void restoreRefusesAnotherModel();
 
 private:
     QProcess *start(const QStringList &args, bool display = true);
@@ -124,19 +137,19 @@ void tst_KTHost::cutJobReportsProgressAndWorkRecord()
 
 void tst_KTHost::setThenGet()
 {
-    Run r = host({"--tcp", tcp(), "set", "SP2_SPEED=640", "CAMERA_OFFSET_X=70000", "DEVICE_ID=SN-9"});
+    Run r = host({"--tcp", tcp(), "--raw", "set", "SP2_SPEED=640", "CAMERA_OFFSET_X=70000", "DEVICE_ID=SN-9"});
     QVERIFY2(r.exitCode == 0, qPrintable(r.err));
-    QVERIFY(r.out.contains("SP2_SPEED = 640"));
-    QVERIFY(r.out.contains("DEVICE_ID = SN-9 (machine status 0)"));
+    QVERIFY2(r.out.contains("SP2_SPEED = 640: ok"), qPrintable(r.out));
+    QVERIFY(r.out.contains("DEVICE_ID = SN-9: ok"));   // read back through DEVICE_INFO
     QCOMPARE(cutter->cmdRegister(3), 640);
     QCOMPARE(cutter->cmdRegister(12), 1);
 
     cutter->setCmdRegister(3, 611);   // changed on the machine's panel
     r = host({"--tcp", tcp(), "get", "SP2_SPEED", "CAMERA_OFFSET_X", "DEVICE_INFO"});
     QVERIFY2(r.exitCode == 0, qPrintable(r.err));
-    QVERIFY(r.out.contains("SP2_SPEED = 611"));
-    QVERIFY(r.out.contains("CAMERA_OFFSET_X = 70000"));
-    QVERIFY(r.out.contains("DEVICE_ID=SN-9"));
+    QVERIFY(r.out.contains("SP2_SPEED = 916 mm/s"));
+    QVERIFY(r.out.contains("CAMERA_OFFSET_X = 350.000 mm"));
+    QVERIFY(r.out.contains("DEVICE_ID = SN-9"));
 }
 
 void tst_KTHost::errors_data()
@@ -148,10 +161,12 @@ void tst_KTHost::errors_data()
     // Usage errors: nothing is connected, one line, status 2.
     QTest::newRow("unknown key") << QStringList{"get", "NOPE"} << 2 << "unknown key NOPE; the machine has: STATUS";
     QTest::newRow("wrong type") << QStringList{"set", "SP2_SPEED=fast"} << 2
-                                << "SP2_SPEED takes a whole number from 0 up, not \"fast\"";
-    QTest::newRow("not readable") << QStringList{"get", "FIRMWARE"} << 2 << "FIRMWARE: it cannot be read";
+                                << "SP2_SPEED = fast is not allowed: a whole number from 10 to 1050 mm/s";
+    QTest::newRow("not readable") << QStringList{"get", "TASK_STOP"} << 2 << "TASK_STOP: it cannot be read";
     QTest::newRow("not writable") << QStringList{"set", "DEVICE_UNIQUE_ID=1"} << 2
                                   << "DEVICE_UNIQUE_ID cannot be written";
+    QTest::newRow("not a backup") << QStringList{"restore", KT_SOURCE_DIR "/README.md"} << 2
+                                  << "README.md is not a kt-host backup";
     QTest::newRow("unknown command") << QStringList{"fly"} << 2 << "unknown command fly";
     QTest::newRow("no command") << QStringList{} << 2 << "no command; see --help";
     QTest::newRow("missing file") << QStringList{"cut", "/nonexistent.plt"} << 2 << "cannot read /nonexistent.plt";
@@ -322,9 +337,194 @@ void tst_KTHost::settingsWindow()
         if (it.key() != "DEVICE_INFO")   // read through its members' controls
             QVERIFY2(it.value().value(1) != "none", qPrintable(it.key()));
     }
-    QCOMPARE(rows.value("SP2_SPEED").value(2), QStringLiteral("444"));
+    // The same value get prints: what the control shows, with its unit.
+    QCOMPARE(rows.value("SP2_SPEED").mid(1), (QStringList{"QSpinBox", "666", "mm/s"}));
     QCOMPARE(rows.value("DEVICE_UNIQUE_ID").value(2), QStringLiteral("UID-77"));
-    QCOMPARE(rows.value("FIRMWARE").value(2), QStringLiteral("1.0.8"));
+    QCOMPARE(rows.value("FIRMWARE").mid(1), (QStringList{"QLabel", "1.0.8"}));   // read-only: no editor
+    QCOMPARE(rows.value("DEVICE_ID").value(1), QStringLiteral("QLineEdit"));
+    // Opening and reading wrote nothing.
+    for (const QByteArray &f : cutter->framesReceived())
+        QVERIFY2(!f.contains("SET") && !f.contains(','), f.constData());
+}
+
+void tst_KTHost::silentMachineWindowExits3()
+{
+    cutter->faults.silent = true;
+    QTemporaryDir dir;
+    const Run r = host({"--tcp", tcp(), "--timeout", "1", "settings", "--screenshot", dir.filePath("s.png")});
+    QCOMPARE(r.exitCode, 3);
+    QVERIFY2(r.err.contains("the machine did not answer"), qPrintable(r.err));
+    QCOMPARE(r.err.count(QStringLiteral("kt-host: ")), 1);
+}
+
+void tst_KTHost::refusedValuesSendNothing_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("past 16 bits") << QStringList{"set", "SP2_SPEED=99999"}
+                                  << "SP2_SPEED = 99999 is not allowed: a whole number from 10 to 1050 mm/s";
+    QTest::newRow("below the control") << QStringList{"set", "SP2_SPEED=0"} << "SP2_SPEED = 0 is not allowed";
+    QTest::newRow("raw above the control") << QStringList{"--raw", "set", "SP2_SPEED=701"}
+                                           << "SP2_SPEED = 701 is not allowed: a whole number from 6 to 700";
+    QTest::newRow("wrong type") << QStringList{"set", "PAGE_SPACE=wide"} << "PAGE_SPACE = wide is not allowed";
+    QTest::newRow("no such item") << QStringList{"set", "FEED_SPEED=warp"} << "FEED_SPEED = warp is not allowed: one of";
+    QTest::newRow("item separator") << QStringList{"set", "DEVICE_ID=a,b"} << "DEVICE_ID = a,b is not allowed";
+    QTest::newRow("field separator") << QStringList{"set", "PCB_ID=a;b"} << "PCB_ID = a;b is not allowed";
+    QTest::newRow("control byte") << QStringList{"set", "PCB_VERSION=a\x02" "b"} << "PCB_VERSION = a";
+    QTest::newRow("read-only") << QStringList{"set", "FIRMWARE=9"} << "FIRMWARE cannot be written";
+    QTest::newRow("group") << QStringList{"set", "CAMERA_OFFSET=1"}
+                           << "CAMERA_OFFSET is a group; write its members: CAMERA_OFFSET_X CAMERA_OFFSET_Y";
+    QTest::newRow("one bad among good") << QStringList{"set", "SP2_SPEED=975", "DEVICE_ID=a,b", "PAGE_SPACE=2"}
+                                        << "DEVICE_ID = a,b is not allowed";
+    QTest::newRow("last one bad") << QStringList{"set", "SP2_SPEED=975", "WORKAREA_X=1e9"}
+                                  << "WORKAREA_X = 1e9 is not allowed: a number from 0 to 32767.5 mm";
+}
+
+void tst_KTHost::refusedValuesSendNothing()
+{
+    QFETCH(QStringList, args);
+    const auto cmd = cutter->cmdRegisters();
+    const auto ccmd = cutter->ccmdRegisters();
+    const Run r = host(QStringList{"--tcp", tcp()} + args);
+    QCOMPARE(r.exitCode, 2);
+    QFETCH(QString, message);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QCOMPARE(r.err.count(QStringLiteral("kt-host: ")), 1);
+    QCOMPARE(cutter->cmdRegisters(), cmd);
+    QCOMPARE(cutter->ccmdRegisters(), ccmd);
+    QCOMPARE(cutter->framesReceived().size(), 0);
+}
+
+void tst_KTHost::displayValuesRoundTrip()
+{
+    Run r = host({"--tcp", tcp(), "set", "SP2_SPEED=975", "CAMERA_OFFSET_X=-2", "PAGE_SPACE=2.3", "WORKAREA_X=150",
+                  "SCALE_Y=1.25", "FEED_SPEED=fast", "WORK_MODE=Balanced"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QVERIFY2(r.out.contains("SP2_SPEED = 975 mm/s: ok"), qPrintable(r.out));
+    QVERIFY(r.out.contains("CAMERA_OFFSET_X = -2.000 mm: ok"));
+    QVERIFY(r.out.contains("FEED_SPEED = Fast: ok"));
+    QVERIFY(r.out.contains("WORK_MODE = Balanced: sent (not verifiable)"));
+
+    r = host({"--tcp", tcp(), "--raw", "get", "SP2_SPEED", "CAMERA_OFFSET_X", "PAGE_SPACE", "WORKAREA_X", "SCALE_Y",
+              "FEED_SPEED"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    // What the controls send for the same text.
+    QCOMPARE(r.out.split('\n', Qt::SkipEmptyParts),
+             (QStringList{"SP2_SPEED = 650", "CAMERA_OFFSET_X = -400", "PAGE_SPACE = 23", "WORKAREA_X = 300",
+                          "SCALE_Y = 12500", "FEED_SPEED = 100"}));
+    QCOMPARE(cutter->cmdRegister(11), 65136);
+    QCOMPARE(cutter->cmdRegister(12), 65535);
+    QCOMPARE(cutter->cmdRegister(27), 1);
+
+    r = host({"--tcp", tcp(), "get", "SP2_SPEED", "PAGE_SPACE"});
+    QCOMPARE(r.out.split('\n', Qt::SkipEmptyParts), (QStringList{"SP2_SPEED = 975 mm/s", "PAGE_SPACE = 2.300"}));
+}
+
+void tst_KTHost::clampedWriteIsReported()
+{
+    cutter->cmdCeiling.insert(3, 600);
+    const Run r = host({"--tcp", tcp(), "set", "SP2_PRESSURE=200", "SP2_SPEED=975"});
+    QCOMPARE(r.exitCode, 3);
+    QVERIFY(r.out.contains("SP2_PRESSURE = 200 gf: ok"));
+    QVERIFY2(r.out.contains("SP2_SPEED = 975 mm/s: machine kept 900 mm/s"), qPrintable(r.out));
+    QVERIFY2(r.err.contains("not every value was taken by the machine"), qPrintable(r.err));
+}
+
+void tst_KTHost::keysListsEveryKey()
+{
+    const Run r = host({"keys"});   // needs no machine
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QMap<QString, QString> rows;
+    for (const QString &line : r.out.split('\n', Qt::SkipEmptyParts))
+        rows.insert(line.section(' ', 0, 0), line.simplified());
+    QCOMPARE(rows.size(), 52);   // the header and 51 keys
+    QVERIFY2(rows.value("SP2_SPEED").startsWith("SP2_SPEED rw user Cutting speed mm/s a whole number from 10 to 1050 "
+                                                 "mm/s; --raw: a whole number from 6 to 700"),
+             qPrintable(rows.value("SP2_SPEED")));
+    QVERIFY(rows.value("FIRMWARE").startsWith("FIRMWARE r- system"));
+    QVERIFY(rows.value("WORK_MODE").contains("-w user"));
+    QVERIFY(rows.value("FEED_SPEED").contains("one of \"Off\", \"Very slow\""));
+    QVERIFY(rows.value("PU_SPEED").contains("rw -"));
+}
+
+void tst_KTHost::backupChangeRestore()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("machine.json");
+    const auto cmd = cutter->cmdRegisters();
+    const auto ccmd = cutter->ccmdRegisters();
+    Run r = host({"--tcp", tcp(), "backup", file});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QJsonObject doc = QJsonDocument::fromJson(f.readAll()).object();
+    QCOMPARE(doc.value("machine").toObject().value("DEVICE_MODEL").toString(), QStringLiteral("KT-MRC600Cam"));
+    QCOMPARE(doc.value("firmware").toString(), QStringLiteral("1.0.8"));
+    QVERIFY(QDateTime::fromString(doc.value("time").toString(), Qt::ISODate).isValid());
+    bool speedSeen = false;
+    for (const QJsonValue &v : doc.value("parameters").toArray()) {
+        const QJsonObject o = v.toObject();
+        if (o.value("key") == "SP2_SPEED") {
+            speedSeen = true;
+            QCOMPARE(o.value("raw").toInt(), 300);
+            QCOMPARE(o.value("display").toString(), QStringLiteral("450"));
+            QCOMPARE(o.value("unit").toString(), QStringLiteral("mm/s"));
+        }
+    }
+    QVERIFY(speedSeen);
+
+    // Changed on the panel and by a host; the identity changes too.
+    cutter->setCmdRegister(28, 700);
+    cutter->setCcmdRegister(44, "OTHER-1");
+    r = host({"--tcp", tcp(), "set", "SP2_SPEED=975", "CAMERA_OFFSET_Y=12.5", "PAGE_TURN=On"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+
+    r = host({"--tcp", tcp(), "diff", file});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QVERIFY2(r.out.contains(QRegularExpression("SP2_SPEED +975 mm/s +450 mm/s")), qPrintable(r.out));
+    QVERIFY(r.out.contains(QRegularExpression("WORKAREA_X +350 mm +300 mm")));
+    QVERIFY(r.out.contains(QRegularExpression("DEVICE_ID +OTHER-1 +D24001 +identity, never written")));
+
+    const int framesBefore = cutter->framesReceived().size();
+    r = host({"--tcp", tcp(), "restore", file});   // no terminal, no --yes
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY(r.err.contains("only after --yes"));
+    for (const QByteArray &frame : cutter->framesReceived().mid(framesBefore))
+        QVERIFY2(!frame.contains("SET") && !frame.contains(','), frame.constData());
+
+    r = host({"--tcp", tcp(), "restore", file, "--yes"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err + r.out));
+    QVERIFY(r.out.contains("SP2_SPEED = 450 mm/s: ok"));
+    QVERIFY(r.out.contains("restored 4 of 4 parameters"));
+    QVERIFY(r.out.contains("not restored: DEVICE_ID (identity, never written)"));
+    auto after = cutter->ccmdRegisters();
+    QCOMPARE(after.take(44), QStringLiteral("OTHER-1"));   // identity is never written
+    after.insert(44, ccmd.value(44));
+    QCOMPARE(after, ccmd);
+    QCOMPARE(cutter->cmdRegisters(), cmd);
+}
+
+void tst_KTHost::restoreRefusesAnotherModel()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("other.json");
+    Run r = host({"--tcp", tcp(), "backup", file});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::ReadWrite));
+    QByteArray text = f.readAll().replace("\"KT-MRC600Cam\"", "\"KT-OTHER\"").replace("\"raw\": 300", "\"raw\": 310");
+    f.resize(0);
+    f.write(text);
+    f.close();
+    const auto cmd = cutter->cmdRegisters();
+    r = host({"--tcp", tcp(), "restore", file, "--yes"});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("the backup is of a KT-OTHER, this machine is a KT-MRC600Cam"), qPrintable(r.err));
+    QCOMPARE(cutter->cmdRegisters(), cmd);
+
+    r = host({"--tcp", tcp(), "restore", file, "--yes", "--force"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QVERIFY(cutter->cmdRegisters() != cmd);
 }
 
 QTEST_MAIN(tst_KTHost)
