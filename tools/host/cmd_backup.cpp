@@ -179,7 +179,7 @@ int compare(HostContext &c, const Backup &b, QList<Difference> *diffs)
         hostOut() << "the machine holds every value of the backup\n";
         return KTHost::Ok;
     }
-    hostOut() << QStringLiteral("%1 %2 %3 %4\n").arg("KEY", -18).arg("MACHINE", -22).arg("BACKUP", -22).arg("");
+    hostOut() << QStringLiteral("%1 %2 %3").arg("KEY", -18).arg("MACHINE", -22).arg("BACKUP") << "\n";
     for (const Difference &diff : qAsConst(*diffs)) {
         const KTValue::Spec s = diff.p ? KTValue::specOf(d, diff.key) : KTValue::Spec();
         const QString m = diff.machine.isValid() ? HostParams::shown(s, diff.machine, raw) : QStringLiteral("-");
