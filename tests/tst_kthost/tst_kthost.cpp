@@ -16,6 +16,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <pty.h>
+#include <unistd.h>
 
 namespace {
 
@@ -54,6 +56,8 @@ private slots:
     void keysListsEveryKey();
     void backupChangeRestore();
     void restoreRefusesAnotherModel();
+    void restoreAsksOnATerminal_data();
+    void restoreAsksOnATerminal();
 
 private:
     QProcess *start(const QStringList &args, bool display = true);
@@ -525,6 +529,43 @@ void tst_KTHost::restoreRefusesAnotherModel()
     r = host({"--tcp", tcp(), "restore", file, "--yes", "--force"});
     QVERIFY2(r.exitCode == 0, qPrintable(r.err));
     QVERIFY(cutter->cmdRegisters() != cmd);
+}
+
+void tst_KTHost::restoreAsksOnATerminal_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("yes") << QByteArray("y\n") << 0;
+    QTest::newRow("no") << QByteArray("n\n") << 2;
+    QTest::newRow("just Enter") << QByteArray("\n") << 2;
+}
+
+void tst_KTHost::restoreAsksOnATerminal()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath("machine.json");
+    QCOMPARE(host({"--tcp", tcp(), "backup", file}).exitCode, 0);
+    cutter->setCmdRegister(4, 333);
+    int master = -1, slave = -1;
+    char name[128] = {};
+    QVERIFY(::openpty(&master, &slave, name, nullptr, nullptr) == 0);
+    QProcess *p = new QProcess;
+    processes << p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    p->setProcessEnvironment(env);
+    p->setStandardInputFile(QString::fromLocal8Bit(name));   // a terminal, as a person would have
+    p->start(QStringLiteral(KT_HOST_PATH), {"--tcp", tcp(), "restore", file});
+    QString out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromUtf8(p->readAllStandardOutput())).contains("[y/N] "), 10000);
+    QCOMPARE(cutter->cmdRegister(4), 333);   // nothing before the answer
+    QFETCH(QByteArray, answer);
+    QCOMPARE(::write(master, answer.constData(), size_t(answer.size())), ssize_t(answer.size()));
+    const Run r = finish(p);
+    ::close(master);
+    ::close(slave);
+    QTEST(r.exitCode, "exitCode");
+    QCOMPARE(cutter->cmdRegister(4), r.exitCode == 0 ? 120 : 333);
 }
 
 QTEST_MAIN(tst_KTHost)
