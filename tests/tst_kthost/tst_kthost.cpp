@@ -516,11 +516,22 @@ void tst_KTHost::restoreRefusesAnotherModel()
     QVERIFY2(r.exitCode == 0, qPrintable(r.err));
     QFile f(file);
     QVERIFY(f.open(QIODevice::ReadWrite));
-    QByteArray text = f.readAll().replace("\"KT-MRC600Cam\"", "\"KT-OTHER\"").replace("\"raw\": 300", "\"raw\": 310");
-    f.resize(0);
-    f.write(text);
-    f.close();
+    const QByteArray original = f.readAll();
+    auto rewrite = [&f](const QByteArray &text) {
+        f.resize(0);
+        f.write(text);
+        f.flush();
+    };
     const auto cmd = cutter->cmdRegisters();
+
+    // A value the machine's controls do not allow stops the whole restore.
+    rewrite(QByteArray(original).replace("\"raw\": 300", "\"raw\": 310").replace("\"raw\": 600", "\"raw\": 99999"));
+    r = host({"--tcp", tcp(), "restore", file, "--yes"});
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("nothing written: WORKAREA_X = 99999 is not allowed"), qPrintable(r.err));
+    QCOMPARE(cutter->cmdRegisters(), cmd);
+
+    rewrite(QByteArray(original).replace("\"KT-MRC600Cam\"", "\"KT-OTHER\"").replace("\"raw\": 300", "\"raw\": 310"));
     r = host({"--tcp", tcp(), "restore", file, "--yes"});
     QCOMPARE(r.exitCode, 2);
     QVERIFY2(r.err.contains("the backup is of a KT-OTHER, this machine is a KT-MRC600Cam"), qPrintable(r.err));

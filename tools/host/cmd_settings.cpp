@@ -55,5 +55,9 @@ int runSettings(HostContext &c)
     bool closed = false;
     QObject::connect(qApp, &QApplication::lastWindowClosed, [&closed] { closed = true; });
     c.host.waitFor([&] { return closed; }, std::numeric_limits<int>::max());
-    return c.host.isInterrupted() ? int(KTHost::Interrupted) : int(KTHost::Ok);
+    if (c.host.isInterrupted())
+        return KTHost::Interrupted;
+    if (!window.hasRead())
+        return hostFail(KTHost::LinkFailure, window.statusText());
+    return KTHost::Ok;
 }
