@@ -81,8 +81,8 @@ QString description()
         "the control's range and the command's words first and send nothing if one is refused; each\n"
         "write is read back: ok, machine kept VALUE, no answer, or sent (not verifiable).\n"
         "\nExit status: 0 done, 2 usage error (unknown option, key or command, bad value or address),\n"
-        "3 the machine could not be reached, stopped answering, went away or did not take a value, 130 interrupted (Ctrl-C;\n"
-        "a running job is stopped first).");
+        "3 the machine could not be reached, stopped answering, went away or did not take a value,\n"
+        "130 interrupted (Ctrl-C; a running job is stopped first).");
     return text;
 }
 
