@@ -56,6 +56,7 @@ private slots:
     void keysListsEveryKey();
     void backupChangeRestore();
     void restoreRefusesAnotherModel();
+    void backupAndDiffOverThePty();
     void restoreAsksOnATerminal_data();
     void restoreAsksOnATerminal();
 
@@ -540,6 +541,20 @@ void tst_KTHost::restoreRefusesAnotherModel()
     r = host({"--tcp", tcp(), "restore", file, "--yes", "--force"});
     QVERIFY2(r.exitCode == 0, qPrintable(r.err));
     QVERIFY(cutter->cmdRegisters() != cmd);
+}
+
+void tst_KTHost::backupAndDiffOverThePty()
+{
+    const QString pty = cutter->openPty();
+    QVERIFY(!pty.isEmpty());
+    QTemporaryDir dir;
+    const QString file = dir.filePath("machine.json");
+    Run r = host({"--usb", pty, "backup", file});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    cutter->setCmdRegister(45, 100);
+    r = host({"--usb", pty, "diff", file});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QVERIFY2(r.out.contains(QRegularExpression("ROLL_SPEED +Fast +Slow")), qPrintable(r.out));
 }
 
 void tst_KTHost::restoreAsksOnATerminal_data()
