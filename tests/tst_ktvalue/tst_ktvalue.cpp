@@ -52,7 +52,7 @@ private slots:
     void assignment();
 
 private:
-    KTValue::Spec spec(const QString &key) { return KTValue::specOf(device.get(), key); }
+    KTValue::Form form(const QString &key) { return KTValue::formOf(device.get(), key); }
     std::unique_ptr<KTMRC600Cam> device;
 };
 
@@ -81,7 +81,7 @@ void tst_KTValue::shown()
 {
     QFETCH(QString, key);
     QFETCH(QVariant, raw);
-    QTEST(KTValue::displayWithUnit(spec(key), raw), "text");
+    QTEST(KTValue::displayWithUnit(form(key), raw), "text");
 }
 
 void tst_KTValue::typed_data()
@@ -152,7 +152,7 @@ void tst_KTValue::typed()
     QFETCH(QString, text);
     QFETCH(QVariant, value);
     QFETCH(QString, error);
-    const KTValue::Spec s = spec(key);
+    const KTValue::Form s = form(key);
     const KTValue::Parsed p = raw ? KTValue::fromRaw(s, text) : KTValue::fromDisplay(s, text);
     if (value.isValid()) {
         QVERIFY2(p.ok(), qPrintable(p.error));
@@ -197,7 +197,7 @@ void tst_KTValue::typedAsTheControlStoresIt()
     p->create_ui_ctrl(&page, key, true);
     type(p->uiControl(), text);
     p->from_ui_ctrl();
-    const KTValue::Spec s = spec(key);
+    const KTValue::Form s = form(key);
     const KTValue::Parsed parsed = KTValue::fromDisplay(s, text);
     QVERIFY2(parsed.ok(), qPrintable(parsed.error));
     QVERIFY2(KTValue::sameValue(s, parsed.raw, p->value()),
@@ -210,7 +210,7 @@ void tst_KTValue::everyAcceptedValueFitsItsFrame()
 {
     int accepted = 0;
     for (const QByteArray &name : device->dynamicPropertyNames()) {
-        const KTValue::Spec s = spec(QString::fromLatin1(name));
+        const KTValue::Form s = form(QString::fromLatin1(name));
         KTDeviceProperty *p = device->property_ptr(name.constData());
         if (!s.writable || !s.numeric || p->cmd_type() == KTDeviceInterface::NUM)
             continue;
@@ -249,7 +249,7 @@ void tst_KTValue::readBackComparison()
     QFETCH(QString, key);
     QFETCH(QVariant, sent);
     QFETCH(QVariant, back);
-    QTEST(KTValue::sameValue(spec(key), sent, back), "same");
+    QTEST(KTValue::sameValue(form(key), sent, back), "same");
 }
 
 void tst_KTValue::assignment_data()

@@ -25,7 +25,7 @@ const QString Format = QStringLiteral("kt-host backup 1");
 // A backup of this machine is a few kilobytes; anything far larger is not one.
 constexpr qint64 MaxBackupBytes = 1024 * 1024;
 
-QString accessOf(const KTValue::Spec &s, bool readable)
+QString accessOf(const KTValue::Form &s, bool readable)
 {
     return QStringLiteral("%1%2").arg(readable ? "r" : "-", s.writable ? "w" : "-");
 }
@@ -101,7 +101,7 @@ bool loadBackup(const QString &path, Backup *b, QString *error)
 }
 
 // A value of the file as the machine value it stands for; invalid when it is none.
-QVariant fileValue(const KTValue::Spec &s, const QJsonValue &v)
+QVariant fileValue(const KTValue::Form &s, const QJsonValue &v)
 {
     if (!s.numeric)
         return v.isString() ? QVariant(v.toString()) : QVariant();
@@ -158,7 +158,7 @@ int compare(HostContext &c, const Backup &b, QList<Difference> *diffs)
             diffs->append(diff);
             continue;
         }
-        const KTValue::Spec s = KTValue::specOf(d, entry.first);
+        const KTValue::Form s = KTValue::formOf(d, entry.first);
         diff.machine = p->value();
         diff.file = fileValue(s, entry.second);
         if (!diff.file.isValid()) {
@@ -181,7 +181,7 @@ int compare(HostContext &c, const Backup &b, QList<Difference> *diffs)
     }
     hostOut() << QStringLiteral("%1 %2 %3").arg("KEY", -18).arg("MACHINE", -22).arg("BACKUP") << "\n";
     for (const Difference &diff : qAsConst(*diffs)) {
-        const KTValue::Spec s = diff.p ? KTValue::specOf(d, diff.key) : KTValue::Spec();
+        const KTValue::Form s = diff.p ? KTValue::formOf(d, diff.key) : KTValue::Form();
         const QString m = diff.machine.isValid() ? HostParams::shown(s, diff.machine, raw) : QStringLiteral("-");
         const QString f = diff.file.isValid() ? HostParams::shown(s, diff.file, raw) : QStringLiteral("-");
         hostOut() << QStringLiteral("%1 %2 %3 %4").arg(diff.key, -18).arg(m, -22).arg(f, -22).arg(diff.note).trimmed()
@@ -228,7 +228,7 @@ int runKeys(HostContext &c)
         KTDeviceProperty *p = d->property_ptr(name.constData());
         if (!p)
             continue;
-        const KTValue::Spec s = KTValue::specOf(d, key);
+        const KTValue::Form s = KTValue::formOf(d, key);
         QString values;
         if (s.control == KTValue::Control::Group || p->value().userType() == QMetaType::QStringList) {
             QStringList members;
@@ -278,7 +278,7 @@ int runBackup(HostContext &c)
         machine.insert(leaf.key, leaf.p->value().toString());
     QJsonArray parameters;
     for (const Leaf &leaf : leaves) {
-        const KTValue::Spec s = KTValue::specOf(d, leaf.key);
+        const KTValue::Form s = KTValue::formOf(d, leaf.key);
         parameters.append(QJsonObject{{"key", leaf.key},
                                       {"raw", jsonValue(leaf.p->value())},
                                       {"display", KTValue::display(s, leaf.p->value())},
@@ -300,7 +300,7 @@ int runBackup(HostContext &c)
         return hostFail(KTHost::Usage, QStringLiteral("cannot write %1: %2").arg(c.args.first(), file.errorString()));
     QStringList unreadable;
     for (const Leaf &leaf : KTParams::settings(d)) {
-        if (!KTParams::readerOf(d, leaf.p) && KTValue::specOf(d, leaf.key).writable)
+        if (!KTParams::readerOf(d, leaf.p) && KTValue::formOf(d, leaf.key).writable)
             unreadable << leaf.key;
     }
     hostOut() << "backup of " << modelOf(d) << " " << machine.value("DEVICE_ID").toString() << ": "
@@ -347,7 +347,7 @@ int runRestore(HostContext &c)
             skipped << QStringLiteral("%1 (%2)").arg(diff.key, diff.note);
             continue;
         }
-        const QString why = KTValue::check(KTValue::specOf(c.device(), diff.key), diff.file);
+        const QString why = KTValue::check(KTValue::formOf(c.device(), diff.key), diff.file);
         if (!why.isEmpty())
             return hostFail(KTHost::Usage, QStringLiteral("the backup holds a value this machine does not take, "
                                                           "nothing written: %1").arg(why));

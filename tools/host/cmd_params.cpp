@@ -61,15 +61,15 @@ int runInfo(HostContext &c)
         QString text;
         const QList<Leaf> leaves = KTParams::leavesOf(d, key);
         if (leaves.size() == 1 && leaves.first().p == p) {
-            text = HostParams::shown(KTValue::specOf(d, key), p->value(), rawMode(c));
+            text = HostParams::shown(KTValue::formOf(d, key), p->value(), rawMode(c));
         } else {
             // A group as its control shows it: the members side by side, then the unit.
             QStringList parts;
             for (const Leaf &leaf : leaves) {
-                const KTValue::Spec s = KTValue::specOf(d, leaf.key);
+                const KTValue::Form s = KTValue::formOf(d, leaf.key);
                 parts << (rawMode(c) ? KTValue::rawText(leaf.p->value()) : KTValue::display(s, leaf.p->value()));
             }
-            const QString unit = rawMode(c) || leaves.isEmpty() ? QString() : KTValue::specOf(d, leaves.first().key).unit;
+            const QString unit = rawMode(c) || leaves.isEmpty() ? QString() : KTValue::formOf(d, leaves.first().key).unit;
             text = parts.join(QStringLiteral(" x ")) + (unit.isEmpty() ? QString() : QLatin1Char(' ') + unit);
         }
         hostOut() << QStringLiteral("%1: %2").arg(p->label(), -24).arg(text) << "\n";
@@ -98,7 +98,7 @@ int runGet(HostContext &c)
         if (!HostParams::readLeaves(c, leaves, &error))
             return readFailure(c, error);
         for (const Leaf &leaf : leaves) {
-            const KTValue::Spec s = KTValue::specOf(c.device(), leaf.key);
+            const KTValue::Form s = KTValue::formOf(c.device(), leaf.key);
             hostOut() << leaf.key << " = " << HostParams::shown(s, leaf.p->value(), rawMode(c)) << "\n";
         }
     }
@@ -123,7 +123,7 @@ QList<HostParams::Write> parseWrites(HostContext &c, int *status)
             *status = hostFail(KTHost::Usage, error);
             return {};
         }
-        const KTValue::Spec s = KTValue::specOf(c.device(), key);
+        const KTValue::Form s = KTValue::formOf(c.device(), key);
         if (s.control == KTValue::Control::Group || p->value().userType() == QMetaType::QStringList) {
             QStringList members;
             for (const Leaf &leaf : KTParams::leavesOf(c.device(), key))

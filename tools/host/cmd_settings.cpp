@@ -33,7 +33,7 @@ int runSettings(HostContext &c)
             for (const KTParams::Leaf &leaf : KTParams::leavesOf(d, key)) {
                 if (!window.controlFor(leaf.key))
                     continue;
-                const KTValue::Spec s = KTValue::specOf(d, leaf.key);
+                const KTValue::Form s = KTValue::formOf(d, leaf.key);
                 const bool fromMachine = KTParams::readerOf(d, leaf.p) != nullptr;
                 if (fromMachine && !ok)
                     shown << QStringLiteral("(not read)");

@@ -27,7 +27,7 @@ bool readLeaves(HostContext &c, const QList<Leaf> &leaves, QString *error)
     return true;
 }
 
-QString shown(const KTValue::Spec &s, const QVariant &raw, bool rawMode)
+QString shown(const KTValue::Form &s, const QVariant &raw, bool rawMode)
 {
     return rawMode ? KTValue::rawText(raw) : KTValue::displayWithUnit(s, raw);
 }
@@ -38,8 +38,8 @@ int writeVerified(HostContext &c, const QList<Write> &writes, bool raw, QStringL
     int status = KTHost::Ok;
     for (int i = 0; i < writes.size(); ++i) {
         const Write &w = writes.at(i);
-        const KTValue::Spec spec = KTValue::specOf(d, w.key);
-        const QString text = QStringLiteral("%1 = %2: ").arg(w.key, shown(spec, w.raw, raw));
+        const KTValue::Form form = KTValue::formOf(d, w.key);
+        const QString text = QStringLiteral("%1 = %2: ").arg(w.key, shown(form, w.raw, raw));
         w.p->setValue(w.raw);
         const QByteArray frame = w.p->set_cmd_bytes();
         if (frame.isEmpty()) {   // checked before, so only a plug-in that encodes differently
@@ -80,10 +80,10 @@ int writeVerified(HostContext &c, const QList<Write> &writes, bool raw, QStringL
         }
         if (!reader) {
             hostOut() << text << "sent (not verifiable)\n";
-        } else if (KTValue::sameValue(spec, w.raw, w.p->value())) {
+        } else if (KTValue::sameValue(form, w.raw, w.p->value())) {
             hostOut() << text << "ok\n";
         } else {
-            hostOut() << text << "machine kept " << shown(spec, w.p->value(), raw) << "\n";
+            hostOut() << text << "machine kept " << shown(form, w.p->value(), raw) << "\n";
             if (notWritten)
                 *notWritten << w.key;
             status = KTHost::LinkFailure;

@@ -35,7 +35,7 @@ struct Write
 // status: 0 when every write was taken, 3 otherwise, 130 on Ctrl-C.
 int writeVerified(HostContext &c, const QList<Write> &writes, bool raw, QStringList *notWritten = nullptr);
 
-QString shown(const KTValue::Spec &s, const QVariant &raw, bool rawMode);
+QString shown(const KTValue::Form &s, const QVariant &raw, bool rawMode);
 
 } // namespace HostParams
 

@@ -59,7 +59,7 @@ bool isWholeType(int type)
 
 // The range of machine values the command words carry for this parameter;
 // an unsigned value without a control range stays at 0 and above.
-void wordRange(const Spec &s, double *lo, double *hi)
+void wordRange(const Form &s, double *lo, double *hi)
 {
     const bool unsignedOnly = s.rawType == QMetaType::UInt && s.control != Control::Spin
                               && s.control != Control::DoubleSpin;
@@ -76,7 +76,7 @@ void wordRange(const Spec &s, double *lo, double *hi)
 }
 
 // A machine number of the parameter's own type.
-QVariant typed(const Spec &s, double value)
+QVariant typed(const Form &s, double value)
 {
     if (s.rawType == QMetaType::Double)
         return value;
@@ -129,31 +129,31 @@ QString textAllowed()
     return QStringLiteral("a text of 1 to %1 printable ASCII characters without \",\" or \";\"").arg(MaxText);
 }
 
-QString refusal(const Spec &s, const QString &text, bool raw)
+QString refusal(const Form &s, const QString &text, bool raw)
 {
     return QStringLiteral("%1 = %2 is not allowed: %3").arg(s.key, text, allowed(s, raw));
 }
 
 // The combo item a machine value selects, -1 for none.
-int comboIndex(const Spec &s, const QVariant &raw)
+int comboIndex(const Form &s, const QVariant &raw)
 {
     const int index = truncatedInt(raw.toInt() * s.factor);
     return index >= 0 && index < s.items.size() ? index : -1;
 }
 
-double comboValue(const Spec &s, int index)
+double comboValue(const Form &s, int index)
 {
     return double(truncatedInt(index / s.factor));
 }
 
 // Shown value of a spin box, unclamped, as the control computes it.
-double spinShown(const Spec &s, double raw)
+double spinShown(const Form &s, double raw)
 {
     return s.control == Control::Spin ? double(truncatedInt(double(truncatedInt(raw)) * s.factor)) : raw * s.factor;
 }
 
 // The machine values a spin box can produce or show within its range.
-void spinRawRange(const Spec &s, double *lo, double *hi)
+void spinRawRange(const Form &s, double *lo, double *hi)
 {
     const double a = s.min / s.factor, b = s.max / s.factor;
     if (s.control == Control::DoubleSpin) {
@@ -189,9 +189,9 @@ bool canRead(const KTDeviceProperty *p)
            && (p->cmd_type() == KTDeviceInterface::CMD || p->cmd_type() == KTDeviceInterface::CCMD);
 }
 
-Spec specOf(const QString &key, const KTDeviceProperty *p, const KTDeviceProperty *group)
+Form formOf(const QString &key, const KTDeviceProperty *p, const KTDeviceProperty *group)
 {
-    Spec s;
+    Form s;
     if (!p)
         return s;
     s.key = key;
@@ -245,11 +245,11 @@ Spec specOf(const QString &key, const KTDeviceProperty *p, const KTDevicePropert
     return s;
 }
 
-Spec specOf(KTDeviceInterface *device, const QString &key)
+Form formOf(KTDeviceInterface *device, const QString &key)
 {
     KTDeviceProperty *p = device->property_ptr(key.toLatin1().constData());
     if (!p)
-        return Spec();
+        return Form();
     const KTDeviceProperty *group = nullptr;
     for (const QByteArray &name : device->dynamicPropertyNames()) {
         KTDeviceProperty *candidate = device->property_ptr(name.constData());
@@ -262,10 +262,10 @@ Spec specOf(KTDeviceInterface *device, const QString &key)
         if (group)
             break;
     }
-    return specOf(key, p, group);
+    return formOf(key, p, group);
 }
 
-QString display(const Spec &s, const QVariant &raw)
+QString display(const Form &s, const QVariant &raw)
 {
     switch (s.control) {
     case Control::Spin:
@@ -285,7 +285,7 @@ QString display(const Spec &s, const QVariant &raw)
     }
 }
 
-QString displayWithUnit(const Spec &s, const QVariant &raw)
+QString displayWithUnit(const Form &s, const QVariant &raw)
 {
     if (s.control == Control::Combo)
         return display(s, raw);
@@ -299,7 +299,7 @@ QString rawText(const QVariant &raw)
     return raw.toString();
 }
 
-QString allowed(const Spec &s, bool raw)
+QString allowed(const Form &s, bool raw)
 {
     if (!s.writable)
         return QStringLiteral("%1 cannot be written to the machine").arg(s.key);
@@ -333,7 +333,7 @@ QString allowed(const Spec &s, bool raw)
     return QStringLiteral("a whole number from %1 to %2").arg(number(lo), number(hi));
 }
 
-QString check(const Spec &s, const QVariant &raw)
+QString check(const Form &s, const QVariant &raw)
 {
     const QString text = rawText(raw);
     if (!s.writable)
@@ -373,7 +373,7 @@ QString check(const Spec &s, const QVariant &raw)
     return QString();
 }
 
-Parsed fromRaw(const Spec &s, const QString &text)
+Parsed fromRaw(const Form &s, const QString &text)
 {
     Parsed r;
     if (!s.writable) {
@@ -397,7 +397,7 @@ Parsed fromRaw(const Spec &s, const QString &text)
     return r;
 }
 
-Parsed fromDisplay(const Spec &s, const QString &text)
+Parsed fromDisplay(const Form &s, const QString &text)
 {
     Parsed r;
     if (!s.writable) {
@@ -460,7 +460,7 @@ Parsed fromDisplay(const Spec &s, const QString &text)
     return r;
 }
 
-bool sameValue(const Spec &s, const QVariant &a, const QVariant &b)
+bool sameValue(const Form &s, const QVariant &a, const QVariant &b)
 {
     if (!s.numeric)
         return a.toString() == b.toString();

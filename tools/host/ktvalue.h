@@ -10,7 +10,7 @@ class KTDeviceProperty;
 
 // A parameter's value as people read and type it: what its control shows
 // ("WIDGET" factor and decimals applied, with its unit), and the machine's own
-// number behind it. Everything here is a pure function of a Spec and text, so
+// number behind it. Everything here is a pure function of a Form and text, so
 // the window and every command agree, and the parsing can be fuzzed alone.
 namespace KTValue {
 
@@ -19,7 +19,8 @@ enum class Control { None, Spin, DoubleSpin, Combo, Text, Label, Group };
 // Longest text value sent to the machine.
 constexpr int MaxText = 64;
 
-struct Spec
+// What a parameter takes and how its control shows it.
+struct Form
 {
     QString key;
     QString label;
@@ -35,17 +36,17 @@ struct Spec
     bool writable = false;
 };
 
-// The spec of a parameter from its command and "WIDGET"; a member of a group
+// The form of a parameter from its command and "WIDGET"; a member of a group
 // box takes the group's unit.
-Spec specOf(const QString &key, const KTDeviceProperty *p, const KTDeviceProperty *group = nullptr);
-// The same, found on a device by key (an invalid spec, empty key, when absent).
-Spec specOf(KTDeviceInterface *device, const QString &key);
+Form formOf(const QString &key, const KTDeviceProperty *p, const KTDeviceProperty *group = nullptr);
+// The same, found on a device by key (an invalid form, empty key, when absent).
+Form formOf(KTDeviceInterface *device, const QString &key);
 // Whether the machine's answer to the parameter's read reaches it.
 bool canRead(const KTDeviceProperty *p);
 
 // What the control shows for a machine value, without and with the unit.
-QString display(const Spec &s, const QVariant &raw);
-QString displayWithUnit(const Spec &s, const QVariant &raw);
+QString display(const Form &s, const QVariant &raw);
+QString displayWithUnit(const Form &s, const QVariant &raw);
 // The machine's own number (or text).
 QString rawText(const QVariant &raw);
 
@@ -57,14 +58,14 @@ struct Parsed
 };
 
 // A value typed as the control shows it, or as the machine's number.
-Parsed fromDisplay(const Spec &s, const QString &text);
-Parsed fromRaw(const Spec &s, const QString &text);
+Parsed fromDisplay(const Form &s, const QString &text);
+Parsed fromRaw(const Form &s, const QString &text);
 // Empty when the machine value may be written; otherwise why not.
-QString check(const Spec &s, const QVariant &raw);
+QString check(const Form &s, const QVariant &raw);
 // What may be typed, e.g. "a whole number from 10 to 1050 mm/s".
-QString allowed(const Spec &s, bool raw);
+QString allowed(const Form &s, bool raw);
 // Whether two machine values are the same for the machine.
-bool sameValue(const Spec &s, const QVariant &a, const QVariant &b);
+bool sameValue(const Form &s, const QVariant &a, const QVariant &b);
 
 // "KEY=VALUE"; false with the reason.
 bool parseAssignment(const QString &argument, QString *key, QString *value, QString *error);

@@ -148,9 +148,9 @@ void SettingsWindow::collect(const QStringList &keys)
             Item it;
             it.key = leaf.key;
             it.p = leaf.p;
-            it.spec = KTValue::specOf(d, leaf.key);
+            it.form = KTValue::formOf(d, leaf.key);
             it.control = control;
-            if (!it.spec.writable && isEditor(control)) {
+            if (!it.form.writable && isEditor(control)) {
                 // Something the machine will not take is shown, not offered for editing.
                 auto *label = new QLabel;
                 label->setObjectName(leaf.key);
@@ -221,7 +221,7 @@ void SettingsWindow::fill()
         if (!it.control)
             continue;
         if (it.control != it.p->uiControl()) {   // our own label for a read-only value
-            qobject_cast<QLabel *>(it.control)->setText(KTValue::displayWithUnit(it.spec, it.p->value()));
+            qobject_cast<QLabel *>(it.control)->setText(KTValue::displayWithUnit(it.form, it.p->value()));
         } else {
             it.p->to_ui_ctrl();
             auto *combo = qobject_cast<QComboBox *>(it.control);
@@ -261,9 +261,9 @@ void SettingsWindow::writeChanged()
     m_results.clear();
     QList<QPair<Item *, QVariant>> changes;
     for (Item &it : m_items) {
-        if (!it.control || !it.spec.writable || shownBy(it.control) == it.shownAfterRead)
+        if (!it.control || !it.form.writable || shownBy(it.control) == it.shownAfterRead)
             continue;
-        const KTValue::Parsed parsed = KTValue::fromDisplay(it.spec, typedText(it.control));
+        const KTValue::Parsed parsed = KTValue::fromDisplay(it.form, typedText(it.control));
         if (!parsed.ok())
             m_problems << parsed.error;
         else
@@ -377,10 +377,10 @@ void SettingsWindow::finishStep(bool answered)
     if (Item *w = m_currentWrite) {
         if (!answered)
             m_problems << tr("%1: %2").arg(w->key, why);
-        else if (KTValue::sameValue(w->spec, w->sent, w->p->value()))
+        else if (KTValue::sameValue(w->form, w->sent, w->p->value()))
             m_results << tr("%1 ok").arg(w->key);
         else
-            m_problems << tr("%1: machine kept %2").arg(w->key, KTValue::displayWithUnit(w->spec, w->p->value()));
+            m_problems << tr("%1: machine kept %2").arg(w->key, KTValue::displayWithUnit(w->form, w->p->value()));
         m_failed |= !answered || !m_problems.isEmpty();
     } else if (!answered) {
         m_problems << tr("%1: %2").arg(m_current ? m_current->label() : QString(), why);

@@ -46,7 +46,7 @@ private:
     {
         QString key;
         KTDeviceProperty *p = nullptr;
-        KTValue::Spec spec;
+        KTValue::Form form;
         QPointer<QWidget> control;
         QVariant shownAfterRead;
         QVariant sent;           // the value a write is waiting to see read back
