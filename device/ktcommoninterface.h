@@ -25,6 +25,9 @@ class QNetworkReply;
 class KTCommonInterface : public KTDeviceInterface
 {
     Q_OBJECT
+    // Read and written by name through KTDeviceInterface, whose layout stays.
+    Q_PROPERTY(QString usbErrorString READ usb_error_string)
+    Q_PROPERTY(int usbBaudRate READ usb_baud_rate WRITE set_usb_baud_rate)
 public:
     explicit KTCommonInterface(QObject *parent = nullptr);
     ~KTCommonInterface() override;
@@ -48,6 +51,9 @@ public:
     void connect_tcp(QString address);
     void connect_usb(QString path);
     void connect_websocket();
+    QString usb_error_string() const { return usb_error; }
+    int usb_baud_rate() const;
+    void set_usb_baud_rate(int bitsPerSecond) { usb_baud = bitsPerSecond; }
 
     // Frames.
     void decode_buffer();
@@ -132,6 +138,8 @@ private:
     QDateTime receive_stamp;
     QTimer cloud_retry_timer;
     bool relay_connected = false;
+    QString usb_error;
+    int usb_baud = 0;   // 0: the channel's default
 };
 
 #endif // KTCOMMONINTERFACE_H

@@ -78,7 +78,13 @@ void KTCommonInterface::connect_usb(QString path)
         connect(usb_channel, &UsbChannel::readData, this, &KTCommonInterface::slot_usb_read);
         connect(usb_channel, &UsbChannel::statusChanged, this, &KTCommonInterface::slot_usb_status);
     }
+    usb_channel->setBaudRate(usb_baud_rate());
     usb_channel->usbConnect(path, UsbChannel::ReadWrite, false);
+}
+
+int KTCommonInterface::usb_baud_rate() const
+{
+    return usb_baud > 0 ? usb_baud : UsbChannel::DefaultBaudRate;
 }
 
 void KTCommonInterface::connect_tcp(QString address)
@@ -195,9 +201,14 @@ void KTCommonInterface::slot_usb_status(int s)
     const QString mode = QStringLiteral("USB");
     switch (s) {
     case 1:
+        usb_error.clear();
         on_link_up(mode, QStringLiteral("USB CONNECTED."));
         break;
     case 2:
+        // The channel stored its reason before reporting: a host reads it
+        // through usbErrorString() when the message arrives.
+        usb_error = usb_channel ? usb_channel->errorString() : QString();
+        qCDebug(ktLink) << "KTCommonInterface::slot_usb_status" << s << usb_error;
         on_link_down(mode, Warning, QStringLiteral("USB ERROR."));
         break;
     case 0:

@@ -41,6 +41,25 @@ void KTDeviceInterface::attachParameter(QObject *device, const char *key, KTDevi
         old->setParent(device);
 }
 
+QString KTDeviceInterface::usbErrorString() const
+{
+    return property("usbErrorString").toString();
+}
+
+int KTDeviceInterface::usbBaudRate() const
+{
+    return property("usbBaudRate").toInt();
+}
+
+bool KTDeviceInterface::setUSBBaudRate(int bitsPerSecond)
+{
+    // Only a declared property: setProperty would otherwise add a dynamic
+    // one, which reads as a parameter.
+    if (metaObject()->indexOfProperty("usbBaudRate") < 0)
+        return false;
+    return setProperty("usbBaudRate", bitsPerSecond);
+}
+
 KTDeviceInterface *KTDeviceInterface::initInstance()
 {
     return nullptr;

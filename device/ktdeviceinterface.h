@@ -44,6 +44,17 @@ public:
     virtual int icon();
     virtual void setPlt(QString plt);
 
+    // Not virtual, so the table above keeps its layout; a device without a
+    // USB link answers empty, 0 and false.
+    // Why the last USB open or transfer failed, in words a user can act on
+    // (no such device; permission denied and what to do; busy); read it when
+    // "USB ERROR." arrives. Empty after a successful open.
+    QString usbErrorString() const;
+    // Line speed of a terminal USB path (/dev/ttyACM*, /dev/ttyUSB*) from the
+    // next connectDevice on; 115200 unless set.
+    int usbBaudRate() const;
+    bool setUSBBaudRate(int bitsPerSecond);
+
     static QString buildDate();
     // Attaches a parameter to device under key; one it replaces stays valid
     // until the device is destroyed.

@@ -1,38 +1,222 @@
 #include "platform/usbchannel/usbchannel.h"
 #include "platform/usbchannel/usbchannel_p.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QThread>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+namespace {
+
+struct Speed
+{
+    int bitsPerSecond;
+    speed_t code;
+};
+
+const Speed speeds[] = {
+    {1200, B1200},       {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},
+    {38400, B38400},     {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},
+    {500000, B500000},   {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000},
+    {4000000, B4000000},
+};
+
+// B0 means hang up, never a line speed: it stands for "not supported" here.
+speed_t speedCode(int bitsPerSecond)
+{
+    for (const Speed &s : speeds) {
+        if (s.bitsPerSecond == bitsPerSecond)
+            return s.code;
+    }
+    return B0;
+}
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("UsbChannel", text);
+}
+
+// The group a user must join to open the node; a node owned by root gets
+// the group serial ports usually belong to.
+QString ownerGroup(const QByteArray &native)
+{
+    struct stat st {};
+    if (::stat(native.constData(), &st) == 0 && st.st_gid != 0) {
+        group entry {};
+        group *found = nullptr;
+        char buffer[4096];
+        if (::getgrgid_r(st.st_gid, &entry, buffer, sizeof buffer, &found) == 0 && found)
+            return QString::fromLocal8Bit(found->gr_name);
+    }
+    return QStringLiteral("dialout");
+}
+
+UsbChannel::ChannelError openError(int err, const QString &path, QString *reason)
+{
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+        *reason = tr("%1: no such device; is the machine plugged in and switched on?").arg(path);
+        return UsbChannel::NotFound;
+    case EACCES:
+    case EPERM:
+        *reason = tr("%1: permission denied; join the group '%2' (sudo usermod -aG %2 $USER, then log in again) "
+                     "or install the udev rule 70-kt-mrc600cam.rules")
+                      .arg(path, ownerGroup(QFile::encodeName(path)));
+        return UsbChannel::PermissionDenied;
+    case EBUSY:
+    case EWOULDBLOCK:
+        *reason = tr("%1: device busy; another program is using it").arg(path);
+        return UsbChannel::Busy;
+    case EISDIR:
+        *reason = tr("%1: is a directory, not a device").arg(path);
+        return UsbChannel::NotADevice;
+    default:
+        *reason = tr("%1: cannot open: %2").arg(path, QString::fromLocal8Bit(std::strerror(err)));
+        return UsbChannel::IoError;
+    }
+}
+
+// Opens path for the channel and, unless shared, takes it for this open file
+// alone: the advisory lock holds even against root, TIOCEXCL also against
+// programs that take no lock.
+UsbChannel::ChannelError openDevice(const QString &path, int mode, bool shared, int *fdOut, bool *exclusiveTty,
+                                    QString *reason)
+{
+    *fdOut = -1;
+    *exclusiveTty = false;
+    if (path.isEmpty()) {
+        *reason = tr("no device path given");
+        return UsbChannel::NotFound;
+    }
+    int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+    flags |= mode == UsbChannel::ReadOnly ? O_RDONLY : mode == UsbChannel::WriteOnly ? O_WRONLY : O_RDWR;
+    const int fd = ::open(QFile::encodeName(path).constData(), flags);
+    if (fd < 0)
+        return openError(errno, path, reason);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        ::close(fd);
+        if (S_ISDIR(st.st_mode))
+            return openError(EISDIR, path, reason);
+        *reason = tr("%1: not a character device").arg(path);
+        return UsbChannel::NotADevice;
+    }
+    if (!shared) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+            ::close(fd);
+            return openError(EBUSY, path, reason);
+        }
+        *exclusiveTty = ::isatty(fd) && ::ioctl(fd, TIOCEXCL) == 0;
+    }
+    *fdOut = fd;
+    return UsbChannel::NoError;
+}
+
+void closeDevice(int fd, bool exclusiveTty)
+{
+    // The flag outlives this open file on a pseudo-terminal whose other side
+    // stays: clear it, or the next host is refused.
+    if (exclusiveTty)
+        ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
+}
+
+// The machine speaks bytes, not lines: raw 8N1, no flow control, modem lines
+// ignored, at an explicit speed.
+UsbChannel::ChannelError setLine(int fd, int bitsPerSecond, const QString &path, QString *reason)
+{
+    const speed_t code = speedCode(bitsPerSecond);
+    if (code == B0) {
+        *reason = tr("%1: unsupported line speed %2 bit/s").arg(path).arg(bitsPerSecond);
+        return UsbChannel::UnsupportedBaudRate;
+    }
+    termios tio {};
+    termios set {};
+    int err = 0;
+    if (::tcgetattr(fd, &tio) != 0) {
+        err = errno;
+    } else {
+        ::cfmakeraw(&tio);
+        tio.c_cflag |= CLOCAL | CREAD;
+        tio.c_cflag &= ~(CSTOPB | CRTSCTS);
+        tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+        tio.c_cc[VMIN] = 1;
+        tio.c_cc[VTIME] = 0;
+        ::cfsetispeed(&tio, code);
+        ::cfsetospeed(&tio, code);
+        // tcsetattr succeeds when any one change took: read the speed back.
+        if (::tcsetattr(fd, TCSANOW, &tio) != 0 || ::tcgetattr(fd, &set) != 0)
+            err = errno;
+        else if (::cfgetospeed(&set) != code)
+            err = EINVAL;
+        else
+            return UsbChannel::NoError;
+    }
+    *reason = tr("%1: cannot set the line to raw %2 bit/s: %3")
+                  .arg(path)
+                  .arg(bitsPerSecond)
+                  .arg(QString::fromLocal8Bit(std::strerror(err)));
+    return UsbChannel::LineSettingsError;
+}
+
+} // namespace
+
 UsbChannel::UsbChannel(QObject *parent)
-    : QObject(parent), m_thread(new QThread), m_worker(new UsbChannelWorker(this))
+    : QObject(parent), m_thread(new QThread), m_worker(new UsbChannelWorker)
 {
     m_thread->setObjectName(QStringLiteral("UsbChannel"));
     m_worker->moveToThread(m_thread);
+    // Queued onto this object's thread, in the order the worker emitted them:
+    // the reason is stored before the status that announces it.
+    connect(m_worker, &UsbChannelWorker::errorOccurred, this, [this](int error, const QString &reason) {
+        m_error = ChannelError(error);
+        m_errorString = reason;
+        emit errorOccurred(reason);
+    });
+    connect(m_worker, &UsbChannelWorker::statusChanged, this, [this](int status) {
+        if (status == 1) {
+            m_error = NoError;
+            m_errorString.clear();
+        }
+        emit statusChanged(status);
+    });
+    connect(m_worker, &UsbChannelWorker::readData, this, &UsbChannel::readData);
+    connect(m_worker, &UsbChannelWorker::writeData, this, &UsbChannel::writeData);
     m_thread->start();
 }
 
 UsbChannel::~UsbChannel()
 {
-    QMetaObject::invokeMethod(m_worker, "close", Qt::BlockingQueuedConnection);
+    UsbChannelWorker *worker = m_worker;
+    QMetaObject::invokeMethod(worker, [worker] { worker->close(); }, Qt::BlockingQueuedConnection);
     m_thread->quit();
     m_thread->wait();
     delete m_worker;   // its thread has finished: safe to delete from here
     delete m_thread;
 }
 
-void UsbChannel::usbConnect(QString path, ConnectionMode mode, bool exclusive)
+void UsbChannel::usbConnect(QString path, ConnectionMode mode, bool shared)
 {
-    QMetaObject::invokeMethod(m_worker, "open", Qt::QueuedConnection, Q_ARG(QString, path), Q_ARG(int, int(mode)),
-                              Q_ARG(bool, exclusive));
+    UsbChannelWorker *worker = m_worker;
+    const int baud = m_baudRate;
+    QMetaObject::invokeMethod(
+        worker, [worker, path, mode, shared, baud] { worker->open(path, int(mode), shared, baud); },
+        Qt::QueuedConnection);
 }
 
 void UsbChannel::send(QString data)
@@ -44,13 +228,43 @@ void UsbChannel::sendBytes(QByteArray data)
 {
     if (data.isEmpty())
         return;
-    m_worker->pending.fetchAndAddOrdered(data.size());
-    QMetaObject::invokeMethod(m_worker, "write", Qt::QueuedConnection, Q_ARG(QByteArray, data));
+    UsbChannelWorker *worker = m_worker;
+    worker->pending.fetchAndAddOrdered(data.size());
+    QMetaObject::invokeMethod(worker, [worker, data] { worker->write(data); }, Qt::QueuedConnection);
 }
 
 void UsbChannel::close()
 {
-    QMetaObject::invokeMethod(m_worker, "close", Qt::QueuedConnection);
+    UsbChannelWorker *worker = m_worker;
+    QMetaObject::invokeMethod(worker, [worker] { worker->close(); }, Qt::QueuedConnection);
+}
+
+void UsbChannel::setBaudRate(int bitsPerSecond)
+{
+    m_baudRate = bitsPerSecond;
+}
+
+int UsbChannel::baudRate() const
+{
+    return m_baudRate;
+}
+
+QList<int> UsbChannel::supportedBaudRates()
+{
+    QList<int> out;
+    for (const Speed &s : speeds)
+        out << s.bitsPerSecond;
+    return out;
+}
+
+UsbChannel::ChannelError UsbChannel::error() const
+{
+    return m_error;
+}
+
+QString UsbChannel::errorString() const
+{
+    return m_errorString;
 }
 
 qint64 UsbChannel::pendingBytes() const
@@ -58,9 +272,17 @@ qint64 UsbChannel::pendingBytes() const
     return m_worker->pending.loadAcquire();
 }
 
-UsbChannelWorker::UsbChannelWorker(UsbChannel *channel)
-    : m_channel(channel)
+UsbChannel::ChannelError UsbChannel::probe(const QString &path, QString *reason)
 {
+    QString why;
+    int fd = -1;
+    bool exclusiveTty = false;
+    const ChannelError err = openDevice(path, ReadWrite, false, &fd, &exclusiveTty, &why);
+    if (fd >= 0)
+        closeDevice(fd, exclusiveTty);
+    if (reason)
+        *reason = why;
+    return err;
 }
 
 UsbChannelWorker::~UsbChannelWorker()
@@ -68,26 +290,17 @@ UsbChannelWorker::~UsbChannelWorker()
     release();
 }
 
-void UsbChannelWorker::open(const QString &path, int mode, bool exclusive)
+void UsbChannelWorker::open(const QString &path, int mode, bool shared, int baudRate)
 {
     release();
-    int flags = O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
-    flags |= mode == UsbChannel::ReadOnly ? O_RDONLY : mode == UsbChannel::WriteOnly ? O_WRONLY : O_RDWR;
-    const QByteArray native = path.toLocal8Bit();
-    m_fd = ::open(native.constData(), flags);
-    if (m_fd < 0) {
-        fail("open", errno);
+    m_path = path;
+    QString reason;
+    UsbChannel::ChannelError err = openDevice(path, mode, shared, &m_fd, &m_exclusiveTty, &reason);
+    if (err == UsbChannel::NoError && ::isatty(m_fd))
+        err = setLine(m_fd, baudRate, path, &reason);
+    if (err != UsbChannel::NoError) {
+        fail("open", err, reason);
         return;
-    }
-    if (::isatty(m_fd)) {
-        // The machine speaks bytes, not lines: no echo, no control characters.
-        termios tio {};
-        if (::tcgetattr(m_fd, &tio) == 0) {
-            ::cfmakeraw(&tio);
-            ::tcsetattr(m_fd, TCSANOW, &tio);
-        }
-        if (exclusive)
-            ::ioctl(m_fd, TIOCEXCL);
     }
     if (mode != UsbChannel::WriteOnly) {
         m_readNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
@@ -96,7 +309,7 @@ void UsbChannelWorker::open(const QString &path, int mode, bool exclusive)
     m_writeNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Write, this);
     m_writeNotifier->setEnabled(false);
     connect(m_writeNotifier, &QSocketNotifier::activated, this, &UsbChannelWorker::flush);
-    emit m_channel->statusChanged(1);
+    emit statusChanged(1);
     flush();
 }
 
@@ -117,19 +330,21 @@ void UsbChannelWorker::flush()
         const QByteArray &head = m_queue.head();
         const ssize_t n = ::write(m_fd, head.constData() + m_offset, size_t(head.size() - m_offset));
         if (n < 0) {
-            if (errno == EINTR)
+            const int err = errno;
+            if (err == EINTR)
                 continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (err == EAGAIN || err == EWOULDBLOCK) {
                 m_writeNotifier->setEnabled(true);
                 return;
             }
-            if (errno == EIO || errno == EPIPE || errno == ENODEV)
+            if (err == EIO || err == EPIPE || err == ENODEV)
                 hangUp();
             else
-                fail("write", errno);
+                fail("write", UsbChannel::IoError,
+                     tr("%1: write failed: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(err))));
             return;
         }
-        emit m_channel->writeData(head.mid(m_offset, int(n)));
+        emit writeData(head.mid(m_offset, int(n)));
         pending.fetchAndSubOrdered(n);
         m_offset += int(n);
         if (m_offset == head.size()) {
@@ -147,36 +362,39 @@ void UsbChannelWorker::readReady()
     for (;;) {
         const ssize_t n = ::read(m_fd, chunk, sizeof chunk);
         if (n > 0) {
-            emit m_channel->readData(QByteArray(chunk, int(n)));
+            emit readData(QByteArray(chunk, int(n)));
             if (n < ssize_t(sizeof chunk))
                 return;
             continue;
         }
-        if (n < 0 && errno == EINTR)
+        const int err = n < 0 ? errno : 0;
+        if (err == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        if (err == EAGAIN || err == EWOULDBLOCK)
             return;
         // End of file, or EIO once the other side of a terminal is gone.
-        if (n == 0 || errno == EIO || errno == ENODEV)
+        if (n == 0 || err == EIO || err == ENODEV)
             hangUp();
         else
-            fail("read", errno);
+            fail("read", UsbChannel::IoError,
+                 tr("%1: read failed: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(err))));
         return;
     }
 }
 
-void UsbChannelWorker::fail(const char *what, int err)
+void UsbChannelWorker::fail(const char *what, int error, const QString &reason)
 {
-    qDebug() << "UsbChannel::" << what << std::strerror(err);
+    qDebug() << "UsbChannel::" << what << reason;
     release();
-    emit m_channel->statusChanged(2);
+    emit errorOccurred(error, reason);
+    emit statusChanged(2);
 }
 
 void UsbChannelWorker::hangUp()
 {
     qDebug() << "UsbChannel::hangUp";
     release();
-    emit m_channel->statusChanged(0);
+    emit statusChanged(0);
 }
 
 void UsbChannelWorker::close()
@@ -184,7 +402,7 @@ void UsbChannelWorker::close()
     if (m_fd < 0)
         return;
     release();
-    emit m_channel->statusChanged(0);
+    emit statusChanged(0);
 }
 
 void UsbChannelWorker::release()
@@ -200,7 +418,8 @@ void UsbChannelWorker::release()
     m_queue.clear();
     m_offset = 0;
     if (m_fd >= 0) {
-        ::close(m_fd);
+        closeDevice(m_fd, m_exclusiveTty);
         m_fd = -1;
+        m_exclusiveTty = false;
     }
 }

@@ -6,6 +6,10 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 using T = KTDeviceInterface;
 
 namespace {
@@ -57,7 +61,10 @@ private slots:
     void tcpLinkEvents();
     void tcpRefused();
     void usbLinkEvents();
+    void usbOpenError_data();
     void usbOpenError();
+    void usbLineSpeed_data();
+    void usbLineSpeed();
     void usbOtherStatusOnlySetsMode();
     void connectDeviceRefusals();
     void framesDroppedUnlessLinkUp();
@@ -162,15 +169,74 @@ void tst_KTLink::usbLinkEvents()
     QVERIFY(!d->deviceTimerActive());
 }
 
+void tst_KTLink::usbOpenError_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing path") << "/dev/does-not-exist-kt" << "/dev/does-not-exist-kt: no such device";
+    QTest::newRow("directory") << "/dev" << "/dev: is a directory";
+}
+
 void tst_KTLink::usbOpenError()
 {
+    QFETCH(QString, path);
+    QFETCH(QString, reason);
     auto d = machine();
     EventLog log(d.get());
-    d->setUSBPath("/dev/does-not-exist-kt");
+    // A host reads the reason when the message arrives.
+    QString seen;
+    connect(d.get(), &KTDeviceInterface::message, this, [&] { seen = d->usbErrorString(); });
+    d->setUSBPath(path);
     QVERIFY(d->connectDevice());
     QTRY_VERIFY(log.has("0 USB ERROR."));
     QCOMPARE(status(d.get()), int(T::Warning));
+    QVERIFY2(seen.startsWith(reason), qPrintable(seen));
     QVERIFY(!d->connectDevice());
+
+    // The next good open clears it.
+    d->setUSBPath(cutter->openPty());
+    d->property_ptr("STATUS")->setValue(int(T::DisConnected));
+    QVERIFY(d->connectDevice());
+    QTRY_VERIFY(log.has("0 USB CONNECTED."));
+    QCOMPARE(d->usbErrorString(), QString());
+}
+
+void tst_KTLink::usbLineSpeed_data()
+{
+    QTest::addColumn<int>("baud");   // 0: left to the plug-in
+    QTest::addColumn<int>("expected");
+    QTest::newRow("default") << 0 << int(B115200);
+    QTest::newRow("9600") << 9600 << int(B9600);
+}
+
+void tst_KTLink::usbLineSpeed()
+{
+    QFETCH(int, baud);
+    QFETCH(int, expected);
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    auto d = machine();
+    QCOMPARE(d->usbBaudRate(), 115200);
+    if (baud) {
+        QVERIFY(d->setUSBBaudRate(baud));
+        QCOMPARE(d->usbBaudRate(), baud);
+    }
+    QSignalSpy messages(d.get(), &KTDeviceInterface::message);
+    d->setUSBPath(QString::fromLocal8Bit(::ptsname(master)));
+    QVERIFY(d->connectDevice());
+    QTRY_COMPARE(messages.count(), 1);
+    QCOMPARE(messages.first().at(1).toString(), QStringLiteral("USB CONNECTED."));
+    termios tio {};
+    QCOMPARE(::tcgetattr(master, &tio), 0);   // the slave's settings
+    QCOMPARE(int(::cfgetospeed(&tio)), expected);
+    d.reset();
+    ::close(master);
+
+    // A device without a USB link takes no speed and grows no parameter.
+    KTDeviceInterface plain;
+    QVERIFY(!plain.setUSBBaudRate(baud));
+    QVERIFY(plain.dynamicPropertyNames().isEmpty());
+    QCOMPARE(plain.usbBaudRate(), 0);
 }
 
 void tst_KTLink::usbOtherStatusOnlySetsMode()

@@ -2,6 +2,8 @@
 
 #include <QElapsedTimer>
 #include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -55,6 +57,12 @@ private slots:
     void openErrorReportsTwo();
     void hangUpReportsZero();
     void stalledReaderDoesNotBlockTheCaller();
+    void openFailureReasons_data();
+    void openFailureReasons();
+    void heldUntilClosed();
+    void lineSpeed_data();
+    void lineSpeed();
+    void signalsArriveOnTheChannelsThread();
 };
 
 void tst_UsbChannel::opensReadsAndWrites()
@@ -131,6 +139,163 @@ void tst_UsbChannel::stalledReaderDoesNotBlockTheCaller()
     QTRY_VERIFY_WITH_TIMEOUT(received.size() >= job.size() + 3, 20000);
     QCOMPARE(received, job + "END");
     QTRY_COMPARE(channel.pendingBytes(), qint64(0));
+}
+
+void tst_UsbChannel::openFailureReasons_data()
+{
+    QTest::addColumn<QString>("target");   // a name under a fresh folder, "." the folder, "pty" a held terminal
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("missing path") << "ttyACM9" << 115200 << int(UsbChannel::NotFound) << "no such device";
+    QTest::newRow("missing folder") << "usb/lp0" << 115200 << int(UsbChannel::NotFound) << "no such device";
+    QTest::newRow("empty path") << "" << 115200 << int(UsbChannel::NotFound) << "no device path";
+    QTest::newRow("directory") << "." << 115200 << int(UsbChannel::NotADevice) << "is a directory";
+    QTest::newRow("regular file") << "file" << 115200 << int(UsbChannel::NotADevice) << "not a character device";
+    QTest::newRow("held by another channel") << "pty" << 115200 << int(UsbChannel::Busy) << "device busy";
+    QTest::newRow("unsupported speed") << "free pty" << 12345 << int(UsbChannel::UnsupportedBaudRate)
+                                       << "unsupported line speed 12345";
+}
+
+void tst_UsbChannel::openFailureReasons()
+{
+    QFETCH(QString, target);
+    QFETCH(int, baud);
+    QFETCH(int, error);
+    QFETCH(QString, reason);
+
+    QTemporaryDir dir;
+    QFile file(dir.filePath("file"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    Pty pty;
+    UsbChannel holder;
+    QString path = target.isEmpty() ? QString() : target == "." ? dir.path() : dir.filePath(target);
+    if (target.endsWith("pty"))
+        path = pty.slave;
+    if (target == "pty") {
+        QSignalSpy held(&holder, &UsbChannel::statusChanged);
+        holder.usbConnect(path, UsbChannel::ReadWrite, false);
+        QTRY_COMPARE(held.count(), 1);
+        QCOMPARE(held.first().first().toInt(), 1);
+    }
+
+    UsbChannel channel;
+    channel.setBaudRate(baud);
+    QSignalSpy status(&channel, &UsbChannel::statusChanged);
+    QSignalSpy errors(&channel, &UsbChannel::errorOccurred);
+    channel.usbConnect(path, UsbChannel::ReadWrite, false);
+    QTRY_COMPARE(status.count(), 1);
+    QCOMPARE(status.first().first().toInt(), 2);
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.first().first().toString(), channel.errorString());
+    QCOMPARE(int(channel.error()), error);
+    QVERIFY2(channel.errorString().contains(reason), qPrintable(channel.errorString()));
+    QVERIFY2(channel.errorString().startsWith(path), qPrintable(channel.errorString()));
+
+    // A listing of ports gives the same answer without opening for real.
+    if (error != UsbChannel::UnsupportedBaudRate) {
+        QString probed;
+        QCOMPARE(int(UsbChannel::probe(path, &probed)), error);
+        QCOMPARE(probed, channel.errorString());
+    }
+}
+
+void tst_UsbChannel::heldUntilClosed()
+{
+    Pty pty;
+    QCOMPARE(int(UsbChannel::probe(pty.slave)), int(UsbChannel::NoError));
+    UsbChannel first;
+    QSignalSpy firstStatus(&first, &UsbChannel::statusChanged);
+    first.usbConnect(pty.slave, UsbChannel::ReadWrite, false);
+    QTRY_COMPARE(firstStatus.count(), 1);
+    QCOMPARE(int(UsbChannel::probe(pty.slave)), int(UsbChannel::Busy));
+
+    // Shared opens leave the device to others, and take it from no one.
+    UsbChannel shared;
+    QSignalSpy sharedStatus(&shared, &UsbChannel::statusChanged);
+    shared.usbConnect(pty.slave, UsbChannel::ReadWrite, true);
+    QTRY_COMPARE(sharedStatus.count(), 1);
+    QCOMPARE(sharedStatus.first().first().toInt(), 1);
+
+    first.close();
+    QTRY_COMPARE(firstStatus.count(), 2);
+    QCOMPARE(firstStatus.last().first().toInt(), 0);
+    UsbChannel second;
+    QSignalSpy secondStatus(&second, &UsbChannel::statusChanged);
+    second.usbConnect(pty.slave, UsbChannel::ReadWrite, false);
+    QTRY_COMPARE(secondStatus.count(), 1);
+    QCOMPARE(secondStatus.first().first().toInt(), 1);
+    QVERIFY(second.errorString().isEmpty());
+}
+
+void tst_UsbChannel::lineSpeed_data()
+{
+    QTest::addColumn<int>("baud");   // 0: not set
+    QTest::addColumn<int>("expected");
+    QTest::newRow("default") << 0 << int(B115200);
+    QTest::newRow("9600") << 9600 << int(B9600);
+    QTest::newRow("921600") << 921600 << int(B921600);
+}
+
+void tst_UsbChannel::lineSpeed()
+{
+    QFETCH(int, baud);
+    QFETCH(int, expected);
+    Pty pty;
+    termios before {};
+    QCOMPARE(::tcgetattr(pty.master, &before), 0);
+    QVERIFY(::cfgetospeed(&before) != speed_t(expected));
+
+    UsbChannel channel;
+    if (baud)
+        channel.setBaudRate(baud);
+    QSignalSpy status(&channel, &UsbChannel::statusChanged);
+    channel.usbConnect(pty.slave, UsbChannel::ReadWrite, false);
+    QTRY_COMPARE(status.count(), 1);
+    QCOMPARE(status.first().first().toInt(), 1);
+
+    // The master side reads the terminal settings the slave was given.
+    termios tio {};
+    QCOMPARE(::tcgetattr(pty.master, &tio), 0);
+    QCOMPARE(int(::cfgetospeed(&tio)), expected);
+    QCOMPARE(int(::cfgetispeed(&tio)), expected);
+    QCOMPARE(tio.c_lflag & (ICANON | ECHO | ISIG), tcflag_t(0));
+    QCOMPARE(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CLOCAL), tcflag_t(CS8 | CLOCAL));
+}
+
+void tst_UsbChannel::signalsArriveOnTheChannelsThread()
+{
+    Pty pty;
+    UsbChannel channel;
+    QStringList seen;
+    QList<QThread *> threads;
+    auto record = [&](const QString &what) {
+        seen << what;
+        threads << QThread::currentThread();
+    };
+    connect(&channel, &UsbChannel::statusChanged, this, [&](int s) { record("status " + QString::number(s)); },
+            Qt::DirectConnection);
+    connect(&channel, &UsbChannel::errorOccurred, this, [&](const QString &) { record("error"); },
+            Qt::DirectConnection);
+    connect(&channel, &UsbChannel::readData, this, [&](const QByteArray &d) { record("read " + d); },
+            Qt::DirectConnection);
+    connect(&channel, &UsbChannel::writeData, this, [&](const QByteArray &d) { record("write " + d); },
+            Qt::DirectConnection);
+
+    channel.usbConnect(pty.slave + "-gone", UsbChannel::ReadWrite, false);
+    QTRY_COMPARE(seen.size(), 2);
+    channel.usbConnect(pty.slave, UsbChannel::ReadWrite, false);
+    QTRY_COMPARE(seen.size(), 3);
+    channel.sendBytes("ab");
+    QTRY_COMPARE(seen.size(), 4);
+    QCOMPARE(::write(pty.master, "cd", 2), ssize_t(2));
+    QTRY_COMPARE(seen.size(), 5);
+
+    // The reason comes first, so a slot on the status can read it.
+    QCOMPARE(seen, (QStringList{"error", "status 2", "status 1", "write ab", "read cd"}));
+    for (QThread *t : qAsConst(threads))
+        QCOMPARE(t, QThread::currentThread());
 }
 
 QTEST_MAIN(tst_UsbChannel)
