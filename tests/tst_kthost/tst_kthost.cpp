@@ -2,6 +2,7 @@
 // local cloud service, as a host developer would.
 #include "tools/cloud-service/ktcloudservice.h"
 #include "tools/virtual-cutter/ktvirtualcutter.h"
+#include "platform/usbchannel/usbchannel.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -17,6 +18,9 @@
 
 #include <csignal>
 #include <pty.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -59,6 +63,10 @@ private slots:
     void backupAndDiffOverThePty();
     void restoreAsksOnATerminal_data();
     void restoreAsksOnATerminal();
+    void usbReasons_data();
+    void usbReasons();
+    void baudReachesTheLine_data();
+    void baudReachesTheLine();
 
 private:
     QProcess *start(const QStringList &args, bool display = true);
@@ -592,6 +600,108 @@ void tst_KTHost::restoreAsksOnATerminal()
     ::close(slave);
     QTEST(r.exitCode, "exitCode");
     QCOMPARE(cutter->cmdRegister(4), r.exitCode == 0 ? 120 : 333);
+}
+
+void tst_KTHost::usbReasons_data()
+{
+    // PTY: the virtual cutter's terminal; HELD: the same, opened by another
+    // program first; DENIED: the same, for a user who may not open it.
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+
+    QTest::newRow("the cutter's terminal") << QStringList{"--usb", "PTY", "--baud", "9600", "info"} << 0
+                                           << "Firmware version" << "";
+    QTest::newRow("missing path") << QStringList{"--usb", "DIR/ttyACM9", "info"} << 3 << ""
+                                  << "cannot connect to DIR/ttyACM9: no such device; is the machine plugged in";
+    QTest::newRow("directory") << QStringList{"--usb", "DIR", "info"} << 3 << ""
+                               << "cannot connect to DIR: is a directory, not a device";
+    QTest::newRow("busy") << QStringList{"--usb", "HELD", "info"} << 3 << ""
+                          << "cannot connect to HELD: device busy; another program is using it";
+    QTest::newRow("permission denied") << QStringList{"--usb", "DENIED", "info"} << 3 << ""
+                                       << "cannot connect to DENIED: permission denied; join the group";
+    QTest::newRow("line speed not known") << QStringList{"--usb", "PTY", "--baud", "12345", "info"} << 2 << ""
+                                          << "--baud takes one of 1200 2400";
+    QTest::newRow("line speed over tcp") << QStringList{"--tcp", "127.0.0.1", "--baud", "9600", "info"} << 2 << ""
+                                         << "--baud belongs to --usb";
+    QTest::newRow("ports") << QStringList{"ports", "PTY", "DIR/ttyACM9", "DIR"} << 0
+                           << "PTY  can be opened\nDIR/ttyACM9  cannot be opened: no such device" << "";
+    QTest::newRow("ports, none usable") << QStringList{"ports", "HELD", "DIR"} << 3
+                                        << "HELD  cannot be opened: device busy" << "none of the ports can be opened";
+}
+
+void tst_KTHost::usbReasons()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    const QString pty = cutter->openPty();
+    QVERIFY(!pty.isEmpty());
+    QTemporaryDir dir;
+    UsbChannel holder;
+    QSignalSpy held(&holder, &UsbChannel::statusChanged);
+    QString program = QStringLiteral(KT_HOST_PATH);
+    for (QString name : {"PTY", "HELD", "DENIED", "DIR"}) {
+        if (!args.join(' ').contains(name))
+            continue;
+        const QString path = name == "DIR" ? dir.path() : pty;
+        if (name == "HELD") {
+            holder.usbConnect(pty, UsbChannel::ReadWrite, false);
+            QTRY_COMPARE(held.count(), 1);
+        } else if (name == "DENIED") {
+            // Root opens anything: run as nobody, else take our own rights away.
+            if (::geteuid() == 0) {
+                args = QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", program} + args;
+                program = QStringLiteral("setpriv");
+            } else {
+                QCOMPARE(::chmod(QFile::encodeName(pty).constData(), 0), 0);
+            }
+        }
+        args.replaceInStrings(name, path);
+        out.replace(name, path);
+        err.replace(name, path);
+    }
+    auto *p = new QProcess;
+    processes << p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    p->setProcessEnvironment(env);
+    p->start(program, args);
+    const Run r = finish(p);
+    QVERIFY2(r.out.simplified().contains(out.simplified()), qPrintable(r.out));   // columns are padded
+    QVERIFY2(r.err.contains(err), qPrintable(r.err));
+    QCOMPARE(r.err.count(QStringLiteral("kt-host: ")), err.isEmpty() ? 0 : 1);
+    QCOMPARE(r.exitCode, exitCode);
+}
+
+void tst_KTHost::baudReachesTheLine_data()
+{
+    QTest::addColumn<QStringList>("baud");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("the plug-in's default") << QStringList{} << int(B115200);
+    QTest::newRow("--baud 9600") << QStringList{"--baud", "9600"} << int(B9600);
+}
+
+void tst_KTHost::baudReachesTheLine()
+{
+    QFETCH(QStringList, baud);
+    QFETCH(int, expected);
+    // A terminal whose other side stays silent; its settings are the slave's.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    auto speed = [master] {
+        termios tio {};
+        return ::tcgetattr(master, &tio) == 0 ? int(::cfgetospeed(&tio)) : -1;
+    };
+    QVERIFY(speed() != expected);
+    QProcess *p = start(QStringList{"--usb", QString::fromLocal8Bit(::ptsname(master))} + baud + QStringList{"watch"});
+    QTRY_COMPARE(speed(), expected);
+    QCOMPARE(p->state(), QProcess::Running);
+    p->kill();
+    p->waitForFinished(5000);
+    ::close(master);
 }
 
 QTEST_MAIN(tst_KTHost)

@@ -59,5 +59,6 @@ int runBackup(HostContext &c);
 int checkBackupFile(HostContext &c);
 int runRestore(HostContext &c);
 int runDiff(HostContext &c);
+int runPorts(HostContext &c);
 
 #endif // HOSTCOMMAND_H

@@ -131,14 +131,24 @@ bool KTHost::connectTcp(const QString &address, int timeoutMs, QString *error)
     return waitConnected(timeoutMs, error);
 }
 
-bool KTHost::connectUsb(const QString &path, int timeoutMs, QString *error)
+bool KTHost::connectUsb(const QString &path, int baud, int timeoutMs, QString *error)
 {
+    if (baud > 0 && !m_device->setUSBBaudRate(baud)) {
+        *error = QStringLiteral("the plug-in takes no line speed");
+        return false;
+    }
     m_device->setUSBPath(path);
     if (!m_device->connectDevice()) {
         *error = QStringLiteral("the device refused to start a connection");
         return false;
     }
-    return waitConnected(timeoutMs, error);
+    if (waitConnected(timeoutMs, error))
+        return true;
+    // The plug-in keeps why the open failed; its message only says it did.
+    const QString reason = m_device->usbErrorString();
+    if (m_lastStatus == QLatin1String("USB ERROR.") && !reason.isEmpty())
+        *error = usbReason(path, reason);
+    return false;
 }
 
 bool KTHost::registerCloud(const QString &restBase, const QString &wsBase, const QString &code, int timeoutMs)
@@ -302,6 +312,13 @@ bool KTHost::barrier(int timeoutMs, QString *error)
     }
     *error = QStringLiteral("the machine has no parameter to read back");
     return false;
+}
+
+QString KTHost::usbReason(const QString &path, const QString &reason)
+{
+    // The channel names the path first; the host's line has named it already.
+    const QString prefix = path + QStringLiteral(": ");
+    return reason.startsWith(prefix) ? reason.mid(prefix.size()) : reason;
 }
 
 QString KTHost::seconds(int ms)

@@ -29,7 +29,8 @@ public:
 
     // Connects over TCP ("host[:port]") or USB; false with a reason.
     bool connectTcp(const QString &address, int timeoutMs, QString *error);
-    bool connectUsb(const QString &path, int timeoutMs, QString *error);
+    // baud 0 leaves the plug-in's line speed.
+    bool connectUsb(const QString &path, int baud, int timeoutMs, QString *error);
     // Lets what the cloud client has to send leave before the host exits.
     void waitForDelivery(int timeoutMs);
     bool registerCloud(const QString &restBase, const QString &wsBase, const QString &code, int timeoutMs);
@@ -45,6 +46,8 @@ public:
     // Waits for the answer to a read sent after everything sent so far.
     bool barrier(int timeoutMs, QString *error);
     static QString seconds(int ms);
+    // A USB open failure as the channel words it, without the path it starts with.
+    static QString usbReason(const QString &path, const QString &reason);
     // "host" or "host:port"; port 0 when none is given.
     static bool parseTcpAddress(const QString &address, QString *host, int *port, QString *error);
     static QString valueText(KTDeviceProperty *p);

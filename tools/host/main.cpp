@@ -4,6 +4,7 @@
 #include "tools/host/hostcommand.h"
 #include "tools/host/kthost.h"
 #include "tools/common/ktsignalnotifier.h"
+#include "platform/usbchannel/usbchannel.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -54,6 +55,8 @@ const QList<HostCommand> &hostCommands()
         {"jog", "DX DY", "move the tool head (signs give the direction)", true, 2, 2, checkJog, runJog},
         {"watch", "", "print every message until Ctrl-C", true, 0, 0, nullptr, runWatch},
         {"settings", "", "open the settings window (needs a display, or --screenshot)", true, 0, 0, nullptr, runSettings},
+        {"ports", "[PATH...]", "list the USB ports (or the given paths) and whether each can be opened", false, 0, -1,
+         nullptr, runPorts},
     };
     return commands;
 }
@@ -81,8 +84,8 @@ QString description()
         "the control's range and the command's words first and send nothing if one is refused; each\n"
         "write is read back: ok, machine kept VALUE, no answer, or sent (not verifiable).\n"
         "\nExit status: 0 done, 2 usage error (unknown option, key or command, bad value or address),\n"
-        "3 the machine could not be reached, stopped answering, went away or did not take a value,\n"
-        "130 interrupted (Ctrl-C; a running job is stopped first).");
+        "3 the machine could not be reached, stopped answering, went away or did not take a value\n"
+        "(ports: no port can be opened), 130 interrupted (Ctrl-C; a running job is stopped first).");
     return text;
 }
 
@@ -140,7 +143,8 @@ int main(int argc, char *argv[])
         {{"h", "help"}, "Show this help."},
         {"version", "Show the version."},
         {"tcp", "Machine address, host[:port] (port 9100 unless given).", "address"},
-        {"usb", "Machine USB device path, e.g. /dev/ttyACM0.", "path"},
+        {"usb", "Machine USB device path, e.g. /dev/ttyACM0 (kt-host ports lists them).", "path"},
+        {"baud", "Line speed of a USB serial port in bit/s (default 115200; /dev/usb/lp* has none).", "bits/s"},
         {"plugin", "Path of KT-MRC600Cam.so (default: beside kt-host).", "path"},
         {"copies", "Copies for cut and qr (default 1).", "n", "1"},
         {"timeout", "Seconds to wait for each answer of the machine, and for a job's next report (default 10).",
@@ -196,6 +200,18 @@ int main(int argc, char *argv[])
         return hostFail(KTHost::Usage, "--tcp and --usb name two machines: give one");
     if (command->needsMachine && !parser.isSet("tcp") && !parser.isSet("usb"))
         return hostFail(KTHost::Usage, "say where the machine is: --tcp ADDRESS or --usb PATH");
+    int baud = 0;
+    if (parser.isSet("baud")) {
+        if (!parser.isSet("usb"))
+            return hostFail(KTHost::Usage, "--baud belongs to --usb: a line speed is only for a USB serial port");
+        QStringList rates;
+        for (int rate : UsbChannel::supportedBaudRates())
+            rates << QString::number(rate);
+        if (!rates.contains(parser.value("baud")))
+            return hostFail(KTHost::Usage, QStringLiteral("--baud takes one of %1, not \"%2\"")
+                                               .arg(rates.join(' '), parser.value("baud")));
+        baud = parser.value("baud").toInt();
+    }
     if (parser.isSet("cloud") != parser.isSet("code"))
         return hostFail(KTHost::Usage, "--cloud and --code go together: give both or neither");
     QStringList bases;
@@ -245,7 +261,7 @@ int main(int argc, char *argv[])
     }
     if (command->needsMachine) {
         const QString where = parser.isSet("usb") ? parser.value("usb") : parser.value("tcp");
-        const bool linked = parser.isSet("usb") ? host.connectUsb(where, timeoutMs, &error)
+        const bool linked = parser.isSet("usb") ? host.connectUsb(where, baud, timeoutMs, &error)
                                                 : host.connectTcp(where, timeoutMs, &error);
         if (host.isInterrupted())
             return hostFail(KTHost::Interrupted, "interrupted");
