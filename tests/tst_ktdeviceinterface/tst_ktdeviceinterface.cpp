@@ -35,6 +35,8 @@ void tst_KTDeviceInterface::bareInterfaceIsInert()
     d.stopTask();
     d.move(1, 1);
     d.setNuvexaCloud(nullptr, "code");
+    QVERIFY(!d.setUSBBaudRate(9600));   // no USB link: nothing to set, and no parameter grows
+    QCOMPARE(d.usbBaudRate(), 0);
     QCOMPARE(spy.count(), 0);
     QVERIFY(d.dynamicPropertyNames().isEmpty());
 }

@@ -6,10 +6,6 @@
 #include <QTcpServer>
 #include <QtTest>
 
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-
 using T = KTDeviceInterface;
 
 namespace {
@@ -63,8 +59,6 @@ private slots:
     void usbLinkEvents();
     void usbOpenError_data();
     void usbOpenError();
-    void usbLineSpeed_data();
-    void usbLineSpeed();
     void usbOtherStatusOnlySetsMode();
     void connectDeviceRefusals();
     void framesDroppedUnlessLinkUp();
@@ -199,44 +193,6 @@ void tst_KTLink::usbOpenError()
     QVERIFY(d->connectDevice());
     QTRY_VERIFY(log.has("0 USB CONNECTED."));
     QCOMPARE(d->usbErrorString(), QString());
-}
-
-void tst_KTLink::usbLineSpeed_data()
-{
-    QTest::addColumn<int>("baud");   // 0: left to the plug-in
-    QTest::addColumn<int>("expected");
-    QTest::newRow("default") << 0 << int(B115200);
-    QTest::newRow("9600") << 9600 << int(B9600);
-}
-
-void tst_KTLink::usbLineSpeed()
-{
-    QFETCH(int, baud);
-    QFETCH(int, expected);
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
-    auto d = machine();
-    QCOMPARE(d->usbBaudRate(), 115200);
-    if (baud) {
-        QVERIFY(d->setUSBBaudRate(baud));
-        QCOMPARE(d->usbBaudRate(), baud);
-    }
-    QSignalSpy messages(d.get(), &KTDeviceInterface::message);
-    d->setUSBPath(QString::fromLocal8Bit(::ptsname(master)));
-    QVERIFY(d->connectDevice());
-    QTRY_COMPARE(messages.count(), 1);
-    QCOMPARE(messages.first().at(1).toString(), QStringLiteral("USB CONNECTED."));
-    termios tio {};
-    QCOMPARE(::tcgetattr(master, &tio), 0);   // the slave's settings
-    QCOMPARE(int(::cfgetospeed(&tio)), expected);
-    d.reset();
-    ::close(master);
-
-    // A device without a USB link takes no speed and grows no parameter.
-    KTDeviceInterface plain;
-    QVERIFY(!plain.setUSBBaudRate(baud));
-    QVERIFY(plain.dynamicPropertyNames().isEmpty());
-    QCOMPARE(plain.usbBaudRate(), 0);
 }
 
 void tst_KTLink::usbOtherStatusOnlySetsMode()
