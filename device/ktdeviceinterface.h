@@ -44,14 +44,16 @@ public:
     virtual int icon();
     virtual void setPlt(QString plt);
 
-    // Not virtual, so the table above keeps its layout; a device without a
+    // Not virtual, so the table above keeps its layout. A device without a
     // USB link answers empty, 0 and false.
+    //
     // Why the last USB open or transfer failed, in words a user can act on
     // (no such device; permission denied and what to do; busy); read it when
     // "USB ERROR." arrives. Empty after a successful open.
     QString usbErrorString() const;
     // Line speed of a terminal USB path (/dev/ttyACM*, /dev/ttyUSB*) from the
-    // next connectDevice on; 115200 unless set.
+    // next connectDevice on; 115200 unless set. setUSBBaudRate takes any
+    // number: one the line cannot run at fails the open with its reason.
     int usbBaudRate() const;
     bool setUSBBaudRate(int bitsPerSecond);
 
