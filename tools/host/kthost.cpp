@@ -14,12 +14,11 @@
 
 #include <limits>
 
-namespace {
 
-// A value no reply of the machine produces, so a changed value means the
-// reply has arrived: reads are not otherwise announced.
-QString sentinelFor(const QVariant &v)
+QString KTHost::sentinelFor(const QVariant &v)
 {
+    // A value no reply of the machine produces, so a changed value means the
+    // reply has arrived: reads are not otherwise announced.
     switch (v.userType()) {
     case QMetaType::UInt: return QString::number(std::numeric_limits<uint>::max());
     case QMetaType::Int: return QString::number(std::numeric_limits<int>::min());
@@ -29,9 +28,11 @@ QString sentinelFor(const QVariant &v)
     }
 }
 
-const QStringList LostTexts{"TCP DISCONNECTED.", "USB DISCONNECTED.", "USB ERROR.", "HEARTBEAT TIMEOUT 30S."};
-
-} // namespace
+bool KTHost::isLinkLost(const QString &statusText)
+{
+    static const QStringList lost{"TCP DISCONNECTED.", "USB DISCONNECTED.", "USB ERROR.", "HEARTBEAT TIMEOUT 30S."};
+    return lost.contains(statusText);
+}
 
 KTHost::KTHost(QObject *parent)
     : QObject(parent)
@@ -61,7 +62,7 @@ bool KTHost::load(const QString &pluginPath, QString *error)
             [this](KTDeviceInterface::KTDeviceMessage kind, const QString &text) {
                 if (kind == KTDeviceInterface::DevStatus) {
                     m_lastStatus = text;
-                    if (LostTexts.contains(text))
+                    if (isLinkLost(text))
                         m_linkLost = true;
                 }
                 emit deviceMessage(kind, text);

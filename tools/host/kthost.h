@@ -51,6 +51,10 @@ public:
     // "host" or "host:port"; port 0 when none is given.
     static bool parseTcpAddress(const QString &address, QString *host, int *port, QString *error);
     static QString valueText(KTDeviceProperty *p);
+    // A value no reply produces: stored before a read, it shows the answer came.
+    static QString sentinelFor(const QVariant &v);
+    // Whether a status message says the link is gone.
+    static bool isLinkLost(const QString &statusText);
     static bool canRead(KTDeviceProperty *p);
 
     bool linkLost() const { return m_linkLost; }

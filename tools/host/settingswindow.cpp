@@ -21,21 +21,6 @@
 
 namespace {
 
-// A value no reply of the machine produces, so a changed value means the
-// reply has arrived: the plug-in announces no reads.
-QString sentinelFor(const QVariant &v)
-{
-    switch (v.userType()) {
-    case QMetaType::UInt: return QString::number(std::numeric_limits<uint>::max());
-    case QMetaType::Int: return QString::number(std::numeric_limits<int>::min());
-    case QMetaType::Double: return QStringLiteral("-1.5e308");
-    case QMetaType::QString: return QStringLiteral("\x01");
-    default: return QString();
-    }
-}
-
-const QStringList LostTexts{"TCP DISCONNECTED.", "USB DISCONNECTED.", "USB ERROR.", "HEARTBEAT TIMEOUT 30S."};
-
 QVariant shownBy(QWidget *c)
 {
     if (auto *s = qobject_cast<QSpinBox *>(c))
@@ -106,7 +91,7 @@ SettingsWindow::SettingsWindow(KTHost *host, int timeoutMs, QWidget *parent)
     connect(host, &KTHost::deviceMessage, this, [this](KTDeviceInterface::KTDeviceMessage kind, const QString &text) {
         if (kind != KTDeviceInterface::DevStatus)
             return;
-        if (m_current && LostTexts.contains(text))
+        if (m_current && KTHost::isLinkLost(text))
             finishStep(false);
         setActivity(m_activity);
     });
@@ -322,7 +307,7 @@ void SettingsWindow::startNext()
             m_targets = {m_current};
         for (KTDeviceProperty *t : qAsConst(m_targets)) {
             m_originals << t->value();
-            t->set_decode(sentinelFor(t->value()));
+            t->set_decode(KTHost::sentinelFor(t->value()));
         }
         // The reply is looked for each time the event loop has handled what
         // arrived, so it is seen at once without polling or blocking.
@@ -357,7 +342,7 @@ void SettingsWindow::checkReply()
     if (!m_current)
         return;
     for (int i = 0; i < m_targets.size(); ++i) {
-        if (m_targets.at(i)->value().toString() != sentinelFor(m_originals.at(i))) {
+        if (m_targets.at(i)->value().toString() != KTHost::sentinelFor(m_originals.at(i))) {
             finishStep(true);
             return;
         }
@@ -369,7 +354,7 @@ void SettingsWindow::finishStep(bool answered)
     disconnect(m_idle);
     m_timer.stop();
     for (int i = 0; i < m_targets.size(); ++i) {
-        if (m_targets.at(i)->value().toString() == sentinelFor(m_originals.at(i)))
+        if (m_targets.at(i)->value().toString() == KTHost::sentinelFor(m_originals.at(i)))
             m_targets.at(i)->set_decode(m_originals.at(i).toString());
     }
     const QString why = m_host->linkLost() ? tr("link lost (%1)").arg(m_host->lastStatus())
