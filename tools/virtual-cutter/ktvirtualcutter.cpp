@@ -1,20 +1,29 @@
 #include "tools/virtual-cutter/ktvirtualcutter.h"
 
+#include <QDir>
+#include <QFile>
 #include <QHostAddress>
 #include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtMath>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 // Cut data arrives as one frame; the machine takes jobs far above the host's
 // bound for replies.
-constexpr int MaxJobBytes = 256 * 1024 * 1024;
+constexpr qint64 MaxJobBytes = 256 * 1024 * 1024;
+// STX, at most ten digits and ";": a longer head is not a frame.
+constexpr int MaxHeadBytes = 12;
+// Frames kept for inspection; older ones go first.
+constexpr int MaxFramesKept = 10000;
 // CCMD codes whose read and write number is the same: a write is answered
 // with the value, since a short reply to such a code always reads as one.
 const QList<int> EchoCodes{54, 55, 1010, 30, 32, 27};
@@ -22,12 +31,13 @@ const QList<int> EchoCodes{54, 55, 1010, 30, 32, 27};
 
 struct KTVirtualCutter::Link
 {
-    QTcpSocket *socket = nullptr;
+    QTcpSocket *socket = nullptr;   // owned by the server; deleted once the link goes
     int fd = -1;
-    KTFrame::Cutter cutter{MaxJobBytes};
+    std::unique_ptr<QSocketNotifier> readable;
+    std::unique_ptr<QSocketNotifier> writable;
     QByteArray buffer;
-    QByteArray outgoing;   // only used when replies go out byte by byte
-    QTimer *trickle = nullptr;
+    QByteArray outgoing;            // not yet taken by the pty, or waiting to trickle out
+    QTimer trickle;                 // one reply byte per tick when replies are split
 };
 
 KTVirtualCutter::KTVirtualCutter(QObject *parent)
@@ -58,12 +68,13 @@ bool KTVirtualCutter::listenTcp(quint16 port)
         m_server = new QTcpServer(this);
         connect(m_server, &QTcpServer::newConnection, this, [this]() {
             while (QTcpSocket *s = m_server->nextPendingConnection()) {
-                auto *link = new Link;
+                auto link = std::make_unique<Link>();
+                Link *raw = link.get();
                 link->socket = s;
                 s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-                connect(s, &QTcpSocket::readyRead, this, [this, link]() { received(link, link->socket->readAll()); });
-                connect(s, &QTcpSocket::disconnected, this, [this, link]() { removeLink(link); });
-                addLink(link);
+                connect(s, &QTcpSocket::readyRead, this, [this, raw]() { received(raw, raw->socket->readAll()); });
+                connect(s, &QTcpSocket::disconnected, this, [this, raw]() { removeLink(raw); });
+                addLink(std::move(link));
             }
         });
     }
@@ -78,33 +89,40 @@ quint16 KTVirtualCutter::tcpPort() const
 QString KTVirtualCutter::openPty()
 {
     closePty();
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
-        if (master >= 0)
-            ::close(master);
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        return QString();
+    const char *name = ::ttyname(slave);
+    if (!name) {
+        ::close(master);
+        ::close(slave);
         return QString();
     }
-    const QString slave = QString::fromLocal8Bit(::ptsname(master));
+    const QString path = QString::fromLocal8Bit(name);
     termios tio {};
     ::tcgetattr(master, &tio);
     ::cfmakeraw(&tio);
     ::tcsetattr(master, TCSANOW, &tio);
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
     m_ptyMaster = master;
+    m_ptySlave = slave;
 
-    auto *link = new Link;
+    auto link = std::make_unique<Link>();
+    Link *raw = link.get();
     link->fd = master;
-    // Holding the slave open keeps the master from reporting a hang-up
-    // before the host opens its end.
-    const int keep = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
-    m_ptyNotifier = new QSocketNotifier(master, QSocketNotifier::Read, this);
-    m_ptyNotifier->setProperty("keep", keep);
-    connect(m_ptyNotifier, &QSocketNotifier::activated, this, [this, link]() {
+    link->readable = std::make_unique<QSocketNotifier>(master, QSocketNotifier::Read);
+    link->writable = std::make_unique<QSocketNotifier>(master, QSocketNotifier::Write);
+    link->writable->setEnabled(false);
+    connect(link->readable.get(), &QSocketNotifier::activated, this, [this, raw]() {
         char chunk[65536];
         for (;;) {
-            const ssize_t n = ::read(link->fd, chunk, sizeof chunk);
+            const ssize_t n = ::read(raw->fd, chunk, sizeof chunk);
             if (n > 0) {
-                received(link, QByteArray(chunk, int(n)));
+                received(raw, QByteArray(chunk, int(n)));
+                if (!std::any_of(m_links.begin(), m_links.end(), [raw](const auto &l) { return l.get() == raw; }))
+                    return;
                 continue;
             }
             if (n < 0 && errno == EINTR)
@@ -112,39 +130,35 @@ QString KTVirtualCutter::openPty()
             break;
         }
     });
-    addLink(link);
-    return slave;
+    connect(link->writable.get(), &QSocketNotifier::activated, this, [this, raw]() { flush(raw); });
+    addLink(std::move(link));
+    return path;
 }
 
 void KTVirtualCutter::closePty()
 {
     if (m_ptyMaster < 0)
         return;
-    const int keep = m_ptyNotifier->property("keep").toInt();
-    delete m_ptyNotifier;
-    m_ptyNotifier = nullptr;
-    for (Link *link : qAsConst(m_links)) {
+    for (const auto &link : m_links) {
         if (link->fd == m_ptyMaster) {
-            removeLink(link);
+            removeLink(link.get());
             break;
         }
     }
     ::close(m_ptyMaster);
-    if (keep >= 0)
-        ::close(keep);
-    m_ptyMaster = -1;
+    ::close(m_ptySlave);
+    m_ptyMaster = m_ptySlave = -1;
 }
 
 void KTVirtualCutter::dropConnections()
 {
     m_job.stop();
     closePty();
-    const auto links = m_links;
-    for (Link *link : links) {
+    while (!m_links.empty()) {
+        Link *link = m_links.back().get();
         if (link->socket) {
             link->socket->disconnect(this);
             link->socket->abort();
-            link->socket->deleteLater();
         }
         removeLink(link);
     }
@@ -152,23 +166,27 @@ void KTVirtualCutter::dropConnections()
 
 int KTVirtualCutter::connectionCount() const
 {
-    return m_links.size();
+    return int(m_links.size());
 }
 
-void KTVirtualCutter::addLink(Link *link)
+void KTVirtualCutter::addLink(std::unique_ptr<Link> link)
 {
-    m_links.append(link);
+    m_links.push_back(std::move(link));
     emit clientConnected();
 }
 
 void KTVirtualCutter::removeLink(Link *link)
 {
-    if (!m_links.removeOne(link))
+    const auto it = std::find_if(m_links.begin(), m_links.end(), [link](const auto &l) { return l.get() == link; });
+    if (it == m_links.end())
         return;
     if (m_replyTo == link)
         m_replyTo = nullptr;
-    delete link->trickle;
-    delete link;
+    if (link->socket) {
+        link->socket->disconnect(this);
+        link->socket->deleteLater();
+    }
+    m_links.erase(it);
 }
 
 void KTVirtualCutter::received(Link *link, const QByteArray &bytes)
@@ -177,28 +195,96 @@ void KTVirtualCutter::received(Link *link, const QByteArray &bytes)
     if (faults.silent)
         return;
     link->buffer.append(bytes);
-    const QVector<QByteArray> frames = link->cutter.cut(link->buffer);
-    for (const QByteArray &frame : frames) {
-        if (!m_links.contains(link))
+    while (nextFrame(link)) {
+        if (!std::any_of(m_links.begin(), m_links.end(), [link](const auto &l) { return l.get() == link; }))
             return;
-        handle(link, frame);
     }
+}
+
+// Takes the next frame off the link's buffer by its declared length. False
+// when more bytes are needed (or none are left).
+bool KTVirtualCutter::nextFrame(Link *link)
+{
+    QByteArray &buf = link->buffer;
+    const int stx = buf.indexOf(KTFrame::STX);
+    if (stx < 0) {
+        buf.clear();   // noise between frames
+        return false;
+    }
+    if (stx > 0)
+        buf.remove(0, stx);
+    const char *d = buf.constData();
+    int i = 1;
+    qint64 declared = 0;
+    while (i < buf.size() && i < MaxHeadBytes && d[i] >= '0' && d[i] <= '9')
+        declared = declared * 10 + (d[i++] - '0');
+    if (i >= buf.size() && i < MaxHeadBytes)
+        return false;   // the head is still arriving
+    const int headSize = i + 1;
+    if (i >= buf.size() || d[i] != ';' || i == 1 || declared < headSize + 1 || declared > MaxJobBytes + 64) {
+        malformed(QStringLiteral("frame head without a usable length"));
+        buf.remove(0, 1);
+        return true;
+    }
+    if (buf.size() < declared)
+        return false;
+    const int size = int(declared);
+    if (d[size - 1] != KTFrame::ETX) {
+        // The length lies: what follows may be the next frame.
+        malformed(QStringLiteral("no ETX at the declared end (%1 bytes)").arg(size));
+        buf.remove(0, 1);
+        return true;
+    }
+    const char *inner = d + headSize;
+    const size_t innerSize = size_t(size - headSize - 1);
+    const void *etx = std::memchr(inner, KTFrame::ETX, innerSize);
+    const void *stx2 = std::memchr(inner, KTFrame::STX, innerSize);
+    if (etx || stx2) {
+        const char *first = static_cast<const char *>(etx && stx2 ? std::min(etx, stx2) : etx ? etx : stx2);
+        malformed(QStringLiteral("%1 at byte %2 of a %3-byte frame")
+                      .arg(QLatin1String(*first == KTFrame::ETX ? "ETX" : "STX"))
+                      .arg(first - d)
+                      .arg(size));
+        buf.remove(0, size);
+        return true;
+    }
+    QByteArray frame;
+    if (size == buf.size())
+        frame = std::exchange(buf, QByteArray());
+    else {
+        frame = buf.left(size);
+        buf.remove(0, size);
+    }
+    handle(link, frame);
+    return true;
+}
+
+// The machine refuses a frame it cannot trust and says so in a task report.
+void KTVirtualCutter::malformed(const QString &why)
+{
+    ++m_malformed;
+    emit malformedFrame(why);
+    const int status = m_status;
+    m_status = 5;
+    report();
+    m_status = status;
 }
 
 void KTVirtualCutter::handle(Link *link, const QByteArray &frame)
 {
+    if (m_frames.size() >= MaxFramesKept)
+        m_frames.removeFirst();
     m_frames.append(frame.size() > 4096 ? frame.left(64) : frame);
     emit frameReceived(frame);
     m_replyTo = link;
 
     // Field 0 is STX and the length, field 1 the command word.
-    const QByteArray inner = frame.mid(1, frame.size() - 2);
-    const int first = inner.indexOf(';');
-    const int second = inner.indexOf(';', first + 1);
-    if (first < 0 || second < 0)
+    const int first = frame.indexOf(';');
+    const int second = first < 0 ? -1 : frame.indexOf(';', first + 1);
+    if (second < 0)
         return;
-    const QByteArray word = inner.mid(first + 1, second - first - 1);
-    const QByteArray body = inner.mid(second + 1);
+    const QByteArray word = frame.mid(first + 1, second - first - 1);
+    const QByteArray body = frame.mid(second + 1, frame.size() - second - 2);
 
     if (word == "PLT" || word == "PPLT") {
         startJob(body, m_pendingCopies, false);
@@ -300,47 +386,70 @@ void KTVirtualCutter::reply(const QString &text)
 
 void KTVirtualCutter::writeTo(Link *link, const QByteArray &bytes)
 {
-    QByteArray out = faults.garbage ? QByteArray("\x01noise\x03zz") + bytes : bytes;
+    const QByteArray out = faults.garbage ? QByteArray("\x01noise\x03zz") + bytes : bytes;
     if (faults.splitBytes) {
         link->outgoing += out;
-        if (!link->trickle) {
-            link->trickle = new QTimer;
-            link->trickle->setInterval(0);
-            QObject::connect(link->trickle, &QTimer::timeout, this, [this, link]() {
+        if (!link->trickle.isActive()) {
+            link->trickle.disconnect();
+            link->trickle.setInterval(0);
+            connect(&link->trickle, &QTimer::timeout, this, [this, link]() {
                 if (link->outgoing.isEmpty()) {
-                    link->trickle->stop();
-                    return;
-                }
-                const QByteArray one = link->outgoing.left(1);
-                link->outgoing.remove(0, 1);
-                if (link->socket) {
-                    link->socket->write(one);
+                    link->trickle.stop();
+                } else if (link->socket) {
+                    link->socket->write(link->outgoing.left(1));
                     link->socket->flush();
-                } else if (::write(link->fd, one.constData(), 1) < 0) {
-                    link->outgoing.clear();
+                    link->outgoing.remove(0, 1);
+                } else {
+                    flush(link);
+                    if (link->writable->isEnabled())
+                        link->trickle.stop();   // the notifier restarts it
                 }
             });
+            link->trickle.start();
         }
-        link->trickle->start();
         return;
     }
     if (link->socket) {
         link->socket->write(out);
         return;
     }
-    const char *data = out.constData();
-    qint64 left = out.size();
-    while (left > 0) {
-        const ssize_t n = ::write(link->fd, data, size_t(left));
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-            ::usleep(1000);
+    link->outgoing += out;
+    flush(link);
+}
+
+// Writes what the pty takes now; the rest waits for the write notifier
+// instead of spinning inside the event loop.
+void KTVirtualCutter::flush(Link *link)
+{
+    const qint64 chunk = faults.splitBytes ? 1 : link->outgoing.size();
+    qint64 done = 0;
+    while (done < chunk) {
+        const ssize_t n = ::write(link->fd, link->outgoing.constData() + done, size_t(chunk - done));
+        if (n > 0) {
+            done += n;
             continue;
         }
-        if (n <= 0)
-            return;
-        data += n;
-        left -= n;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            link->outgoing.clear();   // the other end is gone
+        break;
     }
+    link->outgoing.remove(0, int(done));
+    const bool waiting = !link->outgoing.isEmpty() && done < chunk;
+    link->writable->setEnabled(waiting);
+    if (!waiting && faults.splitBytes && !link->outgoing.isEmpty() && !link->trickle.isActive())
+        link->trickle.start();
+}
+
+void KTVirtualCutter::dump(const QByteArray &data)
+{
+    if (dumpDir.isEmpty())
+        return;
+    const QString path = QDir(dumpDir).filePath(m_fileName);
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size())
+        emit jobDumped(path);
 }
 
 void KTVirtualCutter::startJob(const QByteArray &data, int copies, bool qr)
@@ -354,7 +463,9 @@ void KTVirtualCutter::startJob(const QByteArray &data, int copies, bool qr)
     m_status = 2;
     m_pausedMs = 0;
     m_fileName = QStringLiteral("job%1.plt").arg(++m_jobNumber);
-    m_copyMs = qMax<qint64>(200, data.size() * 1000 / qMax<qint64>(1, cutBytesPerSecond));
+    dump(data);
+    // In 64 bits: a job of a few megabytes times 1000 no longer fits an int.
+    m_copyMs = qMax<qint64>(200, qint64(data.size()) * 1000 / qMax<qint64>(1, cutBytesPerSecond));
     m_pendingCopies = 1;
     m_jobClock.start();
     m_job.start(reportIntervalMs);
@@ -371,8 +482,8 @@ void KTVirtualCutter::jobTick()
     while (m_qrJob && m_qrSent < m_finished) {
         ++m_qrSent;
         const QString text = QStringLiteral("CCMD;55,0,QR-%1-%2;").arg(m_jobNumber).arg(m_qrSent);
-        for (Link *link : qAsConst(m_links))
-            writeTo(link, KTFrame::pack(text.section(';', 1), QStringLiteral("CCMD")));
+        for (const auto &link : m_links)
+            writeTo(link.get(), KTFrame::pack(text.section(';', 1), QStringLiteral("CCMD")));
     }
     const double percent = qMin(100.0, 100.0 * double(elapsed) / double(total));
     if (faults.dropAtPercent >= 0 && percent >= faults.dropAtPercent) {
@@ -402,6 +513,6 @@ void KTVirtualCutter::report()
                              .arg(m_finished)
                              .arg(QString::number(percent, 'f', 1));
     const QByteArray frame = KTFrame::pack(body, QStringLiteral("CCMD"));
-    for (Link *link : qAsConst(m_links))
-        writeTo(link, frame);
+    for (const auto &link : m_links)
+        writeTo(link.get(), frame);
 }

@@ -11,6 +11,9 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <memory>
+#include <vector>
+
 class QTcpServer;
 class QTcpSocket;
 class QSocketNotifier;
@@ -18,7 +21,9 @@ class QSocketNotifier;
 // A stand-in for the label cutter's controller. It speaks the machine's text
 // frames over TCP and over a pseudo-terminal, keeps a register for every
 // command number and code of the model, answers reads, acknowledges writes,
-// answers the heartbeat and "cuts" jobs, reporting their progress.
+// answers the heartbeat and "cuts" jobs, reporting their progress. Like the
+// machine it trusts a frame's declared length: a frame whose ETX is not where
+// the length says is reported as an error task status and never cut.
 class KTVirtualCutter : public QObject
 {
     Q_OBJECT
@@ -44,6 +49,8 @@ public:
     // Bytes of cut data cut per second (per copy); sets the job's duration.
     qint64 cutBytesPerSecond = 200000;
     int reportIntervalMs = 100;
+    // Where the exact bytes of every job received go (jobN.plt); empty: nowhere.
+    QString dumpDir;
 
     int cmdRegister(int number) const { return m_cmd.value(number); }
     void setCmdRegister(int number, int word) { m_cmd[number] = word & 0xffff; }
@@ -59,22 +66,31 @@ public:
     qint64 bytesReceived() const { return m_bytesReceived; }
     QByteArray lastCutData() const { return m_cutData; }
     bool jobRunning() const { return m_job.isActive(); }
+    // Time one copy of the current or last job takes.
+    qint64 copyMs() const { return m_copyMs; }
+    int malformedFrames() const { return m_malformed; }
     int connectionCount() const;
 
 signals:
     void frameReceived(const QByteArray &frame);
+    void malformedFrame(const QString &why);
+    void jobDumped(const QString &path);
     void jobFinished(int copies);
     void clientConnected();
 
 private:
     struct Link;
-    void addLink(Link *link);
+    void addLink(std::unique_ptr<Link> link);
     void received(Link *link, const QByteArray &bytes);
+    bool nextFrame(Link *link);
+    void malformed(const QString &why);
     void handle(Link *link, const QByteArray &frame);
     void handleCmd(Link *link, const QStringList &items);
     void handleCcmd(Link *link, const QStringList &elements);
     void reply(const QString &text);
     void writeTo(Link *link, const QByteArray &bytes);
+    void flush(Link *link);
+    void dump(const QByteArray &data);
     void startJob(const QByteArray &data, int copies, bool qr);
     void jobTick();
     void report();
@@ -82,15 +98,16 @@ private:
     void resetRegisters();
 
     QTcpServer *m_server = nullptr;
-    QList<Link *> m_links;
+    std::vector<std::unique_ptr<Link>> m_links;
     Link *m_replyTo = nullptr;
     int m_ptyMaster = -1;
-    QSocketNotifier *m_ptyNotifier = nullptr;
+    int m_ptySlave = -1;   // held open so the master sees no hang-up before the host opens its end
 
     QMap<int, int> m_cmd;
     QMap<int, QString> m_ccmd;
     QList<QByteArray> m_frames;
     qint64 m_bytesReceived = 0;
+    int m_malformed = 0;
     int m_pendingCopies = 1;
     QByteArray m_cutData;
 

@@ -4,6 +4,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QTextStream>
 
 #include "tools/common/ktsignalnotifier.h"
@@ -23,6 +24,7 @@ int main(int argc, char *argv[])
         {"garbage", "Send stray bytes before every reply."},
         {"split", "Send replies one byte at a time."},
         {"drop-at", "Drop the link when a job reaches this percent.", "percent", "-1"},
+        {"dump", "Save the exact bytes of every job received in this directory.", "dir"},
     });
     parser.process(app);
 
@@ -32,6 +34,13 @@ int main(int argc, char *argv[])
     cutter.faults.garbage = parser.isSet("garbage");
     cutter.faults.splitBytes = parser.isSet("split");
     cutter.faults.dropAtPercent = parser.value("drop-at").toInt();
+    if (parser.isSet("dump")) {
+        cutter.dumpDir = parser.value("dump");
+        if (!QDir().mkpath(cutter.dumpDir)) {
+            QTextStream(stderr) << "cannot create " << cutter.dumpDir << "; give a writable directory to --dump\n";
+            return 2;
+        }
+    }
 
     QTextStream out(stdout);
     if (!cutter.listenTcp(quint16(parser.value("port").toUInt()))) {
@@ -50,6 +59,14 @@ int main(int argc, char *argv[])
     out.flush();
 
     ktOnTerminationSignal([] { QCoreApplication::quit(); });
+    QObject::connect(&cutter, &KTVirtualCutter::jobDumped, [&out](const QString &path) {
+        out << "job saved: " << path << "\n";
+        out.flush();
+    });
+    QObject::connect(&cutter, &KTVirtualCutter::malformedFrame, [&out](const QString &why) {
+        out << "malformed frame refused: " << why << "\n";
+        out.flush();
+    });
     QObject::connect(&cutter, &KTVirtualCutter::jobFinished, [&out](int copies) {
         out << "job finished: " << copies << " copies\n";
         out.flush();
