@@ -41,6 +41,10 @@ QTextStream &hostOut();
 // Prints one line "kt-host: TEXT" on standard error; returns status.
 int hostFail(int status, const QString &text);
 
+int checkInspect(HostContext &c);
+int runInspect(HostContext &c);
+int checkPreview(HostContext &c);
+int runPreview(HostContext &c);
 int checkCut(HostContext &c);
 int runCut(HostContext &c);
 int runQr(HostContext &c);

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QRegularExpression>
 
@@ -50,7 +51,11 @@ const QList<HostCommand> &hostCommands()
         {"diff", "FILE", "show where the machine differs from a backup", true, 1, 1, checkBackupFile, runDiff},
         {"restore", "FILE", "write back what differs from a backup (--yes, or confirm)", true, 1, 1,
          checkBackupFile, runRestore},
-        {"cut", "FILE.plt", "run a cut job (--copies N)", true, 1, 1, checkCut, runCut},
+        {"inspect", "FILE.plt", "the job's size, cut path and problems (--json; with a machine, cut time)", false, 1, 1,
+         checkInspect, runInspect},
+        {"preview", "FILE.plt", "draw the job's cut strokes to a PNG (-o FILE.png)", false, 1, 1, checkPreview,
+         runPreview},
+        {"cut", "FILE.plt", "run a cut job (--copies N, --drop-labels)", true, 1, 1, checkCut, runCut},
         {"qr", "", "run a QR-code job (--copies N)", true, 0, 0, nullptr, runQr},
         {"jog", "DX DY", "move the tool head (signs give the direction)", true, 2, 2, checkJog, runJog},
         {"watch", "", "print every message until Ctrl-C", true, 0, 0, nullptr, runWatch},
@@ -151,6 +156,9 @@ int main(int argc, char *argv[])
          "seconds", "10"},
         {"cloud", "Cloud service addresses REST_BASE,WS_BASE (needs --code).", "bases"},
         {"code", "The device's cloud code (needs --cloud).", "code"},
+        {"drop-labels", "cut, inspect, preview: leave out the job's text labels (LB)."},
+        {"json", "inspect: print the facts and TASK_FILE_INFO as JSON."},
+        {{"o", "output"}, "preview: the PNG to write.", "file"},
         {"screenshot", "settings: read, save the window to this PNG, list the controls and quit.", "file"},
         {"raw", "get, set, diff, restore: the machine's own numbers instead of the values the controls show."},
         {"yes", "restore: write without asking."},
@@ -222,6 +230,12 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet("screenshot") && command->name != QLatin1String("settings"))
         return hostFail(KTHost::Usage, "--screenshot belongs to the settings command");
+    if (parser.isSet("output") && command->name != QLatin1String("preview"))
+        return hostFail(KTHost::Usage, "-o belongs to the preview command");
+    if (parser.isSet("json") && command->name != QLatin1String("inspect"))
+        return hostFail(KTHost::Usage, "--json belongs to the inspect command");
+    if (parser.isSet("drop-labels") && !QStringList{"cut", "inspect", "preview"}.contains(command->name))
+        return hostFail(KTHost::Usage, "--drop-labels belongs to the cut, inspect and preview commands");
     if (parser.isSet("tcp")) {
         QString host, error;
         int port = 0;
@@ -238,6 +252,9 @@ int main(int argc, char *argv[])
         if (!hasDisplay())
             qputenv("QT_QPA_PLATFORM", "offscreen");
         app = std::make_unique<QApplication>(argc, argv);
+    } else if (command->name == QLatin1String("preview")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");   // a picture in a file, never a window
+        app = std::make_unique<QGuiApplication>(argc, argv);
     } else {
         app = std::make_unique<QCoreApplication>(argc, argv);
     }

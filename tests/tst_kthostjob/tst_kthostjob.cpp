@@ -1,0 +1,264 @@
+// Cut jobs through the built kt-host, as processes, against the virtual cutter
+// and against peers that are not cutters: what is refused before connecting,
+// what reaches the machine, and what the host claims about it.
+#include "tools/virtual-cutter/ktvirtualcutter.h"
+
+#include <QBuffer>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+const QString Sheet = QStringLiteral(KT_SOURCE_DIR "/examples/labels-a5.plt");
+const QString Labelled = QStringLiteral(KT_SOURCE_DIR "/tests/data/hpgl/text-pstoedit.hpgl");
+
+} // namespace
+
+class tst_KTHostJob : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void refusedBeforeConnecting_data();
+    void refusedBeforeConnecting();
+    void droppedLabelsArriveExactly();
+    void textBytesArriveUnchanged();
+    void notACutterGetsNoJob();
+    void silenceStopsTheJob_data();
+    void silenceStopsTheJob();
+    void inspectJson();
+    void inspectWithMachineEstimatesTime();
+    void previewDrawsTheStrokes();
+
+private:
+    QString write(const QString &name, const QByteArray &bytes);
+    Run host(const QStringList &args, int timeoutMs = 30000);
+    QString tcp() const { return QStringLiteral("127.0.0.1:%1").arg(cutter->tcpPort()); }
+
+    std::unique_ptr<KTVirtualCutter> cutter;
+    std::unique_ptr<QTemporaryDir> dir;
+};
+
+void tst_KTHostJob::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    cutter = std::make_unique<KTVirtualCutter>();
+    cutter->reportIntervalMs = 30;
+    cutter->cutBytesPerSecond = 100000;
+    cutter->dumpDir = dir->path();
+    QVERIFY(cutter->listenTcp(0));
+}
+
+void tst_KTHostJob::cleanup()
+{
+    cutter.reset();
+    dir.reset();
+}
+
+QString tst_KTHostJob::write(const QString &name, const QByteArray &bytes)
+{
+    const QString path = dir->filePath(name);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
+Run tst_KTHostJob::host(const QStringList &args, int timeoutMs)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LC_ALL", "C.UTF-8");   // the local encoding the byte checks below assume
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(KT_HOST_PATH), args);
+    // The cutter lives in this event loop: never block it.
+    QElapsedTimer clock;
+    clock.start();
+    while (p.state() != QProcess::NotRunning && clock.elapsed() < timeoutMs)
+        QTest::qWait(20);
+    Run r;
+    if (p.state() != QProcess::NotRunning) {
+        p.kill();
+        p.waitForFinished(2000);
+    } else {
+        r.exitCode = p.exitCode();
+    }
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+void tst_KTHostJob::refusedBeforeConnecting_data()
+{
+    QTest::addColumn<QByteArray>("job");
+    QTest::addColumn<QString>("cause");
+
+    QImage png(4, 4, QImage::Format_RGB32);
+    png.fill(Qt::red);
+    QBuffer pngBytes;
+    pngBytes.open(QIODevice::WriteOnly);
+    png.save(&pngBytes, "PNG");
+
+    QTest::newRow("text label") << readFile(Labelled) << "offset 127: a text label ends with ETX";
+    QTest::newRow("empty") << QByteArray() << "the file is empty";
+    QTest::newRow("PNG") << pngBytes.data() << "offset 0: not HPGL";
+    QTest::newRow("STX") << QByteArray("IN;PU0,0;\x02;PD400,0;") << "offset 9: control byte 0x02 (STX)";
+    QTest::newRow("PD1e308") << QByteArray("IN;PU0,0;PD1e308,0;") << "offset 11: PD has a number that is not finite";
+    QTest::newRow("Latin-1 byte") << QByteArray("IN;CO\"caf\xe9\";PD400,0;") << "offset 9: byte 0xe9 would not reach";
+}
+
+// Refused with one line and status 2; the listener never sees a connection.
+void tst_KTHostJob::refusedBeforeConnecting()
+{
+    QFETCH(QByteArray, job);
+    QFETCH(QString, cause);
+    QTcpServer listener;
+    QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+    const QString file = write("job.plt", job);
+    const Run r = host({"--tcp", QStringLiteral("127.0.0.1:%1").arg(listener.serverPort()), "cut", file});
+    QCOMPARE(r.exitCode, 2);
+    QCOMPARE(r.err.count('\n'), 1);
+    QVERIFY2(r.err.contains(cause), qPrintable(r.err));
+    QVERIFY(r.err.contains("nothing sent"));
+    QVERIFY(!listener.hasPendingConnections());
+}
+
+void tst_KTHostJob::droppedLabelsArriveExactly()
+{
+    const Run r = host({"--tcp", tcp(), "cut", Labelled, "--drop-labels"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QVERIFY(r.out.contains("1 text labels dropped"));
+    QVERIFY(r.out.contains("cut job complete: 1 copies"));
+    QByteArray expected = readFile(Labelled);
+    QVERIFY(expected.contains("LBLabel\x03;"));
+    expected.replace("LBLabel\x03;", "");
+    QCOMPARE(readFile(dir->filePath("job1.plt")), expected);
+}
+
+// Bytes above 0x7F that survive the plug-in's conversions reach the machine
+// as they are in the file.
+void tst_KTHostJob::textBytesArriveUnchanged()
+{
+    const QByteArray job("IN;CO\"caf\xc3\xa9 \xe2\x82\xac\";PU0,0;PD400,0;\r\n");
+    const Run r = host({"--tcp", tcp(), "cut", write("utf8.plt", job)});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QCOMPARE(readFile(dir->filePath("job1.plt")), job);
+}
+
+// A listener that takes the connection and answers nothing (a printer on
+// port 9100, say) gets the question for the machine's information, never the job.
+void tst_KTHostJob::notACutterGetsNoJob()
+{
+    QTcpServer listener;
+    QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+    QByteArray received;
+    connect(&listener, &QTcpServer::newConnection, this, [&] {
+        QTcpSocket *s = listener.nextPendingConnection();
+        connect(s, &QTcpSocket::readyRead, s, [s, &received] { received += s->readAll(); });
+    });
+    const Run r = host({"--tcp", QStringLiteral("127.0.0.1:%1").arg(listener.serverPort()), "--timeout", "1", "cut", Sheet});
+    QCOMPARE(r.exitCode, 3);
+    QCOMPARE(r.err.count('\n'), 1);
+    QVERIFY2(r.err.contains("does not answer as a cutter") && r.err.contains("no job sent"), qPrintable(r.err));
+    QVERIFY(!received.isEmpty());                       // it was asked
+    QVERIFY(!received.contains("PLT"));
+    QVERIFY(!received.contains("IN;SP1;"));
+    QVERIFY(received.size() < 200);
+}
+
+void tst_KTHostJob::silenceStopsTheJob_data()
+{
+    QTest::addColumn<bool>("deaf");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("machine confirms") << false << "stop sent to the machine, which confirmed it";
+    QTest::newRow("machine deaf") << true << "stop sent to the machine, which did not confirm it";
+}
+
+// A machine that stops reporting during a job times the host out after
+// --timeout, not a fixed time; the stop goes out and the host says whether
+// the machine confirmed it, never that the job is complete.
+void tst_KTHostJob::silenceStopsTheJob()
+{
+    QFETCH(bool, deaf);
+    QFETCH(QString, said);
+    cutter->reportIntervalMs = 60000;
+    cutter->cutBytesPerSecond = 100;
+    if (deaf)
+        connect(cutter.get(), &KTVirtualCutter::jobDumped, this, [this] { cutter->faults.silent = true; });
+    const Run r = host({"--tcp", tcp(), "--timeout", "1", "cut", Sheet});
+    QCOMPARE(r.exitCode, 3);
+    QVERIFY2(r.err.contains("no task report for 1 s; " + said), qPrintable(r.err));
+    QVERIFY(!r.out.contains("complete"));
+    QCOMPARE(cutter->jobRunning(), deaf);
+}
+
+void tst_KTHostJob::inspectJson()
+{
+    const Run r = host({"inspect", Sheet, "--json"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    // The sheet: 199.5 x 132 mm of drawing, twelve rounded labels and three marks.
+    QCOMPARE(o.value("task_file_info").toObject(),
+             QJsonObject({{"path_length", 1768}, {"heigth", 132}, {"width", 200}}));
+    QCOMPARE(o.value("strokes").toInt(), 15);
+    QCOMPARE(o.value("labels").toInt(), 0);
+    QVERIFY(o.value("refusal").isNull());
+    QVERIFY(!o.contains("estimated_cut_s"));
+}
+
+void tst_KTHostJob::inspectWithMachineEstimatesTime()
+{
+    cutter->setCmdRegister(3, 400);   // 600 mm/s on the panel
+    const Run r = host({"--tcp", tcp(), "inspect", Sheet});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QVERIFY2(r.out.contains("cut time:      2.9 s a copy at 600 mm/s"), qPrintable(r.out));
+    QVERIFY(r.out.contains("cut: would be sent as it is"));
+    QVERIFY(cutter->lastCutData().isEmpty());
+}
+
+void tst_KTHostJob::previewDrawsTheStrokes()
+{
+    const QString png = dir->filePath("sheet.png");
+    const Run r = host({"preview", Sheet, "-o", png});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QImage image(png);
+    QVERIFY(!image.isNull());
+    // 199.5 x 132 mm, the longer side on 1400 pixels, 40 pixels round, 48 below.
+    const double scale = 1400 / 199.5;
+    QCOMPARE(image.size(), QSize(1400 + 80, int(132 * scale) + 80 + 48));
+    // The left edges of the first column of labels at x = 20 mm, 12 mm right
+    // of the marks: three straight runs of 24 mm, rounded into 30 mm labels.
+    const int x = 40 + int(12 * scale);
+    int dark = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        int darkest = 255;
+        for (int dx = -2; dx <= 2; ++dx)
+            darkest = qMin(darkest, qGray(image.pixel(x + dx, y)));
+        dark += darkest < 128;
+    }
+    QVERIFY2(dark >= int(3 * 24 * scale) && dark <= int(3 * 30 * scale), qPrintable(QString::number(dark)));
+}
+
+QTEST_GUILESS_MAIN(tst_KTHostJob)
+#include "tst_kthostjob.moc"

@@ -1,0 +1,34 @@
+#ifndef HOSTJOB_H
+#define HOSTJOB_H
+
+#include "tools/hpgl/kthpgl.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+// A cut job read from its file and checked, before any connection, for what
+// the machine would misread.
+struct HostJob
+{
+    QString path;
+    QByteArray bytes;
+    KTHpgl::Facts facts;
+    int droppedLabels = 0;
+
+    // Reads the file and its facts, without its text labels if asked.
+    bool load(const QString &file, bool dropLabels, QString *error);
+    // Why the machine would misread the job, in one line; empty when it would not.
+    QString refusal() const;
+    // The job as the text the plug-in takes, or an empty text with the first
+    // byte that would not reach the machine unchanged.
+    QString text(QString *error) const;
+    // TASK_FILE_INFO and the facts behind it, for inspect --json.
+    QJsonObject json() const;
+};
+
+// Offset of the first byte the plug-in's conversions (the local 8-bit text
+// for TCP, UTF-8 for USB) would not give back as it is; -1 when there is none.
+qint64 firstUnsafeByte(const QByteArray &bytes, qint64 from);
+
+#endif // HOSTJOB_H
