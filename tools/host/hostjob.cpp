@@ -89,9 +89,12 @@ QString HostJob::refusal() const
 
 QString HostJob::text(QString *error) const
 {
+    // ASCII is the same text in every local encoding, and widens fastest.
+    if (facts.firstNonAscii < 0)
+        return QString::fromLatin1(bytes);
     QString t = QString::fromLocal8Bit(bytes);
     // What the plug-in sends must be the file: checked with its own conversion.
-    if (facts.firstNonAscii >= 0 && t.toLocal8Bit() != bytes) {
+    if (t.toLocal8Bit() != bytes) {
         *error = QStringLiteral("%1: offset %2: the text conversion changes the job; nothing sent")
                      .arg(path)
                      .arg(facts.firstNonAscii);

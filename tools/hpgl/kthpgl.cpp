@@ -142,6 +142,8 @@ private:
     bool m_relative = false;
     bool m_strokeOpen = false;
     double m_lastX = 0, m_lastY = 0;
+    // Drawn extent and length in plotter units, in millimetres at the end.
+    double m_minX = 0, m_minY = 0, m_maxX = 0, m_maxY = 0, m_length = 0;
     double m_p1x = 0, m_p1y = 0, m_p2x = DefaultP2, m_p2y = DefaultP2;
     bool m_scaled = false;
     double m_sc[7] = {0, 0, 0, 0, 0, 50, 50};
@@ -264,7 +266,10 @@ Reader::Num Reader::number(double &value)
         }
     }
     m_i = j;
-    double v = huge || exponent > 30 ? HUGE_VAL : exponent < -30 ? 0.0 : mantissa * std::pow(10.0, exponent);
+    double v = huge || exponent > 30 ? HUGE_VAL
+               : exponent == 0   ? mantissa
+               : exponent < -30  ? 0.0
+                                 : mantissa * std::pow(10.0, exponent);
     if (!inRange(v)) {
         issue(start, Problem::BadNumber);
         m_abandon = true;
@@ -689,33 +694,36 @@ void Reader::draw(double x0, double y0, double x1, double y1)
     m_strokeOpen = true;
     m_lastX = x1;
     m_lastY = y1;
+    const double dx = x1 - x0, dy = y1 - y0;
+    m_length += std::sqrt(dx * dx + dy * dy);
 
-    auto rotate = [this](double &x, double &y) {
-        const double ox = x, oy = y;
-        switch (m_rotation) {
-        case 90: x = -oy; y = ox; break;
-        case 180: x = -ox; y = -oy; break;
-        case 270: x = oy; y = -ox; break;
-        default: break;
-        }
-        x /= UnitsPerMm;
-        y /= UnitsPerMm;
-    };
-    rotate(x0, y0);
-    rotate(x1, y1);
-    Facts &f = m_facts;
-    if (!f.drawn) {
-        f.minX = f.maxX = x0;
-        f.minY = f.maxY = y0;
-        f.drawn = true;
+    if (m_rotation) {
+        auto rotate = [this](double &x, double &y) {
+            const double ox = x, oy = y;
+            switch (m_rotation) {
+            case 90: x = -oy; y = ox; break;
+            case 180: x = -ox; y = -oy; break;
+            default: x = oy; y = -ox; break;
+            }
+        };
+        rotate(x0, y0);
+        rotate(x1, y1);
     }
-    f.minX = std::min({f.minX, x0, x1});
-    f.maxX = std::max({f.maxX, x0, x1});
-    f.minY = std::min({f.minY, y0, y1});
-    f.maxY = std::max({f.maxY, y0, y1});
-    f.lengthMm += std::hypot(x1 - x0, y1 - y0);
+    if (!m_facts.drawn) {
+        m_minX = m_maxX = x0;
+        m_minY = m_maxY = y0;
+        m_facts.drawn = true;
+    }
+    if (x0 < m_minX) m_minX = x0;
+    if (x0 > m_maxX) m_maxX = x0;
+    if (y0 < m_minY) m_minY = y0;
+    if (y0 > m_maxY) m_maxY = y0;
+    if (x1 < m_minX) m_minX = x1;
+    if (x1 > m_maxX) m_maxX = x1;
+    if (y1 < m_minY) m_minY = y1;
+    if (y1 > m_maxY) m_maxY = y1;
     if (m_sink)
-        m_sink(QPointF(x0, y0), QPointF(x1, y1));
+        m_sink(QPointF(x0 / UnitsPerMm, y0 / UnitsPerMm), QPointF(x1 / UnitsPerMm, y1 / UnitsPerMm));
 }
 
 // A subpolygon closed with the pen down gets its closing edge; one left with
@@ -1067,6 +1075,11 @@ Facts Reader::run()
     if (m_polygonMode) {
         m_polygonMode = false;
     }
+    f.minX = m_minX / UnitsPerMm;
+    f.minY = m_minY / UnitsPerMm;
+    f.maxX = m_maxX / UnitsPerMm;
+    f.maxY = m_maxY / UnitsPerMm;
+    f.lengthMm = m_length / UnitsPerMm;
     f.hpgl = f.commands > 0 && m_junkRuns + m_unknownUses <= f.commands;
     if (!f.hpgl) {
         Issue notHpgl;
