@@ -219,27 +219,34 @@ Reader::Num Reader::number(double &value)
             return Num::Bad;
         }
     }
-    double mantissa = 0;
-    int digits = 0, fractionDigits = 0, exponent = 0;
-    bool huge = false;
+    // Whole digits in an integer: no floating-point chain per digit.
+    quint64 whole = 0;
+    int digits = 0, significant = 0, fractionDigits = 0, exponent = 0;
     while (j < m_n && isDigit(m_d[j])) {
-        if (mantissa < 1e30)
-            mantissa = mantissa * 10 + (m_d[j] - '0');
-        else
-            huge = true;
+        const int digit = m_d[j] - '0';
+        if (significant > 0 || digit != 0) {
+            if (++significant <= 18)
+                whole = whole * 10 + quint64(digit);
+        }
         ++digits;
         ++j;
     }
+    const bool huge = significant > 18;   // beyond 1e18, far beyond plotter coordinates
+    double mantissa = double(whole);
     if (j < m_n && m_d[j] == '.') {
         ++j;
-        double scale = 0.1;
+        quint64 fraction = 0;
+        int kept = 0;
         while (j < m_n && isDigit(m_d[j])) {
-            if (fractionDigits < 20)
-                mantissa += (m_d[j] - '0') * scale;
-            scale /= 10;
+            if (kept < 18) {
+                fraction = fraction * 10 + quint64(m_d[j] - '0');
+                ++kept;
+            }
             ++fractionDigits;
             ++j;
         }
+        if (kept > 0)
+            mantissa += double(fraction) / std::pow(10.0, kept);
     }
     if (digits + fractionDigits == 0) {
         if (j == start)
