@@ -137,7 +137,7 @@ int followTask(HostContext &c, int copies, bool qr)
 int checkCut(HostContext &c)
 {
     QString error;
-    if (!job.load(c.args.first(), c.options.isSet("drop-labels"), &error))
+    if (!job.load(c.args.first(), c.options.isSet("drop-labels"), &error, true))
         return hostFail(KTHost::Usage, error);
     const QString refusal = job.refusal();
     if (!refusal.isEmpty())

@@ -4,6 +4,8 @@
 #include <QJsonArray>
 #include <QTextCodec>
 
+#include <thread>
+
 namespace {
 
 // Length of the valid UTF-8 sequence at p, 0 when there is none.
@@ -49,7 +51,7 @@ qint64 firstUnsafeByte(const QByteArray &bytes, qint64 from)
     return -1;
 }
 
-bool HostJob::load(const QString &file, bool dropLabels, QString *error)
+bool HostJob::load(const QString &file, bool dropLabels, QString *error, bool text)
 {
     path = file;
     QFile f(file);
@@ -58,11 +60,20 @@ bool HostJob::load(const QString &file, bool dropLabels, QString *error)
         return false;
     }
     bytes = f.readAll();
+    // The text is wanted only once the job passes; the second core makes it
+    // while the facts are read, for nothing but the time.
+    std::thread widen;
+    if (text)
+        widen = std::thread([this] { m_text = QString::fromLocal8Bit(bytes); });
     facts = KTHpgl::readHpgl(bytes);
+    if (widen.joinable())
+        widen.join();
     if (dropLabels && !facts.labelSpans.isEmpty()) {
         droppedLabels = facts.labelSpans.size();
         bytes = KTHpgl::dropLabels(bytes, facts);
         facts = KTHpgl::readHpgl(bytes);
+        if (text)
+            m_text = QString::fromLocal8Bit(bytes);
     }
     return true;
 }
@@ -87,14 +98,12 @@ QString HostJob::refusal() const
     return QString();
 }
 
-QString HostJob::text(QString *error) const
+QString HostJob::text(QString *error)
 {
-    // ASCII is the same text in every local encoding, and widens fastest.
-    if (facts.firstNonAscii < 0)
-        return QString::fromLatin1(bytes);
-    QString t = QString::fromLocal8Bit(bytes);
+    QString t = m_text.isNull() ? QString::fromLocal8Bit(bytes) : std::move(m_text);
+    m_text = QString();
     // What the plug-in sends must be the file: checked with its own conversion.
-    if (t.toLocal8Bit() != bytes) {
+    if (facts.firstNonAscii >= 0 && t.toLocal8Bit() != bytes) {
         *error = QStringLiteral("%1: offset %2: the text conversion changes the job; nothing sent")
                      .arg(path)
                      .arg(facts.firstNonAscii);

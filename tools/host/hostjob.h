@@ -16,15 +16,19 @@ struct HostJob
     KTHpgl::Facts facts;
     int droppedLabels = 0;
 
-    // Reads the file and its facts, without its text labels if asked.
-    bool load(const QString &file, bool dropLabels, QString *error);
+    // Reads the file and its facts, without its text labels if asked; with
+    // text, also widens it to the plug-in's text on the side meanwhile.
+    bool load(const QString &file, bool dropLabels, QString *error, bool text = false);
     // Why the machine would misread the job, in one line; empty when it would not.
     QString refusal() const;
-    // The job as the text the plug-in takes, or an empty text with the first
-    // byte that would not reach the machine unchanged.
-    QString text(QString *error) const;
+    // The job as the text the plug-in takes (handed over once), or a null
+    // text and the reason when the conversion would change a byte.
+    QString text(QString *error);
     // TASK_FILE_INFO and the facts behind it, for inspect --json.
     QJsonObject json() const;
+
+private:
+    QString m_text;   // made while the facts are read, for text()
 };
 
 // Offset of the first byte the plug-in's conversions (the local 8-bit text
