@@ -46,6 +46,7 @@ private slots:
     void notACutterGetsNoJob();
     void silenceStopsTheJob_data();
     void silenceStopsTheJob();
+    void machineErrorIsNoCompletion();
     void inspectJson();
     void inspectWithMachineEstimatesTime();
     void previewDrawsTheStrokes();
@@ -211,6 +212,28 @@ void tst_KTHostJob::silenceStopsTheJob()
     QVERIFY2(r.err.contains("no task report for 1 s; " + said), qPrintable(r.err));
     QVERIFY(!r.out.contains("complete"));
     QCOMPARE(cutter->jobRunning(), deaf);
+}
+
+// The machine's error report ends the job as a failure, never as complete.
+void tst_KTHostJob::machineErrorIsNoCompletion()
+{
+    cutter->cutBytesPerSecond = 1000;
+    QProcess p;
+    p.start(QStringLiteral(KT_HOST_PATH), {"--tcp", tcp(), "cut", Sheet});
+    QTRY_VERIFY_WITH_TIMEOUT(cutter->jobRunning(), 10000);
+    // Another client's broken frame: the cutter reports an error task status to every link.
+    QTcpSocket other;
+    other.connectToHost(QHostAddress::LocalHost, cutter->tcpPort());
+    other.write("\x02" "13;PLT;I\x03N;\x03");   // its length is right, but an ETX sits inside
+    QTRY_COMPARE(cutter->malformedFrames(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(p.state(), QProcess::NotRunning, 10000);
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QCOMPARE(p.exitCode(), 3);
+    QVERIFY2(err.contains("the machine reported an error (task status 5) during the job; stop sent to the machine, "
+                          "which confirmed it"),
+             qPrintable(err));
+    QVERIFY(!p.readAllStandardOutput().contains("complete"));
+    QVERIFY(!cutter->jobRunning());
 }
 
 void tst_KTHostJob::inspectJson()

@@ -118,9 +118,8 @@ int followTask(HostContext &c, int copies, bool qr)
         return hostFail(KTHost::LinkFailure,
                         "link lost during the job (" + host.lastStatus() + "); " + stopMachine(c));
     if (failed) {
-        d->stopTask();
-        return hostFail(KTHost::LinkFailure, "the machine reported an error (task status 5) and did not finish the "
-                                             "job; check it and the job, then cut again");
+        return hostFail(KTHost::LinkFailure, "the machine reported an error (task status 5) during the job; "
+                                                 + stopMachine(c) + "; check the machine and the job, then cut again");
     }
     if (!complete) {
         return hostFail(KTHost::LinkFailure, QStringLiteral("no task report for %1; %2")

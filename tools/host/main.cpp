@@ -88,9 +88,10 @@ QString description()
         "get prints and set takes the machine's own numbers. set and restore check every value against\n"
         "the control's range and the command's words first and send nothing if one is refused; each\n"
         "write is read back: ok, machine kept VALUE, no answer, or sent (not verifiable).\n"
-        "\nExit status: 0 done, 2 usage error (unknown option, key or command, bad value or address),\n"
-        "3 the machine could not be reached, stopped answering, went away or did not take a value\n"
-        "(ports: no port can be opened), 130 interrupted (Ctrl-C; a running job is stopped first).");
+        "\nExit status: 0 done, 2 usage error (unknown option, key or command, bad value or address,\n"
+        "a job the machine would misread), 3 the machine could not be reached, is not a cutter, stopped\n"
+        "answering, went away, reported an error during a job or did not take a value (ports: no port\n"
+        "can be opened), 130 interrupted (Ctrl-C; a running job is stopped first).");
     return text;
 }
 
