@@ -76,7 +76,7 @@ Reader::Num Reader::number(double &value)
         negative = negative != (m_d[j] == '-');
         ++j;
     }
-    if (j + 2 < m_n) {
+    if (j + 2 < m_n && isLetter(m_d[j])) {
         const char a = upper(m_d[j]), b = upper(m_d[j + 1]), c = upper(m_d[j + 2]);
         const bool word = (a == 'N' && b == 'A' && c == 'N') || (a == 'I' && b == 'N' && c == 'F');
         if (word && (j + 3 >= m_n || !isLetter(m_d[j + 3]) || upper(m_d[j + 3]) == 'I')) {
