@@ -10,6 +10,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QWebSocket>
 
 namespace {
@@ -23,6 +24,13 @@ int replyId(QNetworkReply *reply)
 {
     // A body that is not a JSON object reads as id 0.
     return QJsonDocument::fromJson(reply->readAll()).object().value(QStringLiteral("id")).toInt();
+}
+
+// An answer whose body names the entry: {"id": positive integer}.
+bool replyHasId(QNetworkReply *reply)
+{
+    const QJsonValue id = QJsonDocument::fromJson(reply->peek(reply->bytesAvailable())).object().value(QStringLiteral("id"));
+    return id.isDouble() && id.toInt() > 0;
 }
 
 } // namespace
@@ -47,7 +55,39 @@ void KTCommonInterface::set_cloud_record(const QJsonObject &record)
 
 void KTCommonInterface::setCloudRetryInterval(int ms)
 {
-    cloud_retry_timer.setInterval(ms);
+    cloud_retry_first = qMax(1, ms);
+    cloud_retry_timer.setInterval(cloud_retry_first);
+}
+
+bool KTCommonInterface::cloud_should_retry(QNetworkReply *reply)
+{
+    // No answer, an overloaded or failing service: worth asking again.
+    const int status = replyStatus(reply);
+    return status == 0 || status == 408 || status == 429 || status >= 500;
+}
+
+int KTCommonInterface::cloud_retry_delay(int &attempts)
+{
+    // Doubling up to six times the first wait; the upper half is drawn at
+    // random so that many devices coming back at once spread out.
+    ++attempts;
+    qint64 ceiling = cloud_retry_first;
+    for (int i = 1; i < attempts && ceiling < 6LL * cloud_retry_first; ++i)
+        ceiling *= 2;
+    ceiling = qMin<qint64>(ceiling, 6LL * cloud_retry_first);
+    const qint64 half = ceiling / 2;
+    return int(ceiling - half + QRandomGenerator::global()->bounded(int(half) + 1));
+}
+
+void KTCommonInterface::cloud_retry_later(int &attempts, std::function<void()> step)
+{
+    emit message(DevStatus, QStringLiteral("CLOUD REGISTRATION RETRYING."));
+    const quint32 generation = cloud_generation;
+    QTimer::singleShot(cloud_retry_delay(attempts), this, [this, generation, step]() {
+        // A newer registration has taken over.
+        if (generation == cloud_generation)
+            step();
+    });
 }
 
 void KTCommonInterface::setNuvexaCloud(NuvexaCloud *client, QString code)
@@ -57,6 +97,8 @@ void KTCommonInterface::setNuvexaCloud(NuvexaCloud *client, QString code)
         return;
     cloud_client = client;
     cloud_retry_timer.stop();
+    ++cloud_generation;
+    cloud_model_attempts = cloud_lookup_attempts = cloud_update_attempts = 0;
 
     auto text = [this](const char *key) {
         KTDeviceProperty *p = property_ptr(key);
@@ -81,8 +123,15 @@ void KTCommonInterface::cloud_device_model_get(QJsonObject body)
     if (!cloud_client)
         return;
     QPointer<KTCommonInterface> self(this);
-    cloud_client->customRequest(QStringLiteral("device_model"), "PATCH", body, [self](QNetworkReply *reply, bool) {
-        if (!self || replyStatus(reply) != 200)
+    cloud_client->customRequest(QStringLiteral("device_model"), "PATCH", body, [self, body](QNetworkReply *reply, bool) {
+        if (!self)
+            return;
+        if (self->cloud_should_retry(reply)) {
+            KTCommonInterface *d = self;
+            d->cloud_retry_later(d->cloud_model_attempts, [d, body]() { d->cloud_device_model_get(body); });
+            return;
+        }
+        if (replyStatus(reply) != 200)
             return;
         QJsonObject record = self->cloud_record;
         record.insert(QStringLiteral("device_model"), replyId(reply));
@@ -103,25 +152,37 @@ void KTCommonInterface::cloud_device_get(QJsonObject body)
 
 void KTCommonInterface::cloud_lookup_reply(QNetworkReply *reply)
 {
-    switch (replyStatus(reply)) {
+    const int status = replyStatus(reply);
+    if (cloud_should_retry(reply) || (status == 200 && !replyHasId(reply))) {
+        // No usable answer: ask again later. The wait is a timer owned by the
+        // device, so nothing runs once the device is gone.
+        emit message(DevStatus, QStringLiteral("CLOUD REGISTRATION RETRYING."));
+        cloud_retry_timer.start(cloud_retry_delay(cloud_lookup_attempts));
+        return;
+    }
+    switch (status) {
     case 200: {
         QJsonObject record = cloud_record;
         record.insert(QStringLiteral("id"), replyId(reply));
         set_cloud_record(record);
         cloud_device_update(cloud_record);
+        cloud_release_records();
         break;
     }
     case 404:
         cloud_device_new(cloud_record);
         break;
-    case 0:
-        // No answer: ask again later. The wait is a timer owned by the device,
-        // so nothing runs once the device is gone.
-        cloud_retry_timer.start();
-        break;
     default:
         break;
     }
+}
+
+void KTCommonInterface::cloud_release_records()
+{
+    // Records of jobs that finished before the device had its id.
+    const QString code = cloud_record.value(QStringLiteral("code")).toString();
+    if (cloud_client && !code.isEmpty())
+        cloud_client->releaseHeld(code, QStringLiteral("device"), cloud_record.value(QStringLiteral("id")));
 }
 
 void KTCommonInterface::cloud_device_new(QJsonObject body)
@@ -130,18 +191,35 @@ void KTCommonInterface::cloud_device_new(QJsonObject body)
         return;
     QPointer<KTCommonInterface> self(this);
     cloud_client->customRequest(QStringLiteral("device_model"), "POST", body, [self](QNetworkReply *reply, bool ok) {
-        if (!self || !ok || replyStatus(reply) != 200)
+        if (!self)
+            return;
+        if (self->cloud_should_retry(reply) || (ok && replyStatus(reply) == 200 && !replyHasId(reply))) {
+            // The entry may or may not exist now: start again from the lookup,
+            // which finds it if it does, so a retry never creates a second one.
+            emit self->message(DevStatus, QStringLiteral("CLOUD REGISTRATION RETRYING."));
+            self->cloud_retry_timer.start(self->cloud_retry_delay(self->cloud_lookup_attempts));
+            return;
+        }
+        if (!ok || replyStatus(reply) != 200)
             return;
         QJsonObject record = self->cloud_record;
         record.insert(QStringLiteral("id"), replyId(reply));
         self->set_cloud_record(record);
+        self->cloud_release_records();
     });
 }
 
 void KTCommonInterface::cloud_device_update(QJsonObject body)
 {
-    if (cloud_client)
-        cloud_client->customRequest(QStringLiteral("device"), "PUT", body, {});
+    if (!cloud_client)
+        return;
+    QPointer<KTCommonInterface> self(this);
+    cloud_client->customRequest(QStringLiteral("device"), "PUT", body, [self](QNetworkReply *reply, bool) {
+        if (!self || !self->cloud_should_retry(reply))
+            return;
+        KTCommonInterface *d = self;
+        d->cloud_retry_later(d->cloud_update_attempts, [d]() { d->cloud_device_update(d->cloud_record); });
+    });
 }
 
 void KTCommonInterface::cloud_device_workrecord(QJsonObject body)
@@ -177,7 +255,11 @@ void KTCommonInterface::device_task_record_to_cloud()
 {
     if (!property_ptr("DEVICE_CLOUD"))
         return;
-    if (cloud_record.value(QStringLiteral("id")).toInt(-1) == -1)
+    // Unregistered but announced: the record is kept by the client until the
+    // device has its id, instead of being lost.
+    const bool registered = cloud_record.value(QStringLiteral("id")).toInt(-1) != -1;
+    const QString code = cloud_record.value(QStringLiteral("code")).toString();
+    if (!registered && (!cloud_client || code.isEmpty()))
         return;
     KTDeviceProperty *taskProperty = property_ptr("TASK");
     if (!taskProperty)
@@ -206,11 +288,15 @@ void KTCommonInterface::device_task_record_to_cloud()
     record.insert(QStringLiteral("task_time"), qint32(start->value().toDateTime().secsTo(QDateTime::currentDateTime())));
     record.insert(QStringLiteral("task_copies"), task.value(QStringLiteral("TaskCopies")));
     record.insert(QStringLiteral("finish_copies"), task.value(QStringLiteral("Finished")));
-    record.insert(QStringLiteral("device"), cloud_record.value(QStringLiteral("id")));
+    if (registered)
+        record.insert(QStringLiteral("device"), cloud_record.value(QStringLiteral("id")));
     record.insert(QStringLiteral("page_area"), qint32(quint32(height) * quint32(width)));
     record.insert(QStringLiteral("page_size"), QStringLiteral("%1x%2").arg(height).arg(width));
     record.insert(QStringLiteral("path_length"), pathLength);
     record.insert(QStringLiteral("task_model"), taskMode ? taskMode->value().toInt() : 0);
     record.insert(QStringLiteral("work_model"), workMode ? workMode->value().toInt() : 0);
-    cloud_device_workrecord(record);
+    if (registered)
+        cloud_device_workrecord(record);
+    else
+        cloud_client->holdWorkRecord(code, record);
 }

@@ -13,6 +13,9 @@
 #include <QTimer>
 #include <QSharedPointer>
 #include <QTranslator>
+#include <QUrl>
+
+#include <functional>
 
 class UsbChannel;
 class QTcpSocket;
@@ -72,8 +75,11 @@ public:
     void device_info_to_cloud();
     void device_task_to_cloud();
     void device_task_record_to_cloud();
-    // How long a lookup that got no answer waits before it is asked again.
+    // First wait before a registration step or the relay is tried again; the
+    // wait doubles with each failure up to six times this, with jitter.
     void setCloudRetryInterval(int ms);
+    // Relay messages above this are refused and the relay closed.
+    static constexpr qint64 RelayMessageLimit = 1024 * 1024;
 
     // Group builders of the 157 family.
     void init157(KTDeviceInterface *device);
@@ -118,6 +124,7 @@ protected:
     void on_link_down(const QString &mode, KTDeviceStatus status, const QString &text);
     void receive(const QByteArray &data, const char *trace);
     void cloud_lookup_reply(QNetworkReply *reply);
+    void cloud_release_records();
 
     UsbChannel *usb_channel = nullptr;
     QTcpSocket *tcp_socket = nullptr;
@@ -140,6 +147,19 @@ private:
     bool relay_connected = false;
     QString usb_error;
     int usb_baud = 0;   // 0: the channel's default
+    // Registration that does not give up, and a relay that comes back.
+    bool cloud_should_retry(QNetworkReply *reply);
+    int cloud_retry_delay(int &attempts);
+    void cloud_retry_later(int &attempts, std::function<void()> step);
+    void relay_reopen_later();
+    int cloud_retry_first = 10000;
+    int cloud_model_attempts = 0;
+    int cloud_lookup_attempts = 0;
+    int cloud_update_attempts = 0;
+    quint32 cloud_generation = 0;
+    QTimer relay_retry_timer;
+    int relay_attempts = 0;
+    QUrl relay_address;
 };
 
 #endif // KTCOMMONINTERFACE_H

@@ -115,6 +115,15 @@ void KTCommonInterface::connect_websocket()
 {
     if (!web_socket) {
         web_socket = new QWebSocket(QString(), QWebSocketProtocol::Version13, nullptr);
+        // A larger message is refused by the socket, which closes the relay
+        // (close code 1009) instead of buffering it.
+        web_socket->setMaxAllowedIncomingMessageSize(quint64(RelayMessageLimit));
+        web_socket->setMaxAllowedIncomingFrameSize(quint64(RelayMessageLimit));
+        relay_retry_timer.setSingleShot(true);
+        connect(&relay_retry_timer, &QTimer::timeout, this, [this]() {
+            if (web_socket && web_socket->state() == QAbstractSocket::UnconnectedState)
+                web_socket->open(relay_address);
+        });
     }
     KTDeviceProperty *cloud = property_ptr("DEVICE_CLOUD");
     if (!cloud || !cloud_client)
@@ -130,7 +139,17 @@ void KTCommonInterface::connect_websocket()
         connect(web_socket, &QWebSocket::textMessageReceived, this, &KTCommonInterface::slot_websocket_text_received);
         relay_connected = true;
     }
-    web_socket->open(QUrl(address, QUrl::TolerantMode));
+    relay_address = QUrl(address, QUrl::TolerantMode);
+    relay_retry_timer.stop();
+    web_socket->open(relay_address);
+}
+
+void KTCommonInterface::relay_reopen_later()
+{
+    // The relay comes back by itself, sooner at first, then less often.
+    if (!web_socket || relay_address.isEmpty() || relay_retry_timer.isActive())
+        return;
+    relay_retry_timer.start(cloud_retry_delay(relay_attempts));
 }
 
 void KTCommonInterface::slot_usb_write(QByteArray)
@@ -236,18 +255,22 @@ void KTCommonInterface::slot_tcp_socket_state(QAbstractSocket::SocketState s)
 
 void KTCommonInterface::slot_websocket_connected()
 {
+    relay_attempts = 0;
+    relay_retry_timer.stop();
     emit message(DevStatus, QStringLiteral("WEB SOCKET CONNECTED."));
 }
 
 void KTCommonInterface::slot_websocket_disconnected()
 {
     emit message(DevStatus, QStringLiteral("WEB SOCKET DISCONNECTED."));
+    relay_reopen_later();
 }
 
 void KTCommonInterface::slot_websocket_error(QAbstractSocket::SocketError)
 {
     qCDebug(ktLink) << "KTCommonInterface::slot_websocket_error";
     emit message(DevStatus, QStringLiteral("WEB SOCKET ERROR."));
+    relay_reopen_later();
 }
 
 void KTCommonInterface::slot_websocket_text_received(QString message)

@@ -1,33 +1,149 @@
 #include "platform/nuvexacloud/nuvexacloud.h"
+#include "platform/nuvexacloud/nuvexahttp.h"
+#include "platform/nuvexacloud/nuvexaoutbox.h"
 
+#include <QCoreApplication>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTimer>
 #include <QUrl>
+#include <QUuid>
+
+namespace {
+
+const QString WorkRecords = QStringLiteral("device_work_records");
+
+QString normalisedPath(const QString &path)
+{
+    QString p = path;
+    while (p.startsWith(QLatin1Char('/')))
+        p.remove(0, 1);
+    return p;
+}
+
+// One short phrase for why an attempt got no usable answer.
+QString failureReason(QNetworkReply *reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status)
+        return QStringLiteral("HTTP %1").arg(status);
+    switch (reply->error()) {
+    case QNetworkReply::ConnectionRefusedError:
+    case QNetworkReply::HostNotFoundError:
+        return QStringLiteral("service unreachable");
+    case QNetworkReply::TimeoutError:
+        return QStringLiteral("no answer in time");
+    case QNetworkReply::RemoteHostClosedError:
+        return QStringLiteral("connection closed without an answer");
+    case QNetworkReply::ProtocolFailure:
+        return QStringLiteral("malformed answer");
+    default:
+        return QStringLiteral("service unreachable: %1").arg(reply->errorString());
+    }
+}
+
+NuvexaCloud::Record recordFrom(const NuvexaOutbox::Row &row)
+{
+    NuvexaCloud::Record r;
+    r.key = row.key;
+    r.path = row.path;
+    r.body = QJsonDocument::fromJson(row.body).object();
+    r.created = QDateTime::fromMSecsSinceEpoch(row.created);
+    r.attempts = row.attempts;
+    r.nextTry = QDateTime::fromMSecsSinceEpoch(row.nextTry);
+    r.heldFor = row.hold;
+    r.lastError = row.lastError;
+    r.status = row.status;
+    r.reason = row.reason;
+    return r;
+}
+
+} // namespace
 
 NuvexaCloud::NuvexaCloud(QObject *parent)
-    : QObject(parent), m_network(new QNetworkAccessManager(this))
+    : QObject(parent),
+      m_http(new NuvexaHttp(this)),
+      m_retryTimer(new QTimer(this)),
+      m_owner(QUuid::createUuid().toString(QUuid::WithoutBraces))
 {
+    m_retryTimer->setSingleShot(true);
+    connect(m_retryTimer, &QTimer::timeout, this, [this]() { flushOutbox(false); });
 }
 
 NuvexaCloud::NuvexaCloud(const QString &restBase, const QString &wsBase, QObject *parent)
+    : NuvexaCloud(restBase, wsBase, QString(), parent)
+{
+}
+
+NuvexaCloud::NuvexaCloud(const QString &restBase, const QString &wsBase, const QString &outboxFile, QObject *parent)
     : NuvexaCloud(parent)
 {
+    m_outboxFile = outboxFile;
     setBaseAddresses(restBase, wsBase);
 }
 
-NuvexaCloud::~NuvexaCloud() = default;
+NuvexaCloud::~NuvexaCloud()
+{
+    // Requests still out are dropped with their connections; what they carried
+    // stays in the outbox for the next client.
+    delete m_http;
+    m_http = nullptr;
+    if (m_outbox)
+        m_outbox->releaseLeases();
+}
+
+QString NuvexaCloud::defaultOutboxFile()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/nuvexacloud-outbox.sqlite");
+}
 
 void NuvexaCloud::setBaseAddresses(const QString &restBase, const QString &wsBase)
 {
     m_url = restBase;
     m_ws = wsBase;
+    // What an earlier run left for this service goes out now.
+    if (!m_url.isEmpty())
+        QMetaObject::invokeMethod(this, [this]() { flushOutbox(false); }, Qt::QueuedConnection);
 }
 
 void NuvexaCloud::setTransferTimeout(int ms)
 {
     m_timeout = ms;
+}
+
+void NuvexaCloud::setRetryPolicy(int firstMs, int capMs)
+{
+    m_retryFirst = qMax(1, firstMs);
+    m_retryCap = qMax(m_retryFirst, capMs);
+}
+
+void NuvexaCloud::setOutboxLimits(int maxRecords, qint64 maxBytes)
+{
+    m_maxRecords = maxRecords;
+    m_maxBytes = maxBytes;
+}
+
+void NuvexaCloud::setClock(std::function<qint64()> clock)
+{
+    m_clock = std::move(clock);
+}
+
+qint64 NuvexaCloud::now() const
+{
+    return m_clock ? m_clock() : QDateTime::currentMSecsSinceEpoch();
+}
+
+qint64 NuvexaCloud::retryDelay(int attempts, int firstMs, int capMs)
+{
+    qint64 ceiling = firstMs;
+    for (int i = 1; i < attempts && ceiling < capMs; ++i)
+        ceiling *= 2;
+    ceiling = qMin<qint64>(ceiling, capMs);
+    const qint64 half = ceiling / 2;
+    return ceiling - half + qint64(QRandomGenerator::global()->bounded(double(half) + 1.0));
 }
 
 QString NuvexaCloud::ws()
@@ -40,19 +156,206 @@ QString NuvexaCloud::url()
     return m_url;
 }
 
+QString NuvexaCloud::service() const
+{
+    QString s = m_url;
+    if (!s.isEmpty() && !s.endsWith(QLatin1Char('/')))
+        s += QLatin1Char('/');
+    return s;
+}
+
+void NuvexaCloud::openOutbox()
+{
+    if (m_outbox || m_url.isEmpty())
+        return;
+    if (m_outboxFile.isEmpty())
+        m_outboxFile = defaultOutboxFile();
+    m_outbox = std::make_unique<NuvexaOutbox>(m_outboxFile, m_owner);
+}
+
+QNetworkReply *NuvexaCloud::send(const QString &path, const QByteArray &verb, const QByteArray &body, const QByteArray &key)
+{
+    NuvexaHttp::Headers headers;
+    if (!key.isEmpty())
+        headers.append({"Idempotency-Key", key});
+    return m_http->send(QUrl(service() + normalisedPath(path)), verb, body, headers, m_timeout);
+}
+
 void NuvexaCloud::customRequest(const QString &path, QByteArray verb, QJsonObject body, Callback callback)
 {
-    QString address = m_url;
-    if (!address.isEmpty() && !address.endsWith(QLatin1Char('/')) && !path.startsWith(QLatin1Char('/')))
-        address += QLatin1Char('/');
-    QNetworkRequest request(QUrl(address + path));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    request.setTransferTimeout(m_timeout);
-    QNetworkReply *reply =
-        m_network->sendCustomRequest(request, verb, QJsonDocument(body).toJson(QJsonDocument::Compact));
-    connect(reply, &QNetworkReply::finished, this, [reply, callback]() {
+    const QByteArray bytes = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    if (verb == "POST" && normalisedPath(path) == WorkRecords) {
+        const QString key = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        openOutbox();
+        bool stored = false;
+        if (m_outbox) {
+            NuvexaOutbox::Row row;
+            row.service = service();
+            row.path = WorkRecords;
+            row.key = key;
+            row.body = bytes;
+            const qint64 t = now();
+            stored = m_outbox->add(row, t, t + qMax(60000, 3 * m_timeout), m_maxRecords, m_maxBytes) ==
+                     NuvexaOutbox::Stored::Yes;
+        }
+        emit workRecordQueued(key);
+        sendRecord(key, WorkRecords, bytes, 0, stored, callback);
+        return;
+    }
+    QNetworkReply *reply = send(path, verb, bytes, QByteArray());
+    connect(reply, &QNetworkReply::finished, this, [this, reply, callback, path, verb]() {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (status < 200 || status > 299)
+            emit requestFailed(path, verb, status, failureReason(reply));
         if (callback)
             callback(reply, reply->error() == QNetworkReply::NoError);
         reply->deleteLater();
     });
+}
+
+void NuvexaCloud::sendRecord(const QString &key, const QString &path, const QByteArray &body, int attempts, bool stored,
+                             Callback callback)
+{
+    m_inFlight.insert(key);
+    QNetworkReply *reply = send(path, "POST", body, key.toLatin1());
+    connect(reply, &QNetworkReply::finished, this, [this, reply, key, attempts, stored, callback]() {
+        settle(reply, key, attempts, stored);
+        if (callback)
+            callback(reply, reply->error() == QNetworkReply::NoError);
+        reply->deleteLater();
+    });
+}
+
+void NuvexaCloud::settle(QNetworkReply *reply, const QString &key, int attempts, bool stored)
+{
+    m_inFlight.remove(key);
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    auto *ours = qobject_cast<NuvexaReply *>(reply);
+    const QByteArray body = ours ? ours->body() : QByteArray();
+    QString reason;
+    bool retry = false;
+    if (status >= 200 && status < 300) {
+        QJsonParseError error;
+        const QJsonDocument answer = QJsonDocument::fromJson(body, &error);
+        if (error.error == QJsonParseError::NoError && answer.isObject()) {
+            if (stored && m_outbox)
+                m_outbox->remove(key);
+            emit workRecordDelivered(key, answer.object().value(QStringLiteral("id")).toInt());
+            schedule();
+            return;
+        }
+        // Taken or not, nobody can tell: the same key makes a retry safe.
+        reason = QStringLiteral("malformed answer");
+        retry = true;
+    } else if (status == 0 || status == 408 || status == 429 || status >= 500) {
+        reason = failureReason(reply);
+        retry = true;
+    } else {
+        reason = QString::fromUtf8(body.left(500)).trimmed();
+        if (reason.isEmpty())
+            reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+    }
+    emit requestFailed(WorkRecords, "POST", status, retry ? reason : QStringLiteral("HTTP %1 %2").arg(status).arg(reason));
+    if (!stored) {
+        if (retry)
+            emit workRecordRejected(key, 0, QStringLiteral("outbox full or unavailable; not kept (%1)").arg(reason));
+        else
+            emit workRecordRejected(key, status, reason);
+        return;
+    }
+    if (retry) {
+        const int next = attempts + 1;
+        m_outbox->retryLater(key, next, now() + retryDelay(next, m_retryFirst, m_retryCap), reason);
+        emit workRecordKept(key, reason);
+    } else {
+        m_outbox->reject(key, status, reason, now(), m_maxRecords);
+        emit workRecordRejected(key, status, reason);
+    }
+    schedule();
+}
+
+void NuvexaCloud::schedule()
+{
+    if (!m_outbox)
+        return;
+    const qint64 t = now();
+    const qint64 due = m_outbox->nextDue(service(), t);
+    if (due == 0) {
+        m_retryTimer->stop();
+        return;
+    }
+    m_retryTimer->start(int(qBound<qint64>(0, due - t, m_retryCap)));
+}
+
+void NuvexaCloud::flushOutbox(bool force)
+{
+    openOutbox();
+    if (!m_outbox)
+        return;
+    const qint64 t = now();
+    const QList<NuvexaOutbox::Row> rows = m_outbox->claim(service(), t, t + qMax(60000, 3 * m_timeout), force, 100);
+    for (const NuvexaOutbox::Row &row : rows) {
+        if (m_inFlight.contains(row.key))
+            continue;
+        sendRecord(row.key, row.path, row.body, row.attempts, true, {});
+    }
+    schedule();
+}
+
+void NuvexaCloud::holdWorkRecord(const QString &holder, const QJsonObject &record)
+{
+    openOutbox();
+    if (m_outbox) {
+        NuvexaOutbox::Row row;
+        row.service = service();
+        row.path = WorkRecords;
+        row.key = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        row.body = QJsonDocument(record).toJson(QJsonDocument::Compact);
+        row.hold = holder;
+        if (m_outbox->add(row, now(), 0, m_maxRecords, m_maxBytes) == NuvexaOutbox::Stored::Yes) {
+            emit workRecordQueued(row.key);
+            emit workRecordKept(row.key, QStringLiteral("device not registered yet"));
+            return;
+        }
+    }
+    // No outbox to keep it in: it waits in memory for this run only.
+    m_heldInMemory.append({holder, record});
+}
+
+void NuvexaCloud::releaseHeld(const QString &holder, const QString &field, const QJsonValue &value)
+{
+    for (int i = 0; i < m_heldInMemory.size();) {
+        if (m_heldInMemory.at(i).first == holder) {
+            QJsonObject record = m_heldInMemory.takeAt(i).second;
+            record.insert(field, value);
+            customRequest(WorkRecords, "POST", record, {});
+        } else {
+            ++i;
+        }
+    }
+    openOutbox();
+    if (m_outbox && m_outbox->release(service(), holder, field, value) > 0)
+        flushOutbox(false);
+}
+
+QList<NuvexaCloud::Record> NuvexaCloud::pendingRecords()
+{
+    QList<Record> out;
+    openOutbox();
+    if (m_outbox) {
+        for (const NuvexaOutbox::Row &row : m_outbox->pending(service()))
+            out.append(recordFrom(row));
+    }
+    return out;
+}
+
+QList<NuvexaCloud::Record> NuvexaCloud::rejectedRecords()
+{
+    QList<Record> out;
+    openOutbox();
+    if (m_outbox) {
+        for (const NuvexaOutbox::Row &row : m_outbox->rejected(service()))
+            out.append(recordFrom(row));
+    }
+    return out;
 }

@@ -2,11 +2,15 @@
 #define NUVEXACLOUD_H
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QJsonObject>
+#include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 #if defined(NUVEXACLOUD_LIBRARY)
 #  define NUVEXACLOUD_EXPORT Q_DECL_EXPORT
@@ -14,26 +18,55 @@
 #  define NUVEXACLOUD_EXPORT Q_DECL_IMPORT
 #endif
 
-class QNetworkAccessManager;
 class QNetworkReply;
+class QTimer;
+class NuvexaHttp;
+class NuvexaOutbox;
 
 // Client of the cloud service: REST requests with JSON bodies and the base
 // address of the WebSocket relay. The host owns it; devices only call it.
+//
+// Work records ("POST" "device_work_records") go through a durable outbox, an
+// SQLite file: stored before they are sent, removed only on a 2xx answer with
+// a JSON body, retried with capped, jittered exponential back-off after no
+// answer, a malformed answer, 408, 429 or 5xx, and moved to a "rejected" table
+// on any other status. Each carries an Idempotency-Key that stays the same
+// across retries. Any client built later for the same service (in this or
+// another process) sends what is left. The outbox holds at most
+// maxRecords/maxBytes; a record that does not fit is sent once without a
+// copy and, if that fails, reported rejected with status 0, "outbox full".
 class NUVEXACLOUD_EXPORT NuvexaCloud : public QObject
 {
     Q_OBJECT
 public:
     using Callback = std::function<void(QNetworkReply *, bool)>;
 
+    struct Record
+    {
+        QString key;          // the Idempotency-Key
+        QString path;
+        QJsonObject body;
+        QDateTime created;
+        int attempts = 0;
+        QDateTime nextTry;    // pending: when it is tried next; rejected: when it was refused
+        QString heldFor;      // device code whose id it waits for
+        QString lastError;
+        int status = 0;       // rejected only
+        QString reason;       // rejected only
+    };
+
     explicit NuvexaCloud(QObject *parent = nullptr);
     NuvexaCloud(const QString &restBase, const QString &wsBase, QObject *parent = nullptr);
+    // outboxFile empty: defaultOutboxFile().
+    NuvexaCloud(const QString &restBase, const QString &wsBase, const QString &outboxFile, QObject *parent = nullptr);
     ~NuvexaCloud() override;
 
     // Sends verb to restBase + path with body as JSON (a "GET" carries it too)
     // and returns at once. The callback runs once, from the calling thread's
     // event loop, with the reply and whether it ended without error; a request
     // that gets no HTTP answer reaches it with no status. The reply is deleted
-    // after the callback returns.
+    // after the callback returns. For a work record the callback sees the
+    // first attempt; later attempts are reported by the signals below.
     virtual void customRequest(const QString &path, QByteArray verb, QJsonObject body, Callback callback);
     virtual QString ws();
     virtual QString url();
@@ -42,11 +75,65 @@ public:
     // A request without an answer for this long is ended (default 10 s).
     void setTransferTimeout(int ms);
 
+    static QString defaultOutboxFile();
+    QString outboxFile() const { return m_outboxFile; }
+    // Keeps a work record until holder's device has an id (releaseHeld).
+    void holdWorkRecord(const QString &holder, const QJsonObject &record);
+    // Gives the held records of holder field := value and sends them.
+    void releaseHeld(const QString &holder, const QString &field, const QJsonValue &value);
+    // Tries the waiting records of this service now; force ignores back-off.
+    void flushOutbox(bool force = false);
+    QList<Record> pendingRecords();
+    QList<Record> rejectedRecords();
+    // Work records sent or being sent by this client and not yet settled.
+    int recordsInFlight() const { return m_inFlight.size(); }
+
+    void setRetryPolicy(int firstMs, int capMs);
+    void setOutboxLimits(int maxRecords, qint64 maxBytes);
+    // The clock the outbox schedules by (ms since the epoch); for tests.
+    void setClock(std::function<qint64()> clock);
+    // Back-off before try attempts + 1: up to first * 2^(attempts-1), capped,
+    // the upper half drawn at random so that many clients spread out.
+    static qint64 retryDelay(int attempts, int firstMs, int capMs);
+
+    static constexpr int DefaultMaxRecords = 10000;
+    static constexpr qint64 DefaultMaxBytes = 64 * 1024 * 1024;
+
+signals:
+    void workRecordQueued(const QString &key);
+    void workRecordDelivered(const QString &key, int id);
+    // The attempt failed in a way worth retrying; the record waits.
+    void workRecordKept(const QString &key, const QString &reason);
+    void workRecordRejected(const QString &key, int status, const QString &reason);
+    // Any request that ended without a 2xx: status 0 when no answer came.
+    void requestFailed(const QString &path, const QByteArray &verb, int status, const QString &reason);
+
 private:
-    QNetworkAccessManager *m_network;
+    struct Attempt;
+    void openOutbox();
+    void sendRecord(const QString &key, const QString &path, const QByteArray &body, int attempts, bool stored,
+                    Callback callback);
+    void settle(QNetworkReply *reply, const QString &key, int attempts, bool stored);
+    void schedule();
+    QString service() const;
+    qint64 now() const;
+    QNetworkReply *send(const QString &path, const QByteArray &verb, const QByteArray &body, const QByteArray &key);
+
+    NuvexaHttp *m_http;
+    QTimer *m_retryTimer;
+    std::unique_ptr<NuvexaOutbox> m_outbox;
+    QString m_outboxFile;
+    QString m_owner;
     QString m_url;
     QString m_ws;
     int m_timeout = 10000;
+    int m_retryFirst = 2000;
+    int m_retryCap = 5 * 60 * 1000;
+    int m_maxRecords = DefaultMaxRecords;
+    qint64 m_maxBytes = DefaultMaxBytes;
+    std::function<qint64()> m_clock;
+    QSet<QString> m_inFlight;
+    QList<QPair<QString, QJsonObject>> m_heldInMemory;
 };
 
 #endif // NUVEXACLOUD_H

@@ -9,6 +9,8 @@
 #include <QNetworkReply>
 #include <QPointer>
 #include <QWebSocket>
+#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QWebSocketServer>
 #include <QtTest>
 
@@ -121,6 +123,11 @@ private slots:
     void endToEndAgainstLocalService();
     void serviceFaults_data();
     void serviceFaults();
+    void recordsOfUnregisteredJobsFollowRegistration();
+    void relayBoundedAndReconnecting();
+
+private:
+    QTemporaryDir m_dir;
 };
 
 void tst_KTCloud::modelNumber_data()
@@ -167,7 +174,8 @@ void tst_KTCloud::lookupAnswers_data()
     QTest::addColumn<int>("id");
 
     QTest::newRow("200") << 200 << QByteArray("{\"id\": 42}") << QStringList{"PUT device"} << 42;
-    QTest::newRow("200 without JSON") << 200 << QByteArray("<html>") << QStringList{"PUT device"} << 0;
+    // A malformed answer is no registration: the lookup is asked again later.
+    QTest::newRow("200 without JSON") << 200 << QByteArray("<html>") << QStringList{} << -1;
     QTest::newRow("404") << 404 << QByteArray() << QStringList{"POST device_model"} << -1;
     QTest::newRow("500") << 500 << QByteArray() << QStringList{} << -1;
 }
@@ -387,7 +395,7 @@ void tst_KTCloud::relayConnectedOnce()
 {
     KTCloudService service;
     QVERIFY(service.listen());
-    NuvexaCloud cloud(service.restBase(), service.wsBase());
+    NuvexaCloud cloud(service.restBase(), service.wsBase(), m_dir.filePath("relay.sqlite"));
     auto d = machine();
     QSignalSpy messages(d.get(), &KTDeviceInterface::message);
     d->setNuvexaCloud(&cloud, "CODE1234");
@@ -411,7 +419,7 @@ void tst_KTCloud::endToEndAgainstLocalService()
     cutter.reportIntervalMs = 20;
     cutter.cutBytesPerSecond = 100000;
     QVERIFY(cutter.listenTcp(0));
-    NuvexaCloud cloud(service.restBase(), service.wsBase());
+    NuvexaCloud cloud(service.restBase(), service.wsBase(), m_dir.filePath("e2e.sqlite"));
 
     auto d = machine();
     d->property_ptr("TCP_PORT")->setValue(int(cutter.tcpPort()));
@@ -470,6 +478,7 @@ void tst_KTCloud::serviceFaults_data()
     QTest::addColumn<int>("mode");
     QTest::addColumn<int>("status");
     QTest::newRow("500") << int(KTCloudService::Status) << 500;
+    QTest::newRow("503") << int(KTCloudService::Status) << 503;
     QTest::newRow("not JSON") << int(KTCloudService::BadJson) << 200;
     QTest::newRow("no answer") << int(KTCloudService::Hang) << 0;
 }
@@ -481,24 +490,102 @@ void tst_KTCloud::serviceFaults()
     KTCloudService service;
     QVERIFY(service.listen());
     service.setFault(KTCloudService::FaultMode(mode), status, "device");
-    NuvexaCloud cloud(service.restBase(), service.wsBase());
+    NuvexaCloud cloud(service.restBase(), service.wsBase(), m_dir.filePath("faults.sqlite"));
     cloud.setTransferTimeout(200);
 
     auto d = machine();
-    d->setCloudRetryInterval(50);
+    QSignalSpy messages(d.get(), &KTDeviceInterface::message);
+    d->setCloudRetryInterval(20);
     d->setNuvexaCloud(&cloud, "CODE1234");
     QTRY_VERIFY(cloudValue(d.get()).contains("device_model"));
-    if (mode == KTCloudService::Hang) {
-        // Unanswered lookups are asked again, and again.
-        QTRY_VERIFY(service.requests().size() >= 4);
-        QVERIFY(!cloudValue(d.get()).contains("id"));
-        d.reset();
-        QTest::qWait(400);
-        return;
-    }
-    QTest::qWait(200);
-    QCOMPARE(service.requests().size(), mode == KTCloudService::BadJson ? 3 : 2);
-    QCOMPARE(cloudValue(d.get()).value("id").toInt(-1), mode == KTCloudService::BadJson ? 0 : -1);
+    // The lookup is asked again and again, and the host hears of each wait.
+    QTRY_VERIFY(service.requests().size() >= 4);
+    QVERIFY(!cloudValue(d.get()).contains("id"));
+    bool told = false;
+    for (const auto &m : messages)
+        told = told || m.at(1).toString() == QLatin1String("CLOUD REGISTRATION RETRYING.");
+    QVERIFY(told);
+
+    // Once the service is sound again the device registers by itself.
+    service.setFault(KTCloudService::NoFault);
+    QTRY_VERIFY(cloudValue(d.get()).value("id").toInt() > 0);
+    QTRY_COMPARE(service.devices().size(), 1);
+}
+
+void tst_KTCloud::recordsOfUnregisteredJobsFollowRegistration()
+{
+    // The service is down while a job finishes; its record waits in the
+    // outbox and leaves, with the device's id, once the device is registered.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    const QString rest = QStringLiteral("http://127.0.0.1:%1/").arg(port);
+    NuvexaCloud cloud(rest, "ws://127.0.0.1:1/", m_dir.filePath("held.sqlite"));
+    cloud.setRetryPolicy(20, 100);
+    auto d = machine();
+    d->setCloudRetryInterval(20);
+    d->setNuvexaCloud(&cloud, "KT0A1ZHELD");
+    d->property_ptr("TASK_FILE_INFO")->setValue(QJsonObject{{"path_length", 10}, {"heigth", 3}, {"width", 4}});
+    d->startTask();
+    finishTask(d.get(), 2, 2);
+    d->stopTask();
+    QCOMPARE(cloud.pendingRecords().size(), 1);
+    QCOMPARE(cloud.pendingRecords().first().heldFor, QStringLiteral("KT0A1ZHELD"));
+
+    KTCloudService service;
+    QVERIFY(service.listen(port, 0));
+    QTRY_COMPARE_WITH_TIMEOUT(service.workRecords().size(), 1, 10000);
+    const QJsonObject record = service.workRecords().first().toObject();
+    QCOMPARE(record.value("device"), cloudValue(d.get()).value("id"));
+    QCOMPARE(record.value("finish_copies").toInt(), 2);
+    QTRY_VERIFY(cloud.pendingRecords().isEmpty());
+}
+
+void tst_KTCloud::relayBoundedAndReconnecting()
+{
+    QWebSocketServer server(QStringLiteral("relay"), QWebSocketServer::NonSecureMode);
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QList<QWebSocket *> peers;
+    QStringList received;
+    QList<int> closeCodes;
+    connect(&server, &QWebSocketServer::newConnection, this, [&]() {
+        QWebSocket *ws = server.nextPendingConnection();
+        peers.append(ws);
+        connect(ws, &QWebSocket::textMessageReceived, this, [&received](const QString &t) { received << t; });
+        connect(ws, &QWebSocket::disconnected, this, [&closeCodes, ws]() { closeCodes << int(ws->closeCode()); });
+    });
+    RecordingCloud cloud;
+    cloud.wsText = QStringLiteral("ws://127.0.0.1:%1/").arg(server.serverPort());
+    auto d = machine();
+    d->setCloudRetryInterval(20);
+    QSignalSpy messages(d.get(), &KTDeviceInterface::message);
+    d->setNuvexaCloud(&cloud, "CODE1234");
+    QTRY_COMPARE(peers.size(), 1);
+    QTRY_COMPARE(d->relaySocket()->state(), QAbstractSocket::ConnectedState);
+
+    // A message within the bound is acted on: the device answers with its task.
+    finishTask(d.get(), 2, 1);   // a task to report
+    QTRY_COMPARE(received.size(), 1);
+    peers.first()->sendTextMessage("hello");
+    QTRY_COMPARE(received.size(), 2);
+
+    // One above it is refused and the relay closed, not buffered.
+    peers.first()->sendTextMessage(QString(int(KTCommonInterface::RelayMessageLimit) + 1, QLatin1Char('x')));
+    QTRY_COMPARE(closeCodes.size(), 1);
+    QCOMPARE(closeCodes.first(), int(QWebSocketProtocol::CloseCodeTooMuchData));
+    QCOMPARE(received.size(), 2);
+
+    // The relay comes back by itself, and after the service drops it again.
+    QTRY_COMPARE(peers.size(), 2);
+    peers.last()->close();
+    QTRY_COMPARE(peers.size(), 3);
+    QStringList texts;
+    for (const auto &m : messages)
+        texts << m.at(1).toString();
+    QCOMPARE(texts.count("WEB SOCKET CONNECTED."), 3);
+    QVERIFY(texts.count("WEB SOCKET DISCONNECTED.") >= 2);
+    qDeleteAll(peers);
 }
 
 QTEST_MAIN(tst_KTCloud)

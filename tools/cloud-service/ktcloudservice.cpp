@@ -9,9 +9,50 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 
+#include <cctype>
+
 namespace {
-// Requests larger than this are refused: nothing the plug-in sends comes near.
-constexpr int MaxRequestBytes = 4 * 1024 * 1024;
+// Decodes a chunked body starting at from: the bytes consumed, 0 while
+// incomplete, -1 when malformed, -2 when too large.
+int decodeChunked(const QByteArray &in, int from, QByteArray &body)
+{
+    int at = from;
+    body.clear();
+    for (;;) {
+        const int eol = in.indexOf("\r\n", at);
+        if (eol < 0)
+            return in.size() - at > 64 ? -1 : 0;
+        QByteArray size = in.mid(at, eol - at);
+        if (size.contains(';'))
+            size.truncate(size.indexOf(';'));
+        size = size.trimmed();
+        bool ok = !size.isEmpty() && size.size() <= 8;
+        for (const char c : size)
+            ok = ok && std::isxdigit(static_cast<unsigned char>(c));
+        const qint64 n = ok ? size.toLongLong(&ok, 16) : -1;
+        if (!ok)
+            return -1;
+        if (n > KTCloudService::MaxBodyBytes - body.size())
+            return -2;
+        at = eol + 2;
+        if (n == 0) {
+            for (;;) {
+                const int end = in.indexOf("\r\n", at);
+                if (end < 0)
+                    return in.size() - at > 8192 ? -1 : 0;
+                if (end == at)
+                    return end + 2 - from;
+                at = end + 2;
+            }
+        }
+        if (in.size() < at + n + 2)
+            return 0;
+        if (in.mid(int(at + n), 2) != "\r\n")
+            return -1;
+        body += in.mid(at, int(n));
+        at += int(n) + 2;
+    }
+}
 
 QByteArray reason(int status)
 {
@@ -19,7 +60,12 @@ QByteArray reason(int status)
     case 200: return "OK";
     case 400: return "Bad Request";
     case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 411: return "Length Required";
     case 413: return "Payload Too Large";
+    case 431: return "Request Header Fields Too Large";
+    case 501: return "Not Implemented";
+    case 505: return "HTTP Version Not Supported";
     case 500: return "Internal Server Error";
     default: return "Status";
     }
@@ -35,7 +81,7 @@ KTCloudService::KTCloudService(QObject *parent)
         while (QTcpSocket *s = m_rest->nextPendingConnection()) {
             connect(s, &QTcpSocket::readyRead, this, [this, s]() { readRequest(s); });
             connect(s, &QTcpSocket::disconnected, this, [this, s]() {
-                m_buffers.remove(s);
+                m_incoming.remove(s);
                 s->deleteLater();
             });
         }
@@ -43,6 +89,7 @@ KTCloudService::KTCloudService(QObject *parent)
     connect(m_relay, &QWebSocketServer::newConnection, this, [this]() {
         while (QWebSocket *ws = m_relay->nextPendingConnection()) {
             m_channels.insert(ws, ws->requestUrl().path());
+            markOnline(ws->requestUrl().path(), true);
             connect(ws, &QWebSocket::textMessageReceived, this, [this, ws](const QString &text) {
                 const QString channel = m_channels.value(ws);
                 for (auto it = m_channels.begin(); it != m_channels.end(); ++it) {
@@ -52,7 +99,8 @@ KTCloudService::KTCloudService(QObject *parent)
                 emit relayed(channel, text);
             });
             connect(ws, &QWebSocket::disconnected, this, [this, ws]() {
-                m_channels.remove(ws);
+                const QString channel = m_channels.take(ws);
+                markOnline(channel, false);
                 ws->deleteLater();
             });
         }
@@ -91,17 +139,25 @@ void KTCloudService::setFault(FaultMode mode, int status, const QString &path)
     m_faultPath = path;
 }
 
-void KTCloudService::setStateFile(const QString &path)
+bool KTCloudService::setStateFile(const QString &path)
 {
-    m_stateFile = path;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    const QJsonObject state = QJsonDocument::fromJson(file.readAll()).object();
+    if (!file.exists()) {
+        m_stateFile = path;
+        return true;
+    }
+    QJsonParseError error;
+    const QJsonDocument doc = file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll(), &error) : QJsonDocument();
+    if (doc.isNull() || !doc.isObject())
+        return false;   // never overwrite a file we could not read
+    m_stateFile = path;
+    const QJsonObject state = doc.object();
     m_devices = state.value("devices").toArray();
     m_models = state.value("models").toArray();
     m_records = state.value("device_work_records").toArray();
     m_nextId = qMax(1, state.value("next_id").toInt(1));
+    m_idempotent = state.value("idempotency").toObject();
+    return true;
 }
 
 void KTCloudService::save() const
@@ -114,52 +170,159 @@ void KTCloudService::save() const
     const QJsonObject state{{"devices", m_devices},
                             {"models", m_models},
                             {"device_work_records", m_records},
-                            {"next_id", m_nextId}};
+                            {"next_id", m_nextId},
+                            {"idempotency", m_idempotent}};
     file.write(QJsonDocument(state).toJson());
     file.commit();
 }
 
 void KTCloudService::readRequest(QTcpSocket *socket)
 {
-    QByteArray &buffer = m_buffers[socket];
-    buffer += socket->readAll();
-    for (;;) {
+    Incoming &in = m_incoming[socket];
+    in.buffer += socket->readAll();
+    auto refuse = [this, socket](int status, const QByteArray &why) {
+        // The stream cannot be trusted past a malformed request: answer and close.
+        m_incoming.remove(socket);
+        respond(socket, status, QJsonDocument(QJsonObject{{"error", QString::fromLatin1(why)}}).toJson(QJsonDocument::Compact),
+                false, true);
+        socket->disconnectFromHost();
+    };
+    while (socket->state() == QAbstractSocket::ConnectedState && m_incoming.contains(socket)) {
+        Incoming &request = m_incoming[socket];
+        QByteArray &buffer = request.buffer;
         const int headerEnd = buffer.indexOf("\r\n\r\n");
-        if (headerEnd < 0) {
-            if (buffer.size() > MaxRequestBytes)
-                socket->abort();
+        if (headerEnd < 0 || headerEnd > MaxHeaderBytes) {
+            if (headerEnd > MaxHeaderBytes || buffer.size() > MaxHeaderBytes)
+                refuse(431, "request head too large");
             return;
         }
         const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
         const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
-        if (requestLine.size() < 2) {
-            respond(socket, 400, "{}");
-            socket->disconnectFromHost();
+        if (requestLine.size() != 3 || requestLine.at(0).isEmpty()) {
+            refuse(400, "malformed request line");
             return;
         }
-        int length = 0;
-        for (const QByteArray &line : lines.mid(1)) {
+        const QByteArray verb = requestLine.at(0);
+        const QByteArray version = requestLine.at(2);
+        if (version != "HTTP/1.1" && version != "HTTP/1.0") {
+            refuse(version.startsWith("HTTP/") ? 505 : 400, "unsupported HTTP version");
+            return;
+        }
+        QList<QByteArray> lengths;
+        QByteArray transferEncoding, connection, expect, key;
+        bool badHeader = false;
+        for (const QByteArray &raw : lines.mid(1)) {
+            const QByteArray line = raw.endsWith('\r') ? raw.chopped(1) : raw;
             const int colon = line.indexOf(':');
-            if (colon > 0 && line.left(colon).trimmed().toLower() == "content-length")
-                length = line.mid(colon + 1).trimmed().toInt();
+            if (colon <= 0 || line.left(colon) != line.left(colon).trimmed()) {
+                badHeader = true;
+                break;
+            }
+            const QByteArray name = line.left(colon).toLower();
+            const QByteArray value = line.mid(colon + 1).trimmed();
+            if (name == "content-length")
+                lengths.append(value);
+            else if (name == "transfer-encoding")
+                transferEncoding = value.toLower();
+            else if (name == "connection")
+                connection = value.toLower();
+            else if (name == "expect")
+                expect = value.toLower();
+            else if (name == "idempotency-key")
+                key = value;
         }
-        if (length < 0 || length > MaxRequestBytes) {
-            respond(socket, 413, "{}");
+        if (badHeader) {
+            refuse(400, "malformed header line");
+            return;
+        }
+        const bool close = connection.contains("close") || (version == "HTTP/1.0" && !connection.contains("keep-alive"));
+        const bool wantsBody = verb == "POST" || verb == "PUT" || verb == "PATCH";
+        const int bodyStart = headerEnd + 4;
+        QByteArray body;
+        int consumed = 0;
+        if (!transferEncoding.isEmpty()) {
+            if (!lengths.isEmpty()) {
+                refuse(400, "both Content-Length and Transfer-Encoding");
+                return;
+            }
+            if (transferEncoding != "chunked") {
+                refuse(501, "unsupported transfer coding");
+                return;
+            }
+            const int n = decodeChunked(buffer, bodyStart, body);
+            if (n < 0) {
+                refuse(n == -2 ? 413 : 400, "malformed chunked body");
+                return;
+            }
+            if (n > 0)
+                consumed = bodyStart + n;
+        } else if (!lengths.isEmpty()) {
+            bool ok = true;
+            for (const QByteArray &l : lengths) {
+                for (const char c : l)
+                    ok = ok && c >= '0' && c <= '9';
+                ok = ok && !l.isEmpty() && l.size() <= 10 && l == lengths.first();
+            }
+            if (!ok) {
+                refuse(400, "invalid Content-Length");
+                return;
+            }
+            const qint64 length = lengths.first().toLongLong();
+            if (length > MaxBodyBytes) {
+                refuse(413, "body too large");
+                return;
+            }
+            if (buffer.size() >= bodyStart + length) {
+                body = buffer.mid(bodyStart, int(length));
+                consumed = bodyStart + int(length);
+            }
+        } else if (wantsBody) {
+            refuse(411, "Content-Length required");
+            return;
+        } else {
+            consumed = bodyStart;
+        }
+        if (consumed == 0) {
+            // The body is still to come; a client that asked first is told to send it.
+            if (expect == "100-continue" && !request.continued) {
+                request.continued = true;
+                socket->write("HTTP/1.1 100 Continue\r\n\r\n");
+            }
+            if (buffer.size() > bodyStart + MaxBodyBytes + 64 * 1024)
+                refuse(413, "body too large");
+            return;
+        }
+        buffer.remove(0, consumed);
+        request.continued = false;
+        const QString path = QUrl(QString::fromLatin1(requestLine.at(1))).path().mid(1);
+        serve(socket, verb, path, body, key, verb == "HEAD", close);
+        if (close) {
+            m_incoming.remove(socket);
             socket->disconnectFromHost();
             return;
         }
-        if (buffer.size() < headerEnd + 4 + length)
-            return;
-        const QByteArray body = buffer.mid(headerEnd + 4, length);
-        buffer.remove(0, headerEnd + 4 + length);
-        const QString path = QUrl(QString::fromLatin1(requestLine.at(1))).path().mid(1);
-        serve(socket, requestLine.at(0), path, body);
     }
 }
 
-void KTCloudService::serve(QTcpSocket *socket, const QByteArray &verb, const QString &path, const QByteArray &body)
+void KTCloudService::serve(QTcpSocket *socket, const QByteArray &verb, const QString &path, const QByteArray &body,
+                           const QByteArray &key, bool head, bool close)
 {
-    const QJsonObject json = QJsonDocument::fromJson(body).object();
+    static const QList<QByteArray> methods{"GET", "HEAD", "POST", "PUT", "PATCH"};
+    if (!methods.contains(verb)) {
+        respond(socket, 405, "{\"error\":\"method not allowed\"}", false, close, "Allow: GET, HEAD, POST, PUT, PATCH\r\n");
+        return;
+    }
+    QJsonObject json;
+    if (!body.isEmpty() || verb == "POST" || verb == "PUT" || verb == "PATCH") {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
+        if (error.error != QJsonParseError::NoError || !doc.isObject()) {
+            respond(socket, 400, "{\"error\":\"the body must be a JSON object\"}", head, close);
+            return;
+        }
+        json = doc.object();
+    }
+    const QByteArray method = head ? QByteArray("GET") : verb;
     m_requests.append({verb, path, json});
     const bool faulty = m_fault != NoFault && (m_faultPath.isEmpty() || m_faultPath == path);
     if (faulty && m_fault == Hang) {
@@ -167,13 +330,31 @@ void KTCloudService::serve(QTcpSocket *socket, const QByteArray &verb, const QSt
         return;   // the client's time-out ends it
     }
     if (faulty && m_fault == Status) {
-        respond(socket, m_faultStatus, "{}");
+        respond(socket, m_faultStatus, "{}", head, close);
     } else if (faulty && m_fault == BadJson) {
-        respond(socket, 200, "this is not json");
+        respond(socket, 200, "this is not json", head, close);
     } else {
         int status = 200;
-        const QJsonObject answer = handle(verb, path, json, status);
-        respond(socket, status, QJsonDocument(answer).toJson(QJsonDocument::Compact));
+        QJsonObject answer;
+        const QString idempotent = QString::fromLatin1(key);
+        if (!key.isEmpty() && method == "POST" && m_idempotent.contains(idempotent)) {
+            // A retry of a request already taken: the first answer, nothing new stored.
+            const QJsonObject first = m_idempotent.value(idempotent).toObject();
+            status = first.value("status").toInt(200);
+            answer = first.value("answer").toObject();
+        } else {
+            answer = handle(method, path, json, status);
+            if (!key.isEmpty() && method == "POST" && status >= 200 && status < 300) {
+                m_idempotent.insert(idempotent, QJsonObject{{"status", status}, {"answer", answer}});
+                save();
+            }
+        }
+        if (faulty && m_fault == LoseAnswer) {
+            socket->abort();
+            emit requestHandled(verb, path);
+            return;
+        }
+        respond(socket, status, QJsonDocument(answer).toJson(QJsonDocument::Compact), head, close);
     }
     emit requestHandled(verb, path);
 }
@@ -236,10 +417,35 @@ QJsonObject KTCloudService::handle(const QByteArray &verb, const QString &path, 
     return QJsonObject{{"error", "no such resource"}};
 }
 
-void KTCloudService::respond(QTcpSocket *socket, int status, const QByteArray &body)
+void KTCloudService::respond(QTcpSocket *socket, int status, const QByteArray &body, bool head, bool close,
+                            const QByteArray &extra)
 {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + " " + reason(status) + "\r\n";
-    out += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
-    out += body;
+    out += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
+    if (close)
+        out += "Connection: close\r\n";
+    out += extra + "\r\n";
+    if (!head)
+        out += body;
     socket->write(out);
+}
+
+void KTCloudService::markOnline(const QString &channel, bool online)
+{
+    // Channels are "/CODE/Device/".
+    const QString code = channel.section(QLatin1Char('/'), 1, 1);
+    if (!online) {
+        for (const QString &other : m_channels) {
+            if (other == channel)
+                return;   // another connection of the device is still open
+        }
+    }
+    for (int i = 0; i < m_devices.size(); ++i) {
+        QJsonObject device = m_devices.at(i).toObject();
+        if (device.value("code").toString() == code && device.value("online").toBool() != online) {
+            device.insert("online", online);
+            m_devices.replace(i, device);
+            save();
+        }
+    }
 }

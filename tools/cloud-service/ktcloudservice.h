@@ -19,7 +19,8 @@ class KTCloudService : public QObject
 {
     Q_OBJECT
 public:
-    enum FaultMode { NoFault, Status, Hang, BadJson };
+    // LoseAnswer handles the request, then closes the connection unanswered.
+    enum FaultMode { NoFault, Status, Hang, BadJson, LoseAnswer };
     struct Request
     {
         QByteArray verb;
@@ -36,7 +37,9 @@ public:
 
     // Answers requests for path (all paths when empty) with a fault.
     void setFault(FaultMode mode, int status = 500, const QString &path = QString());
-    void setStateFile(const QString &path);   // loaded now, saved on every change
+    // Loaded now, replaced whole (atomically) on every change; false when the
+    // file exists but is not a state file.
+    bool setStateFile(const QString &path);
 
     QList<Request> requests() const { return m_requests; }
     QJsonArray devices() const { return m_devices; }
@@ -44,23 +47,35 @@ public:
     QJsonArray workRecords() const { return m_records; }
     int relayClients() const;
 
+    // Largest request head and body accepted.
+    static constexpr int MaxHeaderBytes = 64 * 1024;
+    static constexpr int MaxBodyBytes = 4 * 1024 * 1024;
+
 signals:
     void requestHandled(const QByteArray &verb, const QString &path);
     void workRecordStored(const QJsonObject &record);
     void relayed(const QString &channel, const QString &text);
 
 private:
-    struct Connection;
+    struct Incoming
+    {
+        QByteArray buffer;
+        bool continued = false;   // 100 Continue already sent for this request
+    };
     void readRequest(QTcpSocket *socket);
-    void serve(QTcpSocket *socket, const QByteArray &verb, const QString &path, const QByteArray &body);
-    void respond(QTcpSocket *socket, int status, const QByteArray &body);
+    void serve(QTcpSocket *socket, const QByteArray &verb, const QString &path, const QByteArray &body,
+               const QByteArray &key, bool head, bool close);
+    void respond(QTcpSocket *socket, int status, const QByteArray &body, bool head = false, bool close = false,
+                 const QByteArray &extra = QByteArray());
+    void markOnline(const QString &channel, bool online);
     QJsonObject handle(const QByteArray &verb, const QString &path, const QJsonObject &body, int &status);
     void save() const;
 
     QTcpServer *m_rest;
     QWebSocketServer *m_relay;
     QMap<QWebSocket *, QString> m_channels;
-    QMap<QTcpSocket *, QByteArray> m_buffers;
+    QMap<QTcpSocket *, Incoming> m_incoming;
+    QJsonObject m_idempotent;   // Idempotency-Key -> {"status", "answer"}
     QList<Request> m_requests;
     QJsonArray m_devices;
     QJsonArray m_models;

@@ -22,14 +22,18 @@ int main(int argc, char *argv[])
         {"fail", "Answer every request (or those of --fault-path) with this HTTP status.", "status"},
         {"hang", "Never answer (the client's time-out ends the request)."},
         {"bad-json", "Answer with a body that is not JSON."},
+        {"lose-answer", "Handle each request, then close the connection without answering."},
         {"fault-path", "Limit the fault to one resource, such as device.", "path"},
         {"print-records", "Print each work record as it arrives."},
     });
     parser.process(app);
 
     KTCloudService service;
-    if (parser.isSet("state"))
-        service.setStateFile(parser.value("state"));
+    if (parser.isSet("state") && !service.setStateFile(parser.value("state"))) {
+        QTextStream(stderr) << "cannot read the state file " << parser.value("state")
+                            << ": not a state file of this service; move it away or name another\n";
+        return 1;
+    }
     const QString faultPath = parser.value("fault-path");
     if (parser.isSet("fail"))
         service.setFault(KTCloudService::Status, parser.value("fail").toInt(), faultPath);
@@ -37,6 +41,8 @@ int main(int argc, char *argv[])
         service.setFault(KTCloudService::Hang, 0, faultPath);
     else if (parser.isSet("bad-json"))
         service.setFault(KTCloudService::BadJson, 200, faultPath);
+    else if (parser.isSet("lose-answer"))
+        service.setFault(KTCloudService::LoseAnswer, 0, faultPath);
 
     if (!service.listen(quint16(parser.value("rest-port").toUInt()), quint16(parser.value("ws-port").toUInt()))) {
         QTextStream(stderr) << "cannot listen on 127.0.0.1\n";

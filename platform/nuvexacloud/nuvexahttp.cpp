@@ -1,0 +1,434 @@
+#include "platform/nuvexacloud/nuvexahttp.h"
+
+#include <QNetworkRequest>
+#include <QTcpSocket>
+#ifndef QT_NO_SSL
+#include <QSslSocket>
+#endif
+
+#include <cstring>
+
+namespace {
+
+constexpr int MaxHeaderBytes = 64 * 1024;
+
+QNetworkReply::NetworkError errorForStatus(int status)
+{
+    if (status >= 200 && status < 300)
+        return QNetworkReply::NoError;
+    switch (status) {
+    case 401: return QNetworkReply::AuthenticationRequiredError;
+    case 403: return QNetworkReply::ContentAccessDenied;
+    case 404: return QNetworkReply::ContentNotFoundError;
+    case 405: return QNetworkReply::ContentOperationNotPermittedError;
+    case 409: return QNetworkReply::ContentConflictError;
+    case 410: return QNetworkReply::ContentGoneError;
+    case 501: return QNetworkReply::OperationNotImplementedError;
+    case 503: return QNetworkReply::ServiceUnavailableError;
+    default: break;
+    }
+    if (status >= 500)
+        return QNetworkReply::InternalServerError;
+    if (status >= 400)
+        return QNetworkReply::UnknownContentError;
+    return QNetworkReply::ProtocolUnknownError;
+}
+
+// Decodes a chunked body starting at from. Returns the bytes consumed, 0 while
+// incomplete, -1 when malformed.
+int decodeChunked(const QByteArray &in, int from, QByteArray &body)
+{
+    int at = from;
+    body.clear();
+    for (;;) {
+        const int eol = in.indexOf("\r\n", at);
+        if (eol < 0)
+            return in.size() - at > 1024 ? -1 : 0;
+        QByteArray sizeField = in.mid(at, eol - at);
+        const int semi = sizeField.indexOf(';');
+        if (semi >= 0)
+            sizeField.truncate(semi);
+        bool ok = false;
+        const qint64 size = sizeField.trimmed().toLongLong(&ok, 16);
+        if (!ok || size < 0 || size > NuvexaHttp::MaxResponseBytes - body.size())
+            return -1;
+        at = eol + 2;
+        if (size == 0) {
+            // Trailers end at an empty line.
+            for (;;) {
+                const int end = in.indexOf("\r\n", at);
+                if (end < 0)
+                    return 0;
+                if (end == at)
+                    return end + 2 - from;
+                at = end + 2;
+            }
+        }
+        if (in.size() < at + size + 2)
+            return 0;
+        if (in.mid(int(at + size), 2) != "\r\n")
+            return -1;
+        body += in.mid(at, int(size));
+        at += int(size) + 2;
+    }
+}
+
+} // namespace
+
+NuvexaReply::NuvexaReply(const QUrl &url, const QByteArray &verb, QObject *parent)
+    : QNetworkReply(parent)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::CustomVerbAttribute, verb);
+    setRequest(request);
+    setUrl(url);
+    setOperation(QNetworkAccessManager::CustomOperation);
+}
+
+void NuvexaReply::finishWith(int status, const QByteArray &reasonPhrase, const QList<QPair<QByteArray, QByteArray>> &headers,
+                             const QByteArray &body)
+{
+    if (m_done)
+        return;
+    m_done = true;
+    setAttribute(QNetworkRequest::HttpStatusCodeAttribute, status);
+    setAttribute(QNetworkRequest::HttpReasonPhraseAttribute, reasonPhrase);
+    for (const auto &h : headers)
+        setRawHeader(h.first, h.second);
+    m_body = body;
+    open(QIODevice::ReadOnly);
+    setFinished(true);
+    const QNetworkReply::NetworkError code = errorForStatus(status);
+    if (code != NoError) {
+        setError(code, QString::fromLatin1(reasonPhrase));
+        emit errorOccurred(code);
+    }
+    emit readyRead();
+    emit finished();
+}
+
+void NuvexaReply::failWith(QNetworkReply::NetworkError code, const QString &text)
+{
+    if (m_done)
+        return;
+    m_done = true;
+    open(QIODevice::ReadOnly);
+    setFinished(true);
+    setError(code, text);
+    emit errorOccurred(code);
+    emit finished();
+}
+
+void NuvexaReply::abort()
+{
+    failWith(OperationCanceledError, QStringLiteral("aborted"));
+}
+
+qint64 NuvexaReply::bytesAvailable() const
+{
+    return m_body.size() - m_at + QNetworkReply::bytesAvailable();
+}
+
+qint64 NuvexaReply::readData(char *data, qint64 maxSize)
+{
+    const qint64 n = qMin<qint64>(maxSize, m_body.size() - m_at);
+    if (n <= 0)
+        return m_done ? -1 : 0;
+    std::memcpy(data, m_body.constData() + m_at, size_t(n));
+    m_at += n;
+    return n;
+}
+
+NuvexaHttp::NuvexaHttp(QObject *parent) : QObject(parent) {}
+
+NuvexaHttp::~NuvexaHttp()
+{
+    m_queue.clear();
+    for (NuvexaReply *reply : findChildren<NuvexaReply *>(QString(), Qt::FindDirectChildrenOnly))
+        reply->disconnect(this);
+    for (Connection *c : qAsConst(m_connections)) {
+        c->socket->disconnect(this);
+        c->socket->abort();
+        delete c;
+    }
+    m_connections.clear();
+}
+
+QString NuvexaHttp::originOf(const QUrl &url)
+{
+    return url.scheme() + QLatin1String("://") + url.host() + QLatin1Char(':') +
+           QString::number(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
+}
+
+NuvexaReply *NuvexaHttp::send(const QUrl &url, const QByteArray &verb, const QByteArray &body, const Headers &headers,
+                              int timeoutMs)
+{
+    auto *reply = new NuvexaReply(url, verb, this);
+    connect(reply, &QObject::destroyed, this, [this]() {
+        // A reply deleted by its owner before the answer leaves its slot idle.
+        for (int i = m_queue.size() - 1; i >= 0; --i) {
+            if (!m_queue.at(i).reply)
+                m_queue.removeAt(i);
+        }
+    });
+    const QString scheme = url.scheme();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+        QMetaObject::invokeMethod(reply, [reply]() {
+            reply->failWith(QNetworkReply::ProtocolUnknownError, QStringLiteral("unsupported address"));
+        }, Qt::QueuedConnection);
+        return reply;
+    }
+    QByteArray target = url.path(QUrl::FullyEncoded).toLatin1();
+    if (target.isEmpty())
+        target = "/";
+    if (url.hasQuery())
+        target += '?' + url.query(QUrl::FullyEncoded).toLatin1();
+    QByteArray wire = verb + ' ' + target + " HTTP/1.1\r\nHost: " + url.authority(QUrl::FullyEncoded).toLatin1() +
+                      "\r\nContent-Type: application/json\r\nAccept: application/json\r\nContent-Length: " +
+                      QByteArray::number(body.size()) + "\r\n";
+    for (const auto &h : headers)
+        wire += h.first + ": " + h.second + "\r\n";
+    wire += "\r\n";
+    wire += body;
+
+    Job job;
+    job.reply = reply;
+    job.url = url;
+    job.verb = verb;
+    job.wire = wire;
+    job.timeoutMs = timeoutMs;
+    m_queue.append(job);
+    QMetaObject::invokeMethod(this, &NuvexaHttp::dispatch, Qt::QueuedConnection);
+    return reply;
+}
+
+void NuvexaHttp::dispatch()
+{
+    while (!m_queue.isEmpty()) {
+        const Job job = m_queue.first();
+        if (!job.reply) {
+            m_queue.removeFirst();
+            continue;
+        }
+        const QString origin = originOf(job.url);
+        Connection *free = nullptr;
+        for (Connection *c : qAsConst(m_connections)) {
+            if (!c->busy && c->origin == origin && c->socket->state() == QAbstractSocket::ConnectedState) {
+                free = c;
+                break;
+            }
+        }
+        if (!free && m_connections.size() >= MaxConnections) {
+            // Make room by closing an idle connection to elsewhere; otherwise wait.
+            Connection *idle = nullptr;
+            for (Connection *c : qAsConst(m_connections)) {
+                if (!c->busy) {
+                    idle = c;
+                    break;
+                }
+            }
+            if (!idle)
+                return;
+            drop(idle);
+        }
+        m_queue.removeFirst();
+        if (!free) {
+            free = new Connection;
+            free->origin = origin;
+#ifndef QT_NO_SSL
+            if (job.url.scheme() == QLatin1String("https"))
+                free->socket = new QSslSocket(this);
+            else
+#endif
+                free->socket = new QTcpSocket(this);
+            free->timer = new QTimer(free->socket);
+            free->timer->setSingleShot(true);
+            Connection *c = free;
+            connect(c->socket, &QTcpSocket::connected, this, [c]() {
+                c->socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+            });
+            connect(c->socket, &QTcpSocket::readyRead, this, [this, c]() { onReadable(c); });
+            connect(c->socket, &QTcpSocket::disconnected, this, [this, c]() {
+                onClosed(c, QStringLiteral("connection closed by the service"), QNetworkReply::RemoteHostClosedError);
+            });
+            connect(c->socket, &QAbstractSocket::errorOccurred, this, [this, c](QAbstractSocket::SocketError e) {
+                const auto code = e == QAbstractSocket::ConnectionRefusedError ? QNetworkReply::ConnectionRefusedError
+                                  : e == QAbstractSocket::HostNotFoundError  ? QNetworkReply::HostNotFoundError
+                                  : e == QAbstractSocket::RemoteHostClosedError ? QNetworkReply::RemoteHostClosedError
+                                                                                 : QNetworkReply::UnknownNetworkError;
+                onClosed(c, c->socket->errorString(), code);
+            });
+            connect(c->timer, &QTimer::timeout, this, [this, c]() {
+                if (c->busy && c->job.reply)
+                    c->job.reply->failWith(QNetworkReply::TimeoutError,
+                                           QStringLiteral("no answer within %1 ms").arg(c->job.timeoutMs));
+                drop(c);
+                dispatch();
+            });
+            m_connections.append(c);
+            const int port = job.url.port(job.url.scheme() == QLatin1String("https") ? 443 : 80);
+#ifndef QT_NO_SSL
+            if (auto *ssl = qobject_cast<QSslSocket *>(c->socket))
+                ssl->connectToHostEncrypted(job.url.host(), quint16(port));
+            else
+#endif
+                c->socket->connectToHost(job.url.host(), quint16(port));
+        } else {
+            free->reused = true;
+        }
+        start(free, job);
+    }
+}
+
+void NuvexaHttp::start(Connection *c, const Job &job)
+{
+    c->job = job;
+    c->busy = true;
+    c->in.clear();
+    if (job.timeoutMs > 0)
+        c->timer->start(job.timeoutMs);
+    c->socket->write(job.wire);
+}
+
+void NuvexaHttp::onReadable(Connection *c)
+{
+    c->in += c->socket->readAll();
+    if (!c->busy) {
+        // Bytes nobody asked for: the connection is out of step.
+        drop(c);
+        return;
+    }
+    for (;;) {
+        const int headerEnd = c->in.indexOf("\r\n\r\n");
+        if (headerEnd < 0) {
+            if (c->in.size() > MaxHeaderBytes) {
+                c->job.reply->failWith(QNetworkReply::ProtocolFailure, QStringLiteral("answer header too large"));
+                drop(c);
+                dispatch();
+            }
+            return;
+        }
+        const QList<QByteArray> lines = c->in.left(headerEnd).split('\n');
+        const QList<QByteArray> statusLine = lines.first().trimmed().split(' ');
+        bool ok = false;
+        const int status = statusLine.size() >= 2 ? statusLine.at(1).toInt(&ok) : 0;
+        if (!statusLine.first().startsWith("HTTP/1.") || !ok || status < 100 || status > 999) {
+            c->job.reply->failWith(QNetworkReply::ProtocolFailure, QStringLiteral("malformed answer"));
+            drop(c);
+            dispatch();
+            return;
+        }
+        if (status < 200) {
+            // An interim answer such as 100 Continue.
+            c->in.remove(0, headerEnd + 4);
+            continue;
+        }
+        Headers headers;
+        qint64 length = -1;
+        bool chunked = false;
+        bool close = statusLine.first() == "HTTP/1.0";
+        for (const QByteArray &line : lines.mid(1)) {
+            const int colon = line.indexOf(':');
+            if (colon <= 0)
+                continue;
+            const QByteArray name = line.left(colon).trimmed();
+            const QByteArray value = line.mid(colon + 1).trimmed();
+            headers.append({name, value});
+            const QByteArray lower = name.toLower();
+            if (lower == "content-length")
+                {
+                length = value.toLongLong(&ok);
+                if (!ok || length < 0)
+                    length = -2;
+            }
+            else if (lower == "transfer-encoding")
+                chunked = value.toLower().contains("chunked");
+            else if (lower == "connection")
+                close = value.toLower() == "close" ? true : value.toLower() == "keep-alive" ? false : close;
+        }
+        QByteArray body;
+        int consumed = headerEnd + 4;
+        const bool noBody = c->job.verb == "HEAD" || status == 204 || status == 304;
+        if (!noBody && chunked) {
+            const int n = decodeChunked(c->in, consumed, body);
+            if (n < 0) {
+                c->job.reply->failWith(QNetworkReply::ProtocolFailure, QStringLiteral("malformed answer"));
+                drop(c);
+                dispatch();
+                return;
+            }
+            if (n == 0)
+                return;
+            consumed += n;
+        } else if (!noBody) {
+            if (length == -2 || length > MaxResponseBytes) {
+                c->job.reply->failWith(QNetworkReply::ProtocolFailure, QStringLiteral("malformed answer"));
+                drop(c);
+                dispatch();
+                return;
+            }
+            if (length < 0)
+                return;   // the body ends when the service closes
+            if (c->in.size() < consumed + length)
+                return;
+            body = c->in.mid(consumed, int(length));
+            consumed += int(length);
+        }
+        c->in.remove(0, consumed);
+        NuvexaReply *reply = c->job.reply;
+        finishJob(c, !close && c->in.isEmpty());
+        if (reply)
+            reply->finishWith(status, statusLine.mid(2).join(' '), headers, body);
+        dispatch();
+        return;
+    }
+}
+
+void NuvexaHttp::onClosed(Connection *c, const QString &why, QNetworkReply::NetworkError code)
+{
+    if (!m_connections.contains(c))
+        return;
+    if (c->busy && c->job.reply) {
+        const int headerEnd = c->in.indexOf("\r\n\r\n");
+        if (headerEnd >= 0 && c->in.left(headerEnd).toLower().indexOf("content-length") < 0 &&
+            c->in.left(headerEnd).toLower().indexOf("chunked") < 0) {
+            // An answer whose body runs to the end of the connection.
+            const QList<QByteArray> statusLine = c->in.left(c->in.indexOf("\r\n")).split(' ');
+            NuvexaReply *reply = c->job.reply;
+            const QByteArray body = c->in.mid(headerEnd + 4);
+            finishJob(c, false);
+            reply->finishWith(statusLine.value(1).toInt(), statusLine.mid(2).join(' '), {}, body);
+        } else if (c->reused && c->in.isEmpty() && !c->job.retried) {
+            // A kept-alive connection the service had already closed: the
+            // request never reached it, so it goes out once more on a new one.
+            Job again = c->job;
+            again.retried = true;
+            m_queue.prepend(again);
+            c->busy = false;
+        } else {
+            c->job.reply->failWith(code, why);
+        }
+    }
+    drop(c);
+    dispatch();
+}
+
+void NuvexaHttp::finishJob(Connection *c, bool keepAlive)
+{
+    c->timer->stop();
+    c->busy = false;
+    c->job = Job();
+    if (!keepAlive)
+        drop(c);
+}
+
+void NuvexaHttp::drop(Connection *c)
+{
+    if (!m_connections.removeOne(c))
+        return;
+    c->timer->stop();
+    c->socket->disconnect(this);
+    c->socket->abort();
+    c->socket->deleteLater();
+    delete c;
+}
