@@ -104,9 +104,10 @@ void NuvexaCloud::setBaseAddresses(const QString &restBase, const QString &wsBas
 {
     m_url = restBase;
     m_ws = wsBase;
-    // What an earlier run left for this service goes out now.
+    // What an earlier run left for this service is tried once now, whatever
+    // its back-off said: a new start is a new chance.
     if (!m_url.isEmpty())
-        QMetaObject::invokeMethod(this, [this]() { flushOutbox(false); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this]() { flushOutbox(true); }, Qt::QueuedConnection);
 }
 
 void NuvexaCloud::setTransferTimeout(int ms)

@@ -32,7 +32,7 @@ class NuvexaOutbox;
 // answer, a malformed answer, 408, 429 or 5xx, and moved to a "rejected" table
 // on any other status. Each carries an Idempotency-Key that stays the same
 // across retries. Any client built later for the same service (in this or
-// another process) sends what is left. The outbox holds at most
+// another process) tries what is left at once, then by its back-off. The outbox holds at most
 // maxRecords/maxBytes; a record that does not fit is sent once without a
 // copy and, if that fails, reported rejected with status 0, "outbox full".
 class NUVEXACLOUD_EXPORT NuvexaCloud : public QObject
