@@ -72,7 +72,10 @@ NuvexaOutbox::NuvexaOutbox(const QString &file, const QString &owner)
     QSqlQuery q(db);
     const char *const setup[] = {
         "PRAGMA journal_mode=WAL",
-        "PRAGMA synchronous=FULL",
+        // Bookkeeping may be lost with the machine's power (a record then
+        // goes out once more, under the same key); a new record may not, so
+        // add() writes it through to the disk.
+        "PRAGMA synchronous=NORMAL",
         "CREATE TABLE IF NOT EXISTS outbox (id INTEGER PRIMARY KEY AUTOINCREMENT, service TEXT NOT NULL,"
         " path TEXT NOT NULL, idem_key TEXT NOT NULL UNIQUE, body BLOB NOT NULL, created INTEGER NOT NULL,"
         " attempts INTEGER NOT NULL DEFAULT 0, next_try INTEGER NOT NULL DEFAULT 0, hold TEXT NOT NULL DEFAULT '',"
@@ -126,7 +129,18 @@ void NuvexaOutbox::rollback()
 
 NuvexaOutbox::Stored NuvexaOutbox::add(const Row &row, qint64 now, qint64 leaseUntil, int maxRecords, qint64 maxBytes)
 {
-    if (!m_open || !begin())
+    if (!m_open)
+        return Stored::Failed;
+    QSqlQuery sync(QSqlDatabase::database(m_connection, false));
+    sync.exec(QStringLiteral("PRAGMA synchronous=FULL"));
+    const Stored stored = insert(row, now, leaseUntil, maxRecords, maxBytes);
+    sync.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    return stored;
+}
+
+NuvexaOutbox::Stored NuvexaOutbox::insert(const Row &row, qint64 now, qint64 leaseUntil, int maxRecords, qint64 maxBytes)
+{
+    if (!begin())
         return Stored::Failed;
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     q.prepare(QStringLiteral("SELECT COUNT(*), COALESCE(SUM(LENGTH(body)), 0) FROM outbox"));

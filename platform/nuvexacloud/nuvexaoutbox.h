@@ -50,6 +50,7 @@ public:
     QList<Row> rejected(const QString &service);
 
 private:
+    Stored insert(const Row &row, qint64 now, qint64 leaseUntil, int maxRecords, qint64 maxBytes);
     bool begin();
     bool commit();
     void rollback();
