@@ -206,8 +206,14 @@ void NuvexaCloud::customRequest(const QString &path, QByteArray verb, QJsonObjec
     QNetworkReply *reply = send(path, verb, bytes, QByteArray());
     connect(reply, &QNetworkReply::finished, this, [this, reply, callback, path, verb]() {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (status < 200 || status > 299)
+        if (status < 200 || status > 299) {
             emit requestFailed(path, verb, status, failureReason(reply));
+        } else if (auto *ours = qobject_cast<NuvexaReply *>(reply)) {
+            QJsonParseError error;
+            QJsonDocument::fromJson(ours->body(), &error);
+            if (error.error != QJsonParseError::NoError)
+                emit requestFailed(path, verb, status, QStringLiteral("malformed answer"));
+        }
         if (callback)
             callback(reply, reply->error() == QNetworkReply::NoError);
         reply->deleteLater();

@@ -2,11 +2,14 @@
 #include "tools/host/hostcommand.h"
 #include "tools/host/hostjob.h"
 #include "tools/host/kthost.h"
+#include "platform/nuvexacloud/nuvexacloud.h"
 #include "property/ktdeviceproperty.h"
 
 #include <QAbstractSocket>
 #include <QElapsedTimer>
 #include <QJsonObject>
+
+#include <cstdio>
 
 namespace {
 
@@ -126,7 +129,12 @@ int followTask(HostContext &c, int copies, bool qr)
                                                  .arg(KTHost::seconds(c.timeoutMs), stopMachine(c)));
     }
     d->stopTask();
-    host.waitForDelivery(c.timeoutMs);
+    // The record leaves when the job ends: wait for the service's answer
+    // rather than exit under it; what is not through stays in the outbox.
+    if (!host.waitForDelivery(c.timeoutMs) && !host.isInterrupted() && host.cloudClient())
+        std::fprintf(stderr, "kt-host: %d work record(s) not yet delivered wait in %s; the next run with --cloud "
+                             "sends them (kt-host outbox --cloud ... lists them)\n",
+                     host.recordsWaiting(), qPrintable(host.cloudClient()->outboxFile()));
     hostOut() << (qr ? "QR job" : "cut job") << " complete: " << copies << " copies\n";
     return KTHost::Ok;
 }

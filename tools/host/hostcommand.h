@@ -64,5 +64,6 @@ int checkBackupFile(HostContext &c);
 int runRestore(HostContext &c);
 int runDiff(HostContext &c);
 int runPorts(HostContext &c);
+int runOutbox(HostContext &c);
 
 #endif // HOSTCOMMAND_H

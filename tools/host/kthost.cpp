@@ -152,22 +152,68 @@ bool KTHost::connectUsb(const QString &path, int baud, int timeoutMs, QString *e
     return false;
 }
 
-bool KTHost::registerCloud(const QString &restBase, const QString &wsBase, const QString &code, int timeoutMs)
+NuvexaCloud *KTHost::cloud(const QString &restBase, const QString &wsBase)
 {
-    if (!m_cloud)
-        m_cloud = new NuvexaCloud(restBase, wsBase);
-    else
-        m_cloud->setBaseAddresses(restBase, wsBase);
-    m_device->setNuvexaCloud(m_cloud, code);
-    KTDeviceProperty *record = m_device->property_ptr("DEVICE_CLOUD");
-    return record && waitFor([record] { return record->value().toJsonObject().contains("id"); }, timeoutMs);
+    if (m_cloud)
+        return m_cloud;
+    m_cloud = new NuvexaCloud(restBase, wsBase);
+    connect(m_cloud, &NuvexaCloud::workRecordQueued, this, [this](const QString &key) { m_openRecords.insert(key); });
+    connect(m_cloud, &NuvexaCloud::workRecordDelivered, this, [this](const QString &key, int id) {
+        m_openRecords.remove(key);
+        emit cloudNotice(QStringLiteral("work record delivered (id %1)").arg(id));
+    });
+    connect(m_cloud, &NuvexaCloud::workRecordKept, this, [this](const QString &, const QString &reason) {
+        emit cloudNotice(QStringLiteral("work record kept for later: %1").arg(reason));
+    });
+    connect(m_cloud, &NuvexaCloud::workRecordRejected, this, [this](const QString &key, int status, const QString &reason) {
+        m_openRecords.remove(key);
+        emit cloudNotice(status ? QStringLiteral("work record refused by the service (HTTP %1): %2").arg(status).arg(reason)
+                                : QStringLiteral("work record lost: %1").arg(reason));
+    });
+    connect(m_cloud, &NuvexaCloud::requestFailed, this,
+            [this](const QString &path, const QByteArray &, int, const QString &reason) {
+                if (path != QLatin1String("device_work_records"))
+                    m_cloudCause = reason;
+            });
+    return m_cloud;
 }
 
-void KTHost::waitForDelivery(int timeoutMs)
+bool KTHost::readIdentity(int timeoutMs, QString *error)
 {
-    // The work record leaves when the job ends; give it the time to go.
-    if (m_cloud)
-        waitFor([] { return false; }, qMin(timeoutMs, 300));
+    KTDeviceProperty *info = m_device->property_ptr("DEVICE_INFO");
+    if (!info)
+        return true;
+    QList<KTDeviceProperty *> parts{info};
+    if (info->get_cmd_bytes().isEmpty()) {
+        parts.clear();
+        for (const auto &child : info->childProperties())
+            parts << child.second;
+    }
+    for (KTDeviceProperty *part : parts) {
+        if (part && canRead(part) && !read(part, timeoutMs, error))
+            return false;
+    }
+    return true;
+}
+
+bool KTHost::registerCloud(const QString &restBase, const QString &wsBase, const QString &code, int timeoutMs,
+                           QString *cause)
+{
+    NuvexaCloud *client = cloud(restBase, wsBase);
+    m_cloudCause.clear();
+    m_device->setNuvexaCloud(client, code);
+    KTDeviceProperty *record = m_device->property_ptr("DEVICE_CLOUD");
+    if (record && waitFor([record] { return record->value().toJsonObject().contains("id"); }, timeoutMs))
+        return true;
+    *cause = m_cloudCause.isEmpty() ? QStringLiteral("no answer within %1").arg(seconds(timeoutMs)) : m_cloudCause;
+    return false;
+}
+
+bool KTHost::waitForDelivery(int timeoutMs)
+{
+    if (!m_cloud)
+        return true;
+    return waitFor([this] { return m_openRecords.isEmpty(); }, timeoutMs);
 }
 
 KTDeviceProperty *KTHost::parameter(const QString &key, QString *error) const

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QPluginLoader>
+#include <QSet>
 #include <QString>
 #include <QTextStream>
 
@@ -31,9 +32,19 @@ public:
     bool connectTcp(const QString &address, int timeoutMs, QString *error);
     // baud 0 leaves the plug-in's line speed.
     bool connectUsb(const QString &path, int baud, int timeoutMs, QString *error);
-    // Lets what the cloud client has to send leave before the host exits.
-    void waitForDelivery(int timeoutMs);
-    bool registerCloud(const QString &restBase, const QString &wsBase, const QString &code, int timeoutMs);
+    // Waits up to timeoutMs for the work records of this run to be delivered
+    // or refused; false when some still wait in the outbox.
+    bool waitForDelivery(int timeoutMs);
+    // Hands the device the cloud client; false with the cause of the last
+    // failed step when no id came within timeoutMs (registration goes on).
+    bool registerCloud(const QString &restBase, const QString &wsBase, const QString &code, int timeoutMs,
+                       QString *cause);
+    // Reads the machine's identity (DEVICE_INFO), which registration carries.
+    bool readIdentity(int timeoutMs, QString *error);
+    // The client for a service, created on first use.
+    NuvexaCloud *cloud(const QString &restBase, const QString &wsBase);
+    NuvexaCloud *cloudClient() const { return m_cloud; }
+    int recordsWaiting() const { return m_openRecords.size(); }
 
     // Looks up a key; on failure says what is allowed.
     KTDeviceProperty *parameter(const QString &key, QString *error) const;
@@ -74,6 +85,8 @@ public slots:
 signals:
     void interrupted();
     void deviceMessage(KTDeviceInterface::KTDeviceMessage kind, const QString &text);
+    // One line per work-record event ("work record delivered (id 7)").
+    void cloudNotice(const QString &text);
 
 private:
     bool waitConnected(int timeoutMs, QString *error);
@@ -81,6 +94,8 @@ private:
     QPluginLoader m_loader;
     KTDeviceInterface *m_device = nullptr;
     NuvexaCloud *m_cloud = nullptr;
+    QSet<QString> m_openRecords;   // queued in this run, not yet delivered or refused
+    QString m_cloudCause;
     bool m_linkLost = false;
     bool m_interrupted = false;
     QString m_lastStatus;

@@ -62,6 +62,8 @@ const QList<HostCommand> &hostCommands()
         {"settings", "", "open the settings window (needs a display, or --screenshot)", true, 0, 0, nullptr, runSettings},
         {"ports", "[PATH...]", "list the USB ports (or the given paths) and whether each can be opened", false, 0, -1,
          nullptr, runPorts},
+        {"outbox", "", "list the work records waiting for the cloud (--cloud; --flush sends them, --json)", false, 0, 0,
+         nullptr, runOutbox},
     };
     return commands;
 }
@@ -165,6 +167,8 @@ int main(int argc, char *argv[])
         {"yes", "restore: write without asking."},
         {"force", "restore: accept a backup of another machine model; backup: replace FILE."},
         {"verbose", "Show the plug-in's debug traces (categories kt.*)."},
+        {"flush", "outbox: try to send the waiting work records now."},
+        {"json", "outbox: print the records as JSON."},
     };
     parser.addOptions(options);
     parser.addPositionalArgument("command", "What to do (see above).");
@@ -221,8 +225,10 @@ int main(int argc, char *argv[])
                                                .arg(rates.join(' '), parser.value("baud")));
         baud = parser.value("baud").toInt();
     }
-    if (parser.isSet("cloud") != parser.isSet("code"))
+    if (command->needsMachine && parser.isSet("cloud") != parser.isSet("code"))
         return hostFail(KTHost::Usage, "--cloud and --code go together: give both or neither");
+    if (!command->needsMachine && command->name == QLatin1String("outbox") && !parser.isSet("cloud"))
+        return hostFail(KTHost::Usage, "outbox needs the service: --cloud REST_BASE,WS_BASE");
     QStringList bases;
     if (parser.isSet("cloud")) {
         bases = parser.value("cloud").split(',');
@@ -286,12 +292,24 @@ int main(int argc, char *argv[])
         if (!linked)
             return hostFail(KTHost::LinkFailure, QStringLiteral("cannot connect to %1: %2").arg(where, error));
     }
-    if (!bases.isEmpty()) {
-        const bool registered = host.registerCloud(bases.at(0), bases.at(1), parser.value("code"), timeoutMs);
+    QObject::connect(&host, &KTHost::cloudNotice, [](const QString &text) {
+        hostOut() << text << "\n";
+        hostOut().flush();
+    });
+    if (!bases.isEmpty() && command->needsMachine) {
+        // The registered record carries the machine's serial, PCB and firmware.
+        if (!host.readIdentity(timeoutMs, &error)) {
+            if (host.isInterrupted())
+                return hostFail(KTHost::Interrupted, "interrupted");
+            return hostFail(KTHost::LinkFailure, "cannot read the machine information: " + error);
+        }
+        QString cause;
+        const bool registered = host.registerCloud(bases.at(0), bases.at(1), parser.value("code"), timeoutMs, &cause);
         if (host.isInterrupted())
             return hostFail(KTHost::Interrupted, "interrupted");
         if (!registered)
-            std::fprintf(stderr, "kt-host: the cloud service did not register the device; going on without it\n");
+            std::fprintf(stderr, "kt-host: the cloud service did not register the device (%s); going on, its work "
+                                 "records are kept and sent once it does\n", qPrintable(cause));
     }
     const int status = command->run(context);
     if (status == KTHost::Interrupted && !failureReported)
