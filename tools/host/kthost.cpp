@@ -213,7 +213,8 @@ bool KTHost::waitForDelivery(int timeoutMs)
 {
     if (!m_cloud)
         return true;
-    return waitFor([this] { return m_openRecords.isEmpty(); }, timeoutMs);
+    // Records of this run, and those of earlier runs being sent now.
+    return waitFor([this] { return m_openRecords.isEmpty() && m_cloud->recordsInFlight() == 0; }, timeoutMs);
 }
 
 KTDeviceProperty *KTHost::parameter(const QString &key, QString *error) const

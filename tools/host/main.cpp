@@ -312,6 +312,9 @@ int main(int argc, char *argv[])
                                  "records are kept and sent once it does\n", qPrintable(cause));
     }
     const int status = command->run(context);
+    // Records an earlier run left, sent now that the device is registered.
+    if (status == KTHost::Ok && command->needsMachine)
+        host.waitForDelivery(timeoutMs);
     if (status == KTHost::Interrupted && !failureReported)
         return hostFail(KTHost::Interrupted, "interrupted");
     return status;

@@ -1,0 +1,216 @@
+// The work-record fault matrix end to end: kt-host and kt-cloud-service run
+// as processes against the virtual cutter; for N jobs the service ends up
+// with exactly N records (or the outbox with N refused) after at most one
+// later run of the host.
+#include "tools/virtual-cutter/ktvirtualcutter.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+// Waits without blocking the cutter, which lives in this event loop.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs)
+        QTest::qWait(20);
+    return done();
+}
+
+} // namespace
+
+class tst_CloudFaults : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void matrix_data();
+    void matrix();
+
+private:
+    void startService(const QStringList &fault = {});
+    void killService();
+    QProcess *startHost(const QStringList &command);
+    int finishHost(QProcess *p);
+    QString bases() const { return QStringLiteral("http://127.0.0.1:%1/,ws://127.0.0.1:%2/").arg(m_rest).arg(m_ws); }
+    QJsonObject state() const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<KTVirtualCutter> m_cutter;
+    std::unique_ptr<QProcess> m_service;
+    QList<QProcess *> m_hosts;
+    quint16 m_rest = 0;
+    quint16 m_ws = 0;
+    int m_timeout = 2;   // seconds
+};
+
+void tst_CloudFaults::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_cutter = std::make_unique<KTVirtualCutter>();
+    m_cutter->reportIntervalMs = 30;
+    m_cutter->cutBytesPerSecond = 5000;
+    QVERIFY(m_cutter->listenTcp(0));
+    m_rest = freePort();
+    m_ws = freePort();
+}
+
+void tst_CloudFaults::cleanup()
+{
+    for (QProcess *p : m_hosts) {
+        p->kill();
+        p->waitForFinished(2000);
+        delete p;
+    }
+    m_hosts.clear();
+    killService();
+    m_cutter.reset();
+}
+
+void tst_CloudFaults::startService(const QStringList &fault)
+{
+    killService();
+    m_service = std::make_unique<QProcess>();
+    m_service->start(QStringLiteral(KT_CLOUD_SERVICE_PATH),
+                     QStringList{"--rest-port", QString::number(m_rest), "--ws-port", QString::number(m_ws), "--state",
+                                 m_dir->filePath("state.json")} +
+                         fault);
+    QVERIFY(m_service->waitForReadyRead(10000));
+}
+
+void tst_CloudFaults::killService()
+{
+    if (!m_service)
+        return;
+    ::kill(pid_t(m_service->processId()), SIGKILL);
+    m_service->waitForFinished(5000);
+    m_service.reset();
+}
+
+QProcess *tst_CloudFaults::startHost(const QStringList &command)
+{
+    auto *p = new QProcess;
+    m_hosts << p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_DATA_HOME", m_dir->filePath("data"));
+    p->setProcessEnvironment(env);
+    p->start(QStringLiteral(KT_HOST_PATH),
+             QStringList{"--tcp", QStringLiteral("127.0.0.1:%1").arg(m_cutter->tcpPort()), "--cloud", bases(), "--code",
+                         "KT0A1ZFAULT", "--timeout", QString::number(m_timeout)} +
+                 command);
+    return p;
+}
+
+int tst_CloudFaults::finishHost(QProcess *p)
+{
+    waitUntil([p] { return p->state() == QProcess::NotRunning; }, 60000);
+    return p->state() == QProcess::NotRunning && p->exitStatus() == QProcess::NormalExit ? p->exitCode() : -1;
+}
+
+QJsonObject tst_CloudFaults::state() const
+{
+    QFile file(m_dir->filePath("state.json"));
+    file.open(QIODevice::ReadOnly);
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+void tst_CloudFaults::matrix_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QStringList>("fault");   // the service's options while the jobs run
+    QTest::addColumn<bool>("refused");       // 4xx: the records end in the outbox's refused list
+
+    QTest::newRow("service down at start") << "down" << QStringList() << false;
+    QTest::newRow("down mid-job, back later") << "down mid-job" << QStringList() << false;
+    QTest::newRow("--fail 500") << "fault" << QStringList{"--fail", "500"} << false;
+    QTest::newRow("--fail 400") << "fault" << QStringList{"--fail", "400", "--fault-path", "device_work_records"} << true;
+    QTest::newRow("--hang") << "fault" << QStringList{"--hang"} << false;
+    QTest::newRow("--bad-json") << "fault" << QStringList{"--bad-json"} << false;
+    QTest::newRow("host killed before delivery") << "kill host"
+                                                 << QStringList{"--hang", "--fault-path", "device_work_records"} << false;
+    QTest::newRow("service restarted after the job") << "restart after"
+                                                     << QStringList{"--hang", "--fault-path", "device_work_records"}
+                                                     << false;
+    QTest::newRow("service restarted during the job") << "restart during" << QStringList() << false;
+}
+
+void tst_CloudFaults::matrix()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QStringList, fault);
+    QFETCH(bool, refused);
+    const int jobs = 2;
+    const QStringList cut{"cut", KT_SOURCE_DIR "/examples/labels-a5.plt"};
+    const QRegularExpression cutting(QStringLiteral("\\s[1-9]\\d?%"));
+    // Long enough for the client's first retry after the restart.
+    m_timeout = scenario == QLatin1String("restart after") ? 5 : 2;
+
+    if (scenario != QLatin1String("down"))
+        startService(fault);
+    for (int job = 0; job < jobs; ++job) {
+        QProcess *host = startHost(cut);
+        if (scenario == QLatin1String("down mid-job") && job == 0) {
+            QVERIFY(waitUntil([&] { return cutting.match(QString::fromUtf8(host->peek(1 << 20))).hasMatch(); }, 20000));
+            killService();
+        } else if (scenario == QLatin1String("restart during")) {
+            QVERIFY(waitUntil([&] { return cutting.match(QString::fromUtf8(host->peek(1 << 20))).hasMatch(); }, 20000));
+            killService();
+            startService();
+        } else if (scenario == QLatin1String("kill host")) {
+            // The job is over and its record on the way to a service that holds it.
+            QVERIFY(waitUntil([&] { return QString::fromUtf8(host->peek(1 << 20)).contains(" 100% "); }, 20000));
+            QTest::qWait(500);
+            ::kill(pid_t(host->processId()), SIGKILL);
+        } else if (scenario == QLatin1String("restart after")) {
+            QVERIFY(waitUntil([&] { return QString::fromUtf8(host->peek(1 << 20)).contains(" 100% "); }, 20000));
+            QTest::qWait(500);
+            killService();
+            startService();
+        }
+        const int status = finishHost(host);
+        if (scenario != QLatin1String("kill host"))
+            QVERIFY2(status == 0, host->readAllStandardError().constData());
+    }
+
+    // One later run of the host with the service sound.
+    if (refused || scenario == QLatin1String("restart after") || scenario == QLatin1String("restart during")) {
+        // Nothing to deliver later: the jobs' own runs settled every record.
+    } else {
+        startService();
+        QProcess *later = startHost({"info"});
+        QVERIFY2(finishHost(later) == 0, later->readAllStandardError().constData());
+        QVERIFY(later->readAllStandardOutput().contains("work record delivered"));
+    }
+
+    QCOMPARE(state().value("device_work_records").toArray().size(), refused ? 0 : jobs);
+    QProcess *outbox = startHost({"outbox", "--json"});
+    QCOMPARE(finishHost(outbox), 0);
+    const QJsonObject listed = QJsonDocument::fromJson(outbox->readAllStandardOutput()).object();
+    QCOMPARE(listed.value("pending").toArray().size(), 0);
+    QCOMPARE(listed.value("rejected").toArray().size(), refused ? jobs : 0);
+    // Each record names the registered device.
+    for (const QJsonValue &r : state().value("device_work_records").toArray())
+        QCOMPARE(r.toObject().value("device"), state().value("devices").toArray().first().toObject().value("id"));
+}
+
+QTEST_GUILESS_MAIN(tst_CloudFaults)
+#include "tst_cloudfaults.moc"
