@@ -138,19 +138,22 @@ void tst_CloudFaults::matrix_data()
     QTest::addColumn<QString>("scenario");
     QTest::addColumn<QStringList>("fault");   // the service's options while the jobs run
     QTest::addColumn<bool>("refused");       // 4xx: the records end in the outbox's refused list
+    QTest::addColumn<QString>("cause");      // what the first run says of a failed registration
 
-    QTest::newRow("service down at start") << "down" << QStringList() << false;
-    QTest::newRow("down mid-job, back later") << "down mid-job" << QStringList() << false;
-    QTest::newRow("--fail 500") << "fault" << QStringList{"--fail", "500"} << false;
-    QTest::newRow("--fail 400") << "fault" << QStringList{"--fail", "400", "--fault-path", "device_work_records"} << true;
-    QTest::newRow("--hang") << "fault" << QStringList{"--hang"} << false;
-    QTest::newRow("--bad-json") << "fault" << QStringList{"--bad-json"} << false;
+    QTest::newRow("service down at start") << "down" << QStringList() << false << "(service unreachable)";
+    QTest::newRow("down mid-job, back later") << "down mid-job" << QStringList() << false << "";
+    QTest::newRow("--fail 500") << "fault" << QStringList{"--fail", "500"} << false << "(HTTP 500)";
+    QTest::newRow("--fail 400") << "fault" << QStringList{"--fail", "400", "--fault-path", "device_work_records"} << true
+                                 << "";
+    QTest::newRow("--hang") << "fault" << QStringList{"--hang"} << false << "(no answer within 2 s)";
+    QTest::newRow("--bad-json") << "fault" << QStringList{"--bad-json"} << false << "(malformed answer)";
     QTest::newRow("host killed before delivery") << "kill host"
-                                                 << QStringList{"--hang", "--fault-path", "device_work_records"} << false;
+                                                 << QStringList{"--hang", "--fault-path", "device_work_records"} << false
+                                                 << "";
     QTest::newRow("service restarted after the job") << "restart after"
                                                      << QStringList{"--hang", "--fault-path", "device_work_records"}
-                                                     << false;
-    QTest::newRow("service restarted during the job") << "restart during" << QStringList() << false;
+                                                     << false << "";
+    QTest::newRow("service restarted during the job") << "restart during" << QStringList() << false << "";
 }
 
 void tst_CloudFaults::matrix()
@@ -158,6 +161,7 @@ void tst_CloudFaults::matrix()
     QFETCH(QString, scenario);
     QFETCH(QStringList, fault);
     QFETCH(bool, refused);
+    QFETCH(QString, cause);
     const int jobs = 2;
     const QStringList cut{"cut", KT_SOURCE_DIR "/examples/labels-a5.plt"};
     const QRegularExpression cutting(QStringLiteral("\\s[1-9]\\d?%"));
@@ -187,8 +191,22 @@ void tst_CloudFaults::matrix()
             startService();
         }
         const int status = finishHost(host);
-        if (scenario != QLatin1String("kill host"))
-            QVERIFY2(status == 0, host->readAllStandardError().constData());
+        if (scenario == QLatin1String("kill host"))
+            continue;
+        const QString err = QString::fromUtf8(host->readAllStandardError());
+        const QString out = QString::fromUtf8(host->readAllStandardOutput());
+        QVERIFY2(status == 0, qPrintable(err));
+        if (job == 0) {
+            // A failed registration is reported with its cause; so is each record's fate.
+            if (cause.isEmpty())
+                QVERIFY2(!err.contains("did not register"), qPrintable(err));
+            else
+                QVERIFY2(err.contains("did not register the device " + cause), qPrintable(err));
+            if (refused)
+                QVERIFY2(out.contains("work record refused by the service (HTTP 400)"), qPrintable(out));
+            else if (!cause.isEmpty() || scenario == QLatin1String("down mid-job"))
+                QVERIFY2(out.contains("work record kept for later: "), qPrintable(out));
+        }
     }
 
     // One later run of the host with the service sound.
@@ -207,7 +225,11 @@ void tst_CloudFaults::matrix()
     const QJsonObject listed = QJsonDocument::fromJson(outbox->readAllStandardOutput()).object();
     QCOMPARE(listed.value("pending").toArray().size(), 0);
     QCOMPARE(listed.value("rejected").toArray().size(), refused ? jobs : 0);
-    // Each record names the registered device.
+    // The device was registered with the machine's identity; each record names it.
+    const QJsonObject device = state().value("devices").toArray().first().toObject();
+    QCOMPARE(device.value("device_id").toString(), QStringLiteral("D24001"));
+    QVERIFY(!device.value("pcb").toString().isEmpty());
+    QVERIFY(!device.value("version").toString().isEmpty());
     for (const QJsonValue &r : state().value("device_work_records").toArray())
         QCOMPARE(r.toObject().value("device"), state().value("devices").toArray().first().toObject().value("id"));
 }
