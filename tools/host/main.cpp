@@ -160,7 +160,7 @@ int main(int argc, char *argv[])
         {"cloud", "Cloud service addresses REST_BASE,WS_BASE (needs --code).", "bases"},
         {"code", "The device's cloud code (needs --cloud).", "code"},
         {"drop-labels", "cut, inspect, preview: leave out the job's text labels (LB)."},
-        {"json", "inspect: print the facts and TASK_FILE_INFO as JSON."},
+        {"json", "inspect: print the facts and TASK_FILE_INFO as JSON; outbox: the records as JSON."},
         {{"o", "output"}, "preview: the PNG to write.", "file"},
         {"screenshot", "settings: read, save the window to this PNG, list the controls and quit.", "file"},
         {"raw", "get, set, diff, restore: the machine's own numbers instead of the values the controls show."},
@@ -168,7 +168,6 @@ int main(int argc, char *argv[])
         {"force", "restore: accept a backup of another machine model; backup: replace FILE."},
         {"verbose", "Show the plug-in's debug traces (categories kt.*)."},
         {"flush", "outbox: try to send the waiting work records now."},
-        {"json", "outbox: print the records as JSON."},
     };
     parser.addOptions(options);
     parser.addPositionalArgument("command", "What to do (see above).");
@@ -239,8 +238,10 @@ int main(int argc, char *argv[])
         return hostFail(KTHost::Usage, "--screenshot belongs to the settings command");
     if (parser.isSet("output") && command->name != QLatin1String("preview"))
         return hostFail(KTHost::Usage, "-o belongs to the preview command");
-    if (parser.isSet("json") && command->name != QLatin1String("inspect"))
-        return hostFail(KTHost::Usage, "--json belongs to the inspect command");
+    if (parser.isSet("json") && command->name != QLatin1String("inspect") && command->name != QLatin1String("outbox"))
+        return hostFail(KTHost::Usage, "--json belongs to the inspect and outbox commands");
+    if (parser.isSet("flush") && command->name != QLatin1String("outbox"))
+        return hostFail(KTHost::Usage, "--flush belongs to the outbox command");
     if (parser.isSet("drop-labels") && !QStringList{"cut", "inspect", "preview"}.contains(command->name))
         return hostFail(KTHost::Usage, "--drop-labels belongs to the cut, inspect and preview commands");
     if (parser.isSet("tcp")) {
