@@ -2,6 +2,7 @@
 #define KTCOMMONINTERFACE_H
 
 #include "device/ktdeviceinterface.h"
+#include "device/ktparameterindex.h"
 #include "property/ktframe.h"
 
 #include <QAbstractSocket>
@@ -99,6 +100,11 @@ public:
     void scale_437(KTDeviceInterface *device);
     void work_area_437(KTDeviceInterface *device);
 
+    // Replies find their parameter through an index kept in step with the
+    // dynamic properties; off, they walk the parameters by name as a host's
+    // own lookup would. Both give the same result (tests run both).
+    static void setParameterIndexEnabled(bool on);
+
     // Read-only views for hosts and tests.
     const QByteArray &receiveBuffer() const { return receive_buffer; }
     QJsonObject cloudRecord() const { return cloud_record; }
@@ -119,6 +125,12 @@ public slots:
     void slot_websocket_text_received(QString message);
 
 protected:
+    bool event(QEvent *e) override;
+    // The general dispatch of one reply already taken apart.
+    void dispatch_reply(const KTFrame::Reply &reply);
+    // The first parameter of this kind that reads or writes number, in
+    // attachment order.
+    KTParameterIndex::Match find_parameter(KTDeviceCMDType kind, int number);
     void set_cloud_record(const QJsonObject &record);
     void on_link_up(const QString &mode, const QString &text);
     void on_link_down(const QString &mode, KTDeviceStatus status, const QString &text);
@@ -141,6 +153,7 @@ protected:
 
 private:
     KTFrame::Cutter frame_cutter;
+    KTParameterIndex parameter_index;
     QElapsedTimer receive_clock;
     QDateTime receive_stamp;
     QTimer cloud_retry_timer;

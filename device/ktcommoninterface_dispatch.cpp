@@ -3,24 +3,67 @@
 #include "property/kttrace.h"
 
 #include <QDebug>
+#include <QEvent>
 #include <QJsonObject>
 #include <QPointer>
 
 #include <cmath>
 
+namespace {
+bool g_parameterIndex = true;
+}
+
+void KTCommonInterface::setParameterIndexEnabled(bool on)
+{
+    g_parameterIndex = on;
+}
+
+bool KTCommonInterface::event(QEvent *e)
+{
+    if (e->type() == QEvent::DynamicPropertyChange)
+        parameter_index.invalidate();
+    return KTDeviceInterface::event(e);
+}
+
+KTParameterIndex::Match KTCommonInterface::find_parameter(KTDeviceCMDType kind, int number)
+{
+    if (g_parameterIndex)
+        return parameter_index.find(this, kind, number);
+    KTParameterIndex::Match m;
+    const QList<QByteArray> names = dynamicPropertyNames();
+    for (const QByteArray &name : names) {
+        KTDeviceProperty *p = property_ptr(name.constData());
+        if (!p) {
+            m.stopped = true;
+            break;
+        }
+        if (p->cmd_type() == kind && (p->get_cmd_int() == number || p->set_cmd_int() == number)) {
+            m.parameter = p;
+            break;
+        }
+    }
+    return m;
+}
+
 void KTCommonInterface::decode_buffer()
 {
-    // All complete frames leave the buffer before any is dispatched, so a
-    // host that re-enters the event loop from a signal finds it consistent.
-    const QVector<QByteArray> frames = frame_cutter.cut(receive_buffer);
-    QPointer<KTCommonInterface> guard(this);
-    for (const QByteArray &frame : frames) {
-        const QString text = KTFrame::frameText(frame);
+    // One frame at a time from the front: it leaves the buffer before it is
+    // dispatched, so a host that reads more bytes from inside a signal (a
+    // nested event loop) continues with the next frame in arrival order.
+    // Everything is read back from the members after each dispatch.
+    int start = 0;
+    int length = 0;
+    QPointer<KTCommonInterface> guard;
+    while (frame_cutter.next(receive_buffer, &start, &length)) {
+        const QString text = KTFrame::frameText(QByteArray::fromRawData(receive_buffer.constData() + start, length));
         qCDebug(ktDispatch) << "Decode CMD : " << text;
+        if (guard.isNull())
+            guard = this;   // taken once per pass, not per frame
         decode_cmd(text);
-        if (!guard)
-            return;
+        if (guard.isNull())
+            return;   // a host slot deleted the device
     }
+    frame_cutter.compact(receive_buffer);
 }
 
 void KTCommonInterface::decode_cmd(QString item, QString &name, int &number, QString &value)
@@ -30,70 +73,52 @@ void KTCommonInterface::decode_cmd(QString item, QString &name, int &number, QSt
 
 void KTCommonInterface::decode_cmd(QString frame)
 {
-    const QStringList fields = frame.split(QLatin1Char(';'));
-    if (fields.size() < 3)
-        return;
+    dispatch_reply(KTFrame::parseReply(frame));
+}
 
+void KTCommonInterface::dispatch_reply(const KTFrame::Reply &reply)
+{
     KTDeviceCMDType kind = UnCMD;
-    QStringList values;
-    int number = 0;
-
-    if (fields.at(1) == QLatin1String("CMD")) {
+    switch (reply.word) {
+    case KTFrame::Reply::Invalid:
+    case KTFrame::Reply::Other:
+        return;   // no values, nothing to apply
+    case KTFrame::Reply::Cmd:
         kind = CMD;
-        for (int i = 2; i < fields.size() - 1; ++i) {
-            QString name, value;
-            int n = 0;
-            decode_cmd(fields.at(i), name, n, value);
-            values.append(value);
-            if (i == 2)
-                number = n;
-        }
-    } else if (fields.at(1) == QLatin1String("CCMD")) {
+        break;
+    case KTFrame::Reply::Ccmd:
         kind = CCMD;
-        const QStringList elements = fields.at(2).split(QLatin1Char(','));
-        if (elements.isEmpty())
-            return;
-        const int code = elements.at(0).toInt(nullptr, 10);
-        if (code == 66) {
-            if (frame == last_task_reply)
+        if (reply.number == 66) {
+            if (reply.frame == last_task_reply)
                 return;
-            last_task_reply = frame;
-            decode_task(fields.at(2));
+            last_task_reply = reply.frame;
+            decode_task(reply.body());
             return;
         }
-        if (code == 11 || code == 55) {
-            qCDebug(ktDispatch) << "KTCommonInterface::decode_cmd" << ("(" + elements.join(QStringLiteral(", ")) + ")")
-                         << elements.last();
-            emit message(Qrcode, elements.last());
+        if (reply.number == 11 || reply.number == 55) {
+            qCDebug(ktDispatch) << "KTCommonInterface::decode_cmd"
+                                << ("(" + reply.elements().join(QStringLiteral(", ")) + ")") << reply.lastElement();
+            emit message(Qrcode, reply.lastElement());
             return;
         }
-        if (elements.size() < 2 || elements.at(1).toInt(nullptr, 10) != 0)
+        if (reply.elementCount < 2 || reply.status != 0)
             return;
-        values = elements.mid(2);
-        number = code;
+        break;
     }
 
     // Task stop, pause and resume (and the 157 work mode) are never written
     // back from a reply.
-    if (values.isEmpty() || number == 27 || number == 125)
+    if (reply.values.isEmpty() || reply.number == 27 || reply.number == 125)
         return;
 
-    const QList<QByteArray> names = dynamicPropertyNames();
-    for (const QByteArray &name : names) {
-        KTDeviceProperty *p = property_ptr(name.constData());
-        if (!p)
-            return;
-        if (p->cmd_type() != kind)
-            continue;
-        if (p->get_cmd_int() != number && p->set_cmd_int() != number)
-            continue;
-        const QStringList params = p->param();
-        if (params.isEmpty())
-            p->set_decode(values);
-        else if (values.size() == params.size() + 1 && values.last() != QLatin1String("0"))
-            p->set_decode(values);
+    KTDeviceProperty *p = find_parameter(kind, reply.number).parameter;
+    if (!p)
         return;
-    }
+    const QStringList params = p->param();
+    if (params.isEmpty())
+        p->set_decode(reply.values);
+    else if (reply.values.size() == params.size() + 1 && reply.values.last() != QLatin1String("0"))
+        p->set_decode(reply.values);
 }
 
 void KTCommonInterface::decode_task(QString body)

@@ -161,9 +161,10 @@ void KTCommonInterface::receive(const QByteArray &data, const char *trace)
     // The silence rule counts whole seconds, and reading the local clock
     // costs more than cutting a small frame: within a few milliseconds of the
     // last refresh the stamp is left as it is, unless someone changed it.
-    if (KTDeviceProperty *last = property_ptr("LAST_TIME")) {
-        if (!receive_clock.isValid() || receive_clock.elapsed() >= 20
-            || last->value().toDateTime() != receive_stamp) {
+    if (KTDeviceProperty *last = parameter_index.lastTime(this)) {
+        const QVariant &held = last->value();
+        if (!receive_clock.isValid() || receive_clock.elapsed() >= 20 || held.userType() != QMetaType::QDateTime
+            || *static_cast<const QDateTime *>(held.constData()) != receive_stamp) {
             receive_stamp = QDateTime::currentDateTime();
             receive_clock.start();
             last->setValue(receive_stamp);

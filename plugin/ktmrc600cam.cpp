@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QPointer>
 
 namespace {
 
@@ -78,33 +79,26 @@ QStringList KTMRC600Cam::sysProperty()
 
 void KTMRC600Cam::decode_cmd(QString frame)
 {
-    const QStringList fields = frame.split(QLatin1Char(';'));
-    if (fields.size() < 3)
+    const KTFrame::Reply reply = KTFrame::parseReply(frame);
+    if (reply.word == KTFrame::Reply::Invalid)
         return;
 
-    if (fields.at(1) == QLatin1String("CCMD")) {
-        const QStringList elements = fields.at(2).split(QLatin1Char(','));
-        if (elements.size() == 2) {
-            // A short reply: the value of a read, or the result of a write.
-            const int code = elements.at(0).toInt(nullptr, 10);
-            const QString text = elements.at(1);
-            const QList<QByteArray> names = dynamicPropertyNames();
-            for (const QByteArray &name : names) {
-                KTDeviceProperty *p = property_ptr(name.constData());
-                if (!p)
-                    return;
-                if (p->cmd_type() != CCMD)
-                    continue;
-                if (code == p->get_cmd_int()) {
-                    p->set_decode(QStringList{text});
-                    break;
-                }
-                if (code == p->set_cmd_int()) {
-                    p->ret_Status(text.toInt(nullptr, 10));
-                    break;
-                }
+    if (reply.word == KTFrame::Reply::Ccmd && reply.elementCount == 2) {
+        // A short reply: the value of a read, or the result of a write.
+        const KTParameterIndex::Match m = find_parameter(CCMD, reply.number);
+        if (m.stopped)
+            return;
+        if (KTDeviceProperty *p = m.parameter) {
+            // The get command is tested first.
+            if (reply.number == p->get_cmd_int()) {
+                p->set_decode(QStringList{reply.element1()});
+            } else {
+                QPointer<KTMRC600Cam> guard(this);
+                p->ret_Status(reply.status);
+                if (!guard)
+                    return;   // a host slot deleted the device
             }
         }
     }
-    KTCommonInterface::decode_cmd(frame);
+    dispatch_reply(reply);
 }

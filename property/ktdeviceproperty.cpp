@@ -4,7 +4,17 @@
 
 #include <QDebug>
 
+#include <atomic>
 #include <cmath>
+
+namespace {
+std::atomic<quint64> g_commandGeneration{0};
+}
+
+quint64 KTDeviceProperty::commandGeneration()
+{
+    return g_commandGeneration.load(std::memory_order_relaxed);
+}
 
 KTDeviceProperty::KTDeviceProperty(QObject *parent)
     : QObject(parent), m_label(QLatin1String("")), m_unit(QLatin1String(""))
@@ -38,6 +48,7 @@ bool KTDeviceProperty::init(QVariant value, QString label, QString unit, int get
     m_cmdLen = cmdLen;
     m_type = type;
     m_param = param;
+    g_commandGeneration.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 

@@ -55,6 +55,10 @@ public:
     void from_ui_ctrl();
     QWidget *uiControl() const;
 
+    // Changes whenever any parameter is given command numbers or a type, so
+    // a device can tell its reply index is stale.
+    static quint64 commandGeneration();
+
     static KTDeviceProperty *fromVariant(const QVariant &v);
     static QVariant toVariant(KTDeviceProperty *p);
 
