@@ -1,4 +1,5 @@
-// Frame building and the receive path, from bytes to parameters.
+// Frame building and the receive path, from bytes to parameters, with the
+// targets the receive path is held to printed as ratios of this one run.
 #include "property/ktdeviceproperty.h"
 #include "property/ktframe.h"
 #include "plugin/ktmrc600cam.h"
@@ -8,18 +9,30 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstring>
+#include <map>
+
 namespace {
 
-// About 1 MB of replies a machine sends for parameter reads.
-QByteArray replyStream()
+// About 1 MiB of the replies a machine sends for parameter reads.
+QByteArray replyStream(int *count = nullptr)
 {
     const QByteArray replies[] = {KTFrame::pack("3:700;", "CMD"), KTFrame::pack("GET11:4464;12:1;13:0;", "CMD"),
                                   KTFrame::pack("57,0,7F3A9C21;", "CCMD"),
                                   KTFrame::pack("2,0,KT,D24001,P7316,V2.1,1.0.8,C3;", "CCMD")};
     QByteArray stream;
-    for (int i = 0; stream.size() < 1024 * 1024; ++i)
+    int i = 0;
+    for (; stream.size() < 1024 * 1024; ++i)
         stream += replies[i % 4];
+    if (count)
+        *count = i;
     return stream;
+}
+
+std::unique_ptr<KTCommonInterface> fullDevice()
+{
+    KTMRC600Cam root;
+    return std::unique_ptr<KTCommonInterface>(static_cast<KTCommonInterface *>(root.initInstance()));
 }
 
 void BM_PackSmall(benchmark::State &state)
@@ -39,12 +52,73 @@ void BM_PackLarge(benchmark::State &state)
 }
 BENCHMARK(BM_PackLarge)->Unit(benchmark::kMillisecond);
 
+// The floor: finding every STX and ETX of the stream with memchr.
+void BM_MemchrScan(benchmark::State &state)
+{
+    const QByteArray stream = replyStream();
+    for (auto _ : state) {
+        const char *p = stream.constData();
+        const char *end = p + stream.size();
+        int frames = 0;
+        while (p < end) {
+            const char *stx = static_cast<const char *>(memchr(p, KTFrame::STX, size_t(end - p)));
+            if (!stx)
+                break;
+            const char *etx = static_cast<const char *>(memchr(stx, KTFrame::ETX, size_t(end - stx)));
+            if (!etx)
+                break;
+            ++frames;
+            p = etx + 1;
+        }
+        benchmark::DoNotOptimize(frames);
+    }
+    state.SetBytesProcessed(state.iterations() * stream.size());
+}
+BENCHMARK(BM_MemchrScan)->Unit(benchmark::kMicrosecond);
+
+// Cutting the same stream into frames and reading each as a reply value.
+void BM_DecodeReplyFrames(benchmark::State &state)
+{
+    int count = 0;
+    const QByteArray stream = replyStream(&count);
+    for (auto _ : state) {
+        QByteArray buffer = stream;
+        KTFrame::Cutter cutter;
+        int start = 0;
+        int length = 0;
+        int values = 0;
+        while (cutter.next(buffer, &start, &length)) {
+            const KTFrame::Reply reply =
+                KTFrame::parseReply(KTFrame::frameText(QByteArray::fromRawData(buffer.constData() + start, length)));
+            values += reply.values.size();
+        }
+        cutter.compact(buffer);
+        benchmark::DoNotOptimize(values);
+    }
+    state.SetBytesProcessed(state.iterations() * stream.size());
+    state.SetItemsProcessed(state.iterations() * count);
+}
+BENCHMARK(BM_DecodeReplyFrames)->Unit(benchmark::kMicrosecond);
+
+// Replies through the receive buffer and both dispatchers into the
+// parameters of the full 51-key device, in one read.
+void BM_RepliesThroughDispatch(benchmark::State &state)
+{
+    int count = 0;
+    const QByteArray stream = replyStream(&count);
+    auto device = fullDevice();
+    for (auto _ : state)
+        device->slot_usb_read(stream);
+    state.SetItemsProcessed(state.iterations() * count);
+}
+BENCHMARK(BM_RepliesThroughDispatch)->Unit(benchmark::kMillisecond);
+
+// The same 1 MiB in reads of the given size (0: one piece).
 void BM_DecodeBuffer(benchmark::State &state)
 {
     const QByteArray stream = replyStream();
     const int chunk = int(state.range(0)) == 0 ? stream.size() : int(state.range(0));
-    KTMRC600Cam root;
-    std::unique_ptr<KTCommonInterface> device(static_cast<KTCommonInterface *>(root.initInstance()));
+    auto device = fullDevice();
     QVector<QByteArray> chunks;
     for (int at = 0; at < stream.size(); at += chunk)
         chunks.append(stream.mid(at, chunk));
@@ -56,13 +130,52 @@ void BM_DecodeBuffer(benchmark::State &state)
 }
 BENCHMARK(BM_DecodeBuffer)->Arg(0)->Arg(10240)->Arg(1)->Unit(benchmark::kMillisecond);
 
+// Prints the usual table, then the ratios the receive path is held to.
+class RatioReporter : public benchmark::ConsoleReporter
+{
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        for (const Run &run : runs) {
+            if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
+                timePerIteration[run.benchmark_name()] = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+                if (run.counters.count("items_per_second"))
+                    itemsPerSecond[run.benchmark_name()] = run.counters.at("items_per_second");
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        auto ratio = [this](const char *a, const char *b) {
+            return timePerIteration.count(a) && timePerIteration.count(b) && timePerIteration[b] > 0
+                       ? timePerIteration[a] / timePerIteration[b]
+                       : -1.0;
+        };
+        const double replies = itemsPerSecond.count("BM_RepliesThroughDispatch")
+                                   ? itemsPerSecond["BM_RepliesThroughDispatch"]
+                                   : -1;
+        printf("\nreplies/s through buffer and dispatch: %.0f (target >= 2000000)\n", replies);
+        printf("reply frames decoded / memchr scan: %.1fx (target <= 40x)\n",
+               ratio("BM_DecodeReplyFrames", "BM_MemchrScan"));
+        printf("1 MiB in 1-byte reads / in one piece: %.2fx (target <= 3x)\n",
+               ratio("BM_DecodeBuffer/1", "BM_DecodeBuffer/0"));
+    }
+
+private:
+    std::map<std::string, double> timePerIteration;   // seconds
+    std::map<std::string, double> itemsPerSecond;
+};
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("kt.*.debug=false"));
     benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     return 0;
 }

@@ -112,7 +112,7 @@ BENCHMARK(BM_RepliesPerSecond)->Unit(benchmark::kMillisecond)->UseRealTime();
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("kt.*.debug=false"));
     benchmark::Initialize(&argc, argv);
 
     QProcess cutter;

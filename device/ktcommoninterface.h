@@ -141,6 +141,8 @@ protected:
     UsbChannel *usb_channel = nullptr;
     QTcpSocket *tcp_socket = nullptr;
     QByteArray receive_buffer;
+    // What the receive buffer keeps allocated between reads.
+    static constexpr int ReceiveCapacity = 16 * 1024;
     QTimer device_timer;
     NuvexaCloud *cloud_client = nullptr;
     QWebSocket *web_socket = nullptr;
@@ -154,7 +156,7 @@ protected:
 private:
     KTFrame::Cutter frame_cutter;
     KTParameterIndex parameter_index;
-    QElapsedTimer receive_clock;
+    qint64 receive_clock_ms = -1;   // coarse clock when LAST_TIME was last refreshed
     QDateTime receive_stamp;
     QTimer cloud_retry_timer;
     bool relay_connected = false;

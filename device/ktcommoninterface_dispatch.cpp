@@ -64,6 +64,9 @@ void KTCommonInterface::decode_buffer()
             return;   // a host slot deleted the device
     }
     frame_cutter.compact(receive_buffer);
+    // A long frame or garbage does not keep its memory once it is gone.
+    if (receive_buffer.capacity() > 4 * ReceiveCapacity && receive_buffer.size() < ReceiveCapacity)
+        receive_buffer.squeeze();
 }
 
 void KTCommonInterface::decode_cmd(QString item, QString &name, int &number, QString &value)

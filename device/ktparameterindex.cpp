@@ -1,11 +1,9 @@
 #include "device/ktparameterindex.h"
 #include "property/ktdeviceproperty.h"
 
-void KTParameterIndex::ensure(KTDeviceInterface *device)
+void KTParameterIndex::rebuild(KTDeviceInterface *device)
 {
     const quint64 commands = KTDeviceProperty::commandGeneration();
-    if (m_valid && m_commands == commands)
-        return;
     m_first.clear();
     m_stopped = false;
     const QList<QByteArray> names = device->dynamicPropertyNames();
@@ -37,10 +35,4 @@ KTParameterIndex::Match KTParameterIndex::find(KTDeviceInterface *device, KTDevi
     m.parameter = m_first.value(key(kind, number), nullptr);
     m.stopped = !m.parameter && m_stopped;
     return m;
-}
-
-KTDeviceProperty *KTParameterIndex::lastTime(KTDeviceInterface *device)
-{
-    ensure(device);
-    return m_lastTime;
 }

@@ -2,6 +2,7 @@
 #define KTPARAMETERINDEX_H
 
 #include "device/ktdeviceinterface.h"
+#include "property/ktdeviceproperty.h"
 
 #include <QHash>
 
@@ -24,10 +25,19 @@ public:
 
     void invalidate() { m_valid = false; }
     Match find(KTDeviceInterface *device, KTDeviceInterface::KTDeviceCMDType kind, int number);
-    KTDeviceProperty *lastTime(KTDeviceInterface *device);
+    KTDeviceProperty *lastTime(KTDeviceInterface *device)
+    {
+        ensure(device);
+        return m_lastTime;
+    }
 
 private:
-    void ensure(KTDeviceInterface *device);
+    void ensure(KTDeviceInterface *device)
+    {
+        if (!m_valid || m_commands != KTDeviceProperty::commandGeneration())
+            rebuild(device);
+    }
+    void rebuild(KTDeviceInterface *device);
     static quint64 key(int kind, int number) { return (quint64(quint32(kind)) << 32) | quint32(number); }
 
     QHash<quint64, KTDeviceProperty *> m_first;

@@ -194,6 +194,8 @@ Reply parseReply(const QString &frame)
     return r;
 }
 
+constexpr int SmallScan = 16;
+
 bool Cutter::next(const QByteArray &buffer, int *start, int *length)
 {
     const int size = buffer.size();
@@ -201,13 +203,24 @@ bool Cutter::next(const QByteArray &buffer, int *start, int *length)
         reset();
     const char *data = buffer.constData();
     for (;;) {
-        const void *etx = memchr(data + m_scanned, ETX, size_t(size - m_scanned));
-        const int end = etx ? int(static_cast<const char *>(etx) - data) : size;
-        if (end > m_scanned) {
-            if (const void *stx = memrchr(data + m_scanned, STX, size_t(end - m_scanned)))
-                m_lastStx = int(static_cast<const char *>(stx) - data);
+        int end = m_scanned;
+        if (size - m_scanned < SmallScan) {
+            // A few bytes (data arriving byte by byte): a plain loop costs
+            // less than the calls.
+            while (end < size && data[end] != ETX) {
+                if (data[end] == STX)
+                    m_lastStx = end;
+                ++end;
+            }
+        } else {
+            const void *etx = memchr(data + m_scanned, ETX, size_t(size - m_scanned));
+            end = etx ? int(static_cast<const char *>(etx) - data) : size;
+            if (end > m_scanned) {
+                if (const void *stx = memrchr(data + m_scanned, STX, size_t(end - m_scanned)))
+                    m_lastStx = int(static_cast<const char *>(stx) - data);
+            }
         }
-        if (!etx) {
+        if (end == size) {
             m_scanned = size;
             return false;
         }
