@@ -33,6 +33,10 @@ class tst_KTDispatch : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase_data();
+    void init();
+    void cleanupTestCase();
+
     void replyUpdatesParameter_data();
     void replyUpdatesParameter();
     void shortReplyAcknowledgesWrite();
@@ -43,7 +47,30 @@ private slots:
     void qrNotices();
     void family437Groups();
     void splitAtEveryByteWithGarbage();
+    void matchingFollowsAttachment();
+    void entryWithoutParameterEndsTheWalk();
+    void handlerReadsMoreBytes();
+    void pendingBytesBounded();
 };
+
+// Every case runs with the parameter index and with the plain walk by name.
+void tst_KTDispatch::initTestCase_data()
+{
+    QTest::addColumn<bool>("indexed");
+    QTest::newRow("index") << true;
+    QTest::newRow("walk") << false;
+}
+
+void tst_KTDispatch::init()
+{
+    QFETCH_GLOBAL(bool, indexed);
+    KTCommonInterface::setParameterIndexEnabled(indexed);
+}
+
+void tst_KTDispatch::cleanupTestCase()
+{
+    KTCommonInterface::setParameterIndexEnabled(true);
+}
 
 void tst_KTDispatch::replyUpdatesParameter_data()
 {
@@ -214,6 +241,87 @@ void tst_KTDispatch::splitAtEveryByteWithGarbage()
     QCOMPARE(valueOf(d.get(), "SP2_SPEED"), QVariant(650u));
     QCOMPARE(valueOf(d.get(), "DEVICE_UNIQUE_ID"), QVariant("U1"));
     QCOMPARE(valueOf(d.get(), "PCB_VERSION"), QVariant("V"));
+}
+
+void tst_KTDispatch::matchingFollowsAttachment()
+{
+    KTCommonInterface d;
+    ktAttachRows(&d, {{"FIRST", "a", "", 0u, 3, 3, 1, T::CMD}, {"SECOND", "b", "", 0u, 4, 3, 1, T::CMD}});
+    d.slot_usb_read(frame("CMD;3:1;"));
+    QCOMPARE(valueOf(&d, "FIRST"), QVariant(1u));
+
+    // Cleared: the next parameter with that number takes the reply at once.
+    d.setProperty("FIRST", QVariant());
+    d.slot_usb_read(frame("CMD;3:2;"));
+    QCOMPARE(valueOf(&d, "SECOND"), QVariant(2u));
+
+    // Replaced: the new parameter, in the old one's place.
+    auto *replacement = new KTDeviceProperty;
+    replacement->init(0u, "c", "", 5, 5, 1, T::CMD, {});
+    KTDeviceInterface::attachParameter(&d, "SECOND", replacement);
+    d.slot_usb_read(frame("CMD;3:3;"));
+    d.slot_usb_read(frame("CMD;5:4;"));
+    QCOMPARE(replacement->value(), QVariant(4u));
+
+    // Given other numbers after attachment.
+    replacement->init(0u, "c", "", 3, 3, 1, T::CMD, {});
+    d.slot_usb_read(frame("CMD;3:6;"));
+    QCOMPARE(replacement->value(), QVariant(6u));
+
+    // Attached later but with the number: the earlier one still wins.
+    ktAttachRows(&d, {{"THIRD", "d", "", 0u, 3, 3, 1, T::CMD}});
+    d.slot_usb_read(frame("CMD;3:7;"));
+    QCOMPARE(replacement->value(), QVariant(7u));
+    QCOMPARE(valueOf(&d, "THIRD"), QVariant(0u));
+}
+
+void tst_KTDispatch::entryWithoutParameterEndsTheWalk()
+{
+    auto d = machine();
+    // A host's own dynamic property ahead of the parameters it shadows.
+    d->property_ptr("SP2_SPEED")->set_decode(QStringLiteral("1"));
+    d->setProperty("SP2_SPEED", QVariant());
+    d->setProperty("HOST_NOTE", 5);
+    ktAttachRows(d.get(), {{"SP2_SPEED", "s", "", 0u, 3, 3, 1, T::CMD}});
+    QSignalSpy ack(d->property_ptr("DEVICE_ID"), &KTDeviceProperty::retStatus);
+    d->slot_usb_read(frame("CMD;3:9;") + frame("CCMD;57,0,U;") + frame("CCMD;44,0;"));
+    QCOMPARE(valueOf(d.get(), "DEVICE_UNIQUE_ID"), QVariant("U"));   // attached before the note: still reached
+    QCOMPARE(valueOf(d.get(), "SP2_SPEED"), QVariant(0u));          // after it: never reached
+    QCOMPARE(ack.count(), 1);
+
+    d->setProperty("HOST_NOTE", QVariant());
+    d->slot_usb_read(frame("CMD;3:9;"));
+    QCOMPARE(valueOf(d.get(), "SP2_SPEED"), QVariant(9u));
+}
+
+void tst_KTDispatch::handlerReadsMoreBytes()
+{
+    // The host reads on from inside a message: replies are still applied in
+    // the order they arrived, so the newer value stays.
+    auto d = machine();
+    QStringList texts;
+    connect(d.get(), &KTDeviceInterface::message, this, [&](T::KTDeviceMessage, const QString &text) {
+        texts << text;
+        if (texts.size() == 1)
+            d->slot_usb_read(frame("CMD;3:200;") + frame("CCMD;55,0,C;"));
+    });
+    d->slot_usb_read(frame("CCMD;55,0,A;") + frame("CMD;3:100;") + frame("CCMD;11,0,B;"));
+    QCOMPARE(texts, (QStringList{"A", "B", "C"}));
+    QCOMPARE(valueOf(d.get(), "SP2_SPEED"), QVariant(200u));
+    QVERIFY(d->receiveBuffer().isEmpty());
+}
+
+void tst_KTDispatch::pendingBytesBounded()
+{
+    auto d = machine();
+    const QByteArray garbage(64 * 1024, 'g');
+    for (int i = 0; i < 20; ++i) {
+        d->slot_usb_read(garbage);
+        QVERIFY(d->receiveBuffer().size() <= KTFrame::MaxPendingBytes);
+    }
+    d->slot_usb_read(frame("CMD;3:42;"));
+    QCOMPARE(valueOf(d.get(), "SP2_SPEED"), QVariant(42u));
+    QVERIFY(d->receiveBuffer().isEmpty());
 }
 
 QTEST_MAIN(tst_KTDispatch)

@@ -55,6 +55,9 @@ private slots:
     void splitCmdItem_data();
     void splitCmdItem();
     void frameTextStopsAtNul();
+    void parseReply_data();
+    void parseReply();
+    void parseReplyParts();
     void cut_data();
     void cut();
     void cutSplitAtEveryByte();
@@ -146,6 +149,88 @@ void tst_KTFrame::frameTextStopsAtNul()
     QCOMPARE(KTFrame::frameText(QByteArray("\x02" "9;CMD;A\0B\x03", 11)), QStringLiteral("\x02" "9;CMD;A"));
     QCOMPARE(KTFrame::frameText(QByteArray("\x02" "8;CCMD;2,0,\xe4\xb8\xad;\x03")),
              QString::fromUtf8("\x02" "8;CCMD;2,0,\xe4\xb8\xad;\x03"));
+}
+
+using R = KTFrame::Reply;
+
+void tst_KTFrame::parseReply_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("word");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("elements");
+    QTest::addColumn<QStringList>("values");
+
+    const QString s = QStringLiteral("\x02" "0;");
+    const QString e = QStringLiteral("\x03");
+    QTest::newRow("CMD three words") << s + "CMD;GET11:4464;12:1;13:0;" + e << int(R::Cmd) << 11 << 0 << 0
+                                     << QStringList{"4464", "1", "0"};
+    QTest::newRow("CMD one word") << s + "CMD;3:700;" + e << int(R::Cmd) << 3 << 0 << 0 << QStringList{"700"};
+    QTest::newRow("CMD last item without separator") << s + "CMD;3:5;4:9" + e << int(R::Cmd) << 3 << 0 << 0
+                                                     << QStringList{"5"};
+    QTest::newRow("CMD only item without separator") << s + "CMD;3:5" + e << int(R::Cmd) << 0 << 0 << 0
+                                                     << QStringList{};
+    QTest::newRow("CMD empty body") << s + "CMD;" + e << int(R::Cmd) << 0 << 0 << 0 << QStringList{};
+    QTest::newRow("CMD item without colon") << s + "CMD;GET11;" + e << int(R::Cmd) << 11 << 0 << 0
+                                            << QStringList{"GET11"};
+    QTest::newRow("CMD two colons") << s + "CMD;A:B:7;" + e << int(R::Cmd) << 0 << 0 << 0 << QStringList{"7"};
+    QTest::newRow("CMD number not a number") << s + "CMD;X1y:5;2:6;" + e << int(R::Cmd) << 0 << 0 << 0
+                                             << QStringList{"5", "6"};
+    QTest::newRow("CMD signed number") << s + "CMD;-3:5;" + e << int(R::Cmd) << -3 << 0 << 0 << QStringList{"5"};
+    QTest::newRow("CMD number too big") << s + "CMD;99999999999:5;" + e << int(R::Cmd) << 0 << 0 << 0
+                                        << QStringList{"5"};
+    QTest::newRow("CMD value outside Latin-1") << s + QString::fromUtf8("CMD;3:\xe4\xb8\xad" "1;") + e << int(R::Cmd)
+                                               << 3 << 0 << 0 << QStringList{"?1"};
+    QTest::newRow("CCMD value") << s + "CCMD;57,0,ABC;" + e << int(R::Ccmd) << 57 << 0 << 3 << QStringList{"ABC"};
+    QTest::newRow("CCMD six values") << s + "CCMD;2,0,M1,D7,P3,V2,F1,C5;" + e << int(R::Ccmd) << 2 << 0 << 8
+                                     << QStringList{"M1", "D7", "P3", "V2", "F1", "C5"};
+    QTest::newRow("CCMD short reply") << s + "CCMD;44,0;" + e << int(R::Ccmd) << 44 << 0 << 2 << QStringList{};
+    QTest::newRow("CCMD status 1") << s + "CCMD;57,1,A;" + e << int(R::Ccmd) << 57 << 1 << 3 << QStringList{"A"};
+    QTest::newRow("CCMD status not a number") << s + "CCMD;57,x,A;" + e << int(R::Ccmd) << 57 << 0 << 3
+                                              << QStringList{"A"};
+    QTest::newRow("CCMD code only") << s + "CCMD;1010;" + e << int(R::Ccmd) << 1010 << 0 << 1 << QStringList{};
+    QTest::newRow("CCMD empty body") << s + "CCMD;;" + e << int(R::Ccmd) << 0 << 0 << 1 << QStringList{};
+    QTest::newRow("CCMD empty elements kept") << s + "CCMD;16,0,,-2,;" + e << int(R::Ccmd) << 16 << 0 << 5
+                                              << QStringList{"", "-2", ""};
+    QTest::newRow("CCMD ETX stays on last element") << s + "CCMD;57,0,Q" + e << int(R::Ccmd) << 57 << 0 << 3
+                                                    << QStringList{"Q" + e};
+    QTest::newRow("CCMD code with spaces") << s + "CCMD; 57 ,0,A;" + e << int(R::Ccmd) << 57 << 0 << 3
+                                           << QStringList{"A"};
+    QTest::newRow("CCMD body fields after the first ignored") << s + "CCMD;3,0,a;4,0,b;" + e << int(R::Ccmd) << 3
+                                                              << 0 << 3 << QStringList{"a"};
+    QTest::newRow("unknown word") << s + "XYZ;3:9;" + e << int(R::Other) << 0 << 0 << 0 << QStringList{};
+    QTest::newRow("word in lower case") << s + "cmd;3:9;" + e << int(R::Other) << 0 << 0 << 0 << QStringList{};
+    QTest::newRow("two fields") << s + "CMD" + e << int(R::Invalid) << 0 << 0 << 0 << QStringList{};
+    QTest::newRow("no separator") << "garbage" << int(R::Invalid) << 0 << 0 << 0 << QStringList{};
+    QTest::newRow("empty") << "" << int(R::Invalid) << 0 << 0 << 0 << QStringList{};
+}
+
+void tst_KTFrame::parseReply()
+{
+    QFETCH(QString, text);
+    const KTFrame::Reply r = KTFrame::parseReply(text);
+    QTEST(int(r.word), "word");
+    QTEST(r.number, "number");
+    QTEST(r.status, "status");
+    QTEST(r.elementCount, "elements");
+    QTEST(r.values, "values");
+    QCOMPARE(r.frame, text);
+}
+
+void tst_KTFrame::parseReplyParts()
+{
+    // The parts task reports, QR notices and short replies need, as sent.
+    const KTFrame::Reply task = KTFrame::parseReply("\x02" "0;CCMD;66,2,a.plt,3,1,33.8,0,0,0;\x03");
+    QCOMPARE(task.body(), QStringLiteral("66,2,a.plt,3,1,33.8,0,0,0"));
+    QCOMPARE(task.number, 66);
+    const KTFrame::Reply qr = KTFrame::parseReply("\x02" "0;CCMD;11,0,a,b;\x03");
+    QCOMPARE(qr.lastElement(), QStringLiteral("b"));
+    QCOMPARE(qr.elements(), (QStringList{"11", "0", "a", "b"}));
+    const KTFrame::Reply shortReply = KTFrame::parseReply("\x02" "0;CCMD;55,F.plt;\x03");
+    QCOMPARE(shortReply.element1(), QStringLiteral("F.plt"));
+    QCOMPARE(shortReply.lastElement(), QStringLiteral("F.plt"));
+    QCOMPARE(KTFrame::parseReply("\x02" "0;CCMD;55;\x03").lastElement(), QStringLiteral("55"));
 }
 
 void tst_KTFrame::cut_data()
