@@ -10,6 +10,7 @@
 #include <QMutexLocker>
 #include <QNetworkInterface>
 #include <QNetworkProxy>
+#include <QPointer>
 #include <QTcpSocket>
 #include <QUrl>
 #include <QWebSocket>
@@ -214,9 +215,11 @@ void KTCommonInterface::slot_usb_read(QByteArray data)
 
 void KTCommonInterface::slot_tcp_socket_read()
 {
-    if (!tcp_socket)
-        return;
-    receive(tcp_socket->readAll(), "KTCommonInterface::slot_tcp_socket_read");
+    // The socket does not signal readyRead again while a slot of it runs: what
+    // came in while a host's slot ran its own event loop is read here.
+    QPointer<KTCommonInterface> guard(this);
+    while (guard && tcp_socket && tcp_socket->bytesAvailable() > 0)
+        receive(tcp_socket->readAll(), "KTCommonInterface::slot_tcp_socket_read");
 }
 
 void KTCommonInterface::on_link_up(const QString &mode, const QString &text)

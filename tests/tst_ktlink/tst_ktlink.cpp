@@ -3,7 +3,10 @@
 #include "tools/virtual-cutter/ktvirtualcutter.h"
 
 #include <QJsonObject>
+#include <QEventLoop>
 #include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 #include <QtTest>
 
 using T = KTDeviceInterface;
@@ -76,6 +79,7 @@ private slots:
     void heartbeatIntervalBounds();
     void machineVanishesMidJob();
     void splitAndNoisyReplies();
+    void nestedEventLoopKeepsArrivalOrder();
 
 private:
     void connectTcp(KTMRC600Cam *d);
@@ -359,12 +363,14 @@ void tst_KTLink::qrJob()
     d->property_ptr("QRCODE_COPIES")->setValue(2);
     d->startTask();
     QTRY_VERIFY_WITH_TIMEOUT(!cutter->jobRunning() && cutter->framesReceived().size() == 1, 5000);
-    QStringList codes;
-    for (const auto &m : messages)
-        if (m.at(0).value<T::KTDeviceMessage>() == T::Qrcode)
-            codes << m.at(1).toString();
-    QTRY_COMPARE(codes.size() + 0, 2);
-    QCOMPARE(codes, (QStringList{"QR-1-1", "QR-1-2"}));
+    auto codes = [&messages]() {
+        QStringList out;
+        for (const auto &m : messages)
+            if (m.at(0).value<T::KTDeviceMessage>() == T::Qrcode)
+                out << m.at(1).toString();
+        return out;
+    };
+    QTRY_COMPARE(codes(), (QStringList{"QR-1-1", "QR-1-2"}));
     QCOMPARE(d->property_ptr("QRCODE_COPIES")->value(), QVariant(2));
 }
 
@@ -478,6 +484,50 @@ void tst_KTLink::splitAndNoisyReplies()
     cutter->setCmdRegister(12, 1);
     QTRY_COMPARE(d->property_ptr("PCB_VERSION")->value().toString(), QStringLiteral("V2.1"));
     QCOMPARE(d->property_ptr("CAMERA_OFFSET_X")->value(), QVariant(70000));
+}
+
+void tst_KTLink::nestedEventLoopKeepsArrivalOrder()
+{
+    // A host shows a modal dialog on a QR notice: its event loop reads the
+    // next replies while the rest of the first read still waits.
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    auto d = machine();
+    d->property_ptr("TCP_PORT")->setValue(int(server.serverPort()));
+    d->setIPAddress("127.0.0.1");
+    QVERIFY(d->connectDevice());
+    QVERIFY(server.waitForNewConnection(5000));
+    QTcpSocket *machineEnd = server.nextPendingConnection();
+    QTRY_COMPARE(status(d.get()), int(T::Working));
+
+    auto frame = [](const char *inner) { return "\x02" "0;" + QByteArray(inner) + "\x03"; };
+    QStringList texts;
+    QVariant speedAtB;
+    connect(d.get(), &KTDeviceInterface::message, this, [&](T::KTDeviceMessage kind, const QString &text) {
+        if (kind != T::Qrcode)
+            return;
+        texts << text;
+        if (text == QLatin1String("B"))
+            speedAtB = d->property_ptr("SP2_SPEED")->value();
+        if (text != QLatin1String("A"))
+            return;
+        machineEnd->write(frame("CMD;3:200;") + frame("CCMD;55,0,C;"));
+        // The dialog stays open until those bytes have reached the device.
+        QEventLoop dialog;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, &dialog, [&]() {
+            if (d->findChild<QTcpSocket *>()->bytesAvailable() > 0 || texts.contains("C"))
+                dialog.quit();
+        });
+        poll.start(5);
+        QTimer::singleShot(5000, &dialog, &QEventLoop::quit);
+        dialog.exec();
+    });
+    machineEnd->write(frame("CCMD;55,0,A;") + frame("CMD;3:100;") + frame("CCMD;11,0,B;"));
+    QTRY_COMPARE(texts.size(), 3);
+    QCOMPARE(texts, (QStringList{"A", "B", "C"}));
+    QCOMPARE(speedAtB, QVariant(100u));
+    QCOMPARE(d->property_ptr("SP2_SPEED")->value(), QVariant(200u));
 }
 
 QTEST_MAIN(tst_KTLink)
