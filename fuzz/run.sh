@@ -2,7 +2,8 @@
 # Runs every fuzz target for SECONDS (default 60) from its committed seed
 # corpus and prints executions, coverage and findings per target.
 #   fuzz/run.sh [SECONDS]
-# BUILD_DIR: the fuzz build (default build-fuzz); JOBS: targets run at the
+# BUILD_DIR: the fuzz build (default build-fuzz); TARGETS: the targets to run
+# (names without fuzz_, default all); JOBS: targets run at the
 # same time (default 1); FUZZ_OUT: where corpora, logs and findings go
 # (default a fresh temporary folder). Exit status 1 when a target found
 # something (its crash or leak file is named), 2 on a usage error.
@@ -17,7 +18,11 @@ jobs="${JOBS:-1}"
 out="${FUZZ_OUT:-$(mktemp -d)}"
 targets=()
 for t in "$build"/bin/fuzz_*; do
-    [ -x "$t" ] && targets+=("$(basename "$t")")
+    name="$(basename "$t")"
+    if [ -n "${TARGETS:-}" ] && ! [[ " $TARGETS " == *" ${name#fuzz_} "* ]]; then
+        continue
+    fi
+    [ -x "$t" ] && targets+=("$name")
 done
 if [ ${#targets[@]} -eq 0 ]; then
     echo "no fuzz targets in $build/bin: build with -DKT_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ first" >&2

@@ -251,6 +251,7 @@ void tst_KTDispatch::matchingFollowsAttachment()
     QCOMPARE(valueOf(&d, "FIRST"), QVariant(1u));
 
     // Cleared: the next parameter with that number takes the reply at once.
+    std::unique_ptr<KTDeviceProperty> cleared(d.property_ptr("FIRST"));
     d.setProperty("FIRST", QVariant());
     d.slot_usb_read(frame("CMD;3:2;"));
     QCOMPARE(valueOf(&d, "SECOND"), QVariant(2u));
@@ -279,7 +280,7 @@ void tst_KTDispatch::entryWithoutParameterEndsTheWalk()
 {
     auto d = machine();
     // A host's own dynamic property ahead of the parameters it shadows.
-    d->property_ptr("SP2_SPEED")->set_decode(QStringLiteral("1"));
+    std::unique_ptr<KTDeviceProperty> cleared(d->property_ptr("SP2_SPEED"));
     d->setProperty("SP2_SPEED", QVariant());
     d->setProperty("HOST_NOTE", 5);
     ktAttachRows(d.get(), {{"SP2_SPEED", "s", "", 0u, 3, 3, 1, T::CMD}});
