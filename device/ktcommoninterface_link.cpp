@@ -204,7 +204,10 @@ void KTCommonInterface::receive(const QByteArray &data, const char *trace)
     if (receive_buffer.capacity() < ReceiveCapacity)
         receive_buffer.reserve(ReceiveCapacity);
     receive_buffer.append(data);
-    qCDebug(ktLink) << trace << ktTraceBytes(receive_buffer);
+    // Looked up once: this runs for every read, down to single bytes.
+    static const QLoggingCategory &link = ktLink();
+    if (link.isDebugEnabled())
+        qCDebug(link) << trace << ktTraceBytes(receive_buffer);
     decode_buffer();   // may delete this device
 }
 
