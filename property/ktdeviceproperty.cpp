@@ -363,6 +363,6 @@ void KTDeviceProperty::set_decode(QStringList values)
     const int n = qMin(keys.size(), values.size());
     for (int i = 0; i < n; ++i) {
         if (KTDeviceProperty *child = property_ptr(keys.at(i).toLatin1().constData()))
-            child->set_decode(QStringList{values.at(i)});
+            child->set_decode(values.at(i));   // what a one-entry list does, without building one
     }
 }

@@ -187,6 +187,7 @@ void tst_KTFrame::parseReply_data()
                                      << QStringList{"M1", "D7", "P3", "V2", "F1", "C5"};
     QTest::newRow("CCMD short reply") << s + "CCMD;44,0;" + e << int(R::Ccmd) << 44 << 0 << 2 << QStringList{};
     QTest::newRow("CCMD status 1") << s + "CCMD;57,1,A;" + e << int(R::Ccmd) << 57 << 1 << 3 << QStringList{"A"};
+    QTest::newRow("CCMD code not a number") << s + "CCMD;x7,0,A;" + e << int(R::Ccmd) << 0 << 0 << 3 << QStringList{"A"};
     QTest::newRow("CCMD status not a number") << s + "CCMD;57,x,A;" + e << int(R::Ccmd) << 57 << 0 << 3
                                               << QStringList{"A"};
     QTest::newRow("CCMD code only") << s + "CCMD;1010;" + e << int(R::Ccmd) << 1010 << 0 << 1 << QStringList{};
