@@ -154,6 +154,11 @@ protected:
     QJsonObject cloud_record;
 
 private:
+    void tcp_write(const QByteArray &frame);
+    void tcp_drain();
+    // Frames waiting for the socket to drain, and how much of the first is out.
+    QList<QByteArray> tcp_pending;
+    qint64 tcp_pending_sent = 0;
     KTFrame::Cutter frame_cutter;
     KTParameterIndex parameter_index;
     qint64 receive_clock_ms = -1;   // coarse clock when LAST_TIME was last refreshed

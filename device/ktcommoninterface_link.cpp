@@ -68,9 +68,42 @@ void KTCommonInterface::send_cmd(QByteArray frame)
     QMutexLocker lock(&send_mutex);
     if (mode->value().toString() == QLatin1String("TCP")) {
         if (tcp_socket)
-            tcp_socket->write(frame);
+            tcp_write(frame);
     } else if (usb_channel) {
         usb_channel->send(KTFrame::frameText(frame));
+    }
+}
+
+// The socket copies whatever it is given into a buffer of its own: a cut job
+// of many megabytes is handed over a window at a time as the socket drains,
+// so it is never held twice. Frames keep their order behind it.
+static constexpr qint64 TcpWindow = 1024 * 1024;
+
+void KTCommonInterface::tcp_write(const QByteArray &frame)
+{
+    if (tcp_pending.isEmpty() && frame.size() <= TcpWindow) {
+        tcp_socket->write(frame);
+        return;
+    }
+    tcp_pending.append(frame);
+    tcp_drain();
+}
+
+void KTCommonInterface::tcp_drain()
+{
+    while (tcp_socket && !tcp_pending.isEmpty() && tcp_socket->bytesToWrite() < TcpWindow) {
+        const QByteArray &head = tcp_pending.first();
+        const qint64 piece = qMin<qint64>(head.size() - tcp_pending_sent, TcpWindow);
+        if (tcp_socket->write(head.constData() + tcp_pending_sent, piece) != piece) {
+            tcp_pending.clear();   // the socket is gone: nothing more will leave
+            tcp_pending_sent = 0;
+            return;
+        }
+        tcp_pending_sent += piece;
+        if (tcp_pending_sent == head.size()) {
+            tcp_pending.removeFirst();
+            tcp_pending_sent = 0;
+        }
     }
 }
 
@@ -102,6 +135,7 @@ void KTCommonInterface::connect_tcp(QString address)
         tcp_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
         connect(tcp_socket, &QTcpSocket::readyRead, this, &KTCommonInterface::slot_tcp_socket_read);
         connect(tcp_socket, &QTcpSocket::stateChanged, this, &KTCommonInterface::slot_tcp_socket_state);
+        connect(tcp_socket, &QTcpSocket::bytesWritten, this, &KTCommonInterface::tcp_drain);
     }
     if (KTDeviceProperty *port = property_ptr("TCP_PORT")) {
         // A link declared silent may still be open: start it over, or the
@@ -286,6 +320,8 @@ void KTCommonInterface::slot_tcp_socket_state(QAbstractSocket::SocketState s)
     if (s == QAbstractSocket::ConnectedState) {
         on_link_up(mode, QStringLiteral("TCP CONNECTED."));
     } else if (s == QAbstractSocket::UnconnectedState) {
+        tcp_pending.clear();   // what did not leave belongs to the lost link
+        tcp_pending_sent = 0;
         on_link_down(mode, DisConnected, QStringLiteral("TCP DISCONNECTED."));
     } else if (KTDeviceProperty *m = property_ptr("CONNECT_MODE")) {
         m->setValue(mode);

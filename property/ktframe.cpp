@@ -16,21 +16,13 @@ static int decimalDigits(qint64 n)
 
 QByteArray pack(const QString &body, const QString &word)
 {
-    // Encoded piece by piece: a multi-megabyte cut job is not copied into a
-    // second text on its way to bytes.
+    // The body is encoded once and the frame built around it in place, so a
+    // multi-megabyte cut job is never held twice as bytes.
     const QByteArray head = word.toLocal8Bit();
-    const QByteArray tail = body.toLocal8Bit();
-    const qint64 bare = qint64(head.size()) + 1 + tail.size() + 3;  // STX, ";" after the length, ETX
+    QByteArray frame = body.toLocal8Bit();
+    const qint64 bare = qint64(head.size()) + 1 + frame.size() + 3;  // STX, ";" after the length, ETX
     const qint64 total = bare + decimalDigits(bare + decimalDigits(bare));
-
-    QByteArray frame;
-    frame.reserve(int(total));
-    frame.append(STX);
-    frame.append(QByteArray::number(total));
-    frame.append(';');
-    frame.append(head);
-    frame.append(';');
-    frame.append(tail);
+    frame.prepend(STX + QByteArray::number(total) + ';' + head + ';');
     frame.append(ETX);
     return frame;
 }

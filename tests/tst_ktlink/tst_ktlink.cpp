@@ -54,6 +54,7 @@ class tst_KTLink : public QObject
 {
     Q_OBJECT
 private slots:
+    void largeFrameLeavesWholeAndInOrder();
     void init();
     void cleanup();
 
@@ -484,6 +485,42 @@ void tst_KTLink::splitAndNoisyReplies()
     cutter->setCmdRegister(12, 1);
     QTRY_COMPARE(d->property_ptr("PCB_VERSION")->value().toString(), QStringLiteral("V2.1"));
     QCOMPARE(d->property_ptr("CAMERA_OFFSET_X")->value(), QVariant(70000));
+}
+
+// A job of many megabytes reaches the machine byte for byte, followed by what
+// was sent after it, while the socket never holds more than a window of it.
+void tst_KTLink::largeFrameLeavesWholeAndInOrder()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    auto d = machine();
+    d->property_ptr("TCP_PORT")->setValue(int(server.serverPort()));
+    d->setIPAddress("127.0.0.1");
+    QVERIFY(d->connectDevice());
+    QVERIFY(server.waitForNewConnection(5000));
+    QTcpSocket *machineEnd = server.nextPendingConnection();
+    QTRY_COMPARE(status(d.get()), int(T::Working));
+
+    QByteArray job;
+    for (int i = 0; job.size() < 6 * 1024 * 1024; ++i)
+        job += "PD" + QByteArray::number(i % 40000) + ",0;";
+    KTDeviceProperty *plt = d->property_ptr("TASK_PLT");
+    plt->setValue(QString::fromLatin1(job));
+    const QByteArray jobFrame = plt->set_cmd_bytes();
+    const QByteArray speedFrame = d->property_ptr("SP2_SPEED")->get_cmd_bytes();
+    auto *socket = d->findChild<QTcpSocket *>();
+    qint64 mostQueued = 0;
+    connect(socket, &QTcpSocket::bytesWritten, this, [&]() { mostQueued = qMax(mostQueued, socket->bytesToWrite()); });
+    d->sendCMD(jobFrame);
+    mostQueued = qMax(mostQueued, socket->bytesToWrite());
+    d->sendCMD(speedFrame);
+
+    QByteArray received;
+    QTRY_VERIFY_WITH_TIMEOUT((received += machineEnd->readAll()).size() >= jobFrame.size() + speedFrame.size(), 20000);
+    QCOMPARE(received.size(), jobFrame.size() + speedFrame.size());
+    QVERIFY(received.startsWith(jobFrame));
+    QVERIFY(received.endsWith(speedFrame));
+    QVERIFY2(mostQueued <= 2 * 1024 * 1024, qPrintable(QString::number(mostQueued)));
 }
 
 void tst_KTLink::nestedEventLoopKeepsArrivalOrder()
