@@ -22,7 +22,9 @@ QByteArray pack(const QString &body, const QString &word)
     QByteArray frame = body.toLocal8Bit();
     const qint64 bare = qint64(head.size()) + 1 + frame.size() + 3;  // STX, ";" after the length, ETX
     const qint64 total = bare + decimalDigits(bare + decimalDigits(bare));
-    frame.prepend(STX + QByteArray::number(total) + ';' + head + ';');
+    // prepend() of a QByteArray would copy the body behind the header.
+    const QByteArray header = STX + QByteArray::number(total) + ';' + head + ';';
+    frame.prepend(header.constData(), header.size());
     frame.append(ETX);
     return frame;
 }
