@@ -1,4 +1,4 @@
-# The tools, their man pages and the udev rule. kt-host lives beside the
+# The tools and their man pages. kt-host lives beside the
 # module and its catalogue, so it finds both; bin/ holds a link to it.
 set(KT_MAN_DIR ${PROJECT_BINARY_DIR}/man)
 foreach(tool IN ITEMS kt-host kt-virtual-cutter kt-cloud-service)
