@@ -84,6 +84,8 @@ private slots:
 
 private:
     void connectTcp(KTMRC600Cam *d);
+    // Links the device to a plain listener that plays the machine by hand.
+    void connectToPeer(QTcpServer &server, KTMRC600Cam *d, QTcpSocket **machineEnd);
     std::unique_ptr<KTVirtualCutter> cutter;
 };
 
@@ -107,6 +109,17 @@ void tst_KTLink::connectTcp(KTMRC600Cam *d)
     QVERIFY(d->connectDevice());
     QTRY_COMPARE(status(d), int(T::Working));
     QTRY_COMPARE(cutter->connectionCount(), 1);
+}
+
+void tst_KTLink::connectToPeer(QTcpServer &server, KTMRC600Cam *d, QTcpSocket **machineEnd)
+{
+    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
+    d->property_ptr("TCP_PORT")->setValue(int(server.serverPort()));
+    d->setIPAddress("127.0.0.1");
+    QVERIFY(d->connectDevice());
+    QVERIFY(server.waitForNewConnection(5000));
+    *machineEnd = server.nextPendingConnection();
+    QTRY_COMPARE(status(d), int(T::Working));
 }
 
 void tst_KTLink::tcpLinkEvents()
@@ -492,14 +505,11 @@ void tst_KTLink::splitAndNoisyReplies()
 void tst_KTLink::largeFrameLeavesWholeAndInOrder()
 {
     QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     auto d = machine();
-    d->property_ptr("TCP_PORT")->setValue(int(server.serverPort()));
-    d->setIPAddress("127.0.0.1");
-    QVERIFY(d->connectDevice());
-    QVERIFY(server.waitForNewConnection(5000));
-    QTcpSocket *machineEnd = server.nextPendingConnection();
-    QTRY_COMPARE(status(d.get()), int(T::Working));
+    QTcpSocket *machineEnd = nullptr;
+    connectToPeer(server, d.get(), &machineEnd);
+    if (QTest::currentTestFailed())
+        return;
 
     QByteArray job;
     for (int i = 0; job.size() < 6 * 1024 * 1024; ++i)
@@ -528,14 +538,11 @@ void tst_KTLink::nestedEventLoopKeepsArrivalOrder()
     // A host shows a modal dialog on a QR notice: its event loop reads the
     // next replies while the rest of the first read still waits.
     QTcpServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHost, 0));
     auto d = machine();
-    d->property_ptr("TCP_PORT")->setValue(int(server.serverPort()));
-    d->setIPAddress("127.0.0.1");
-    QVERIFY(d->connectDevice());
-    QVERIFY(server.waitForNewConnection(5000));
-    QTcpSocket *machineEnd = server.nextPendingConnection();
-    QTRY_COMPARE(status(d.get()), int(T::Working));
+    QTcpSocket *machineEnd = nullptr;
+    connectToPeer(server, d.get(), &machineEnd);
+    if (QTest::currentTestFailed())
+        return;
 
     auto frame = [](const char *inner) { return "\x02" "0;" + QByteArray(inner) + "\x03"; };
     QStringList texts;
