@@ -114,7 +114,7 @@ public:
 
 public slots:
     void slot_usb_write(QByteArray data);
-    void slot_usb_read(QByteArray data);
+    void slot_usb_read(const QByteArray &data);
     void slot_usb_status(int s);
     void slot_tcp_socket_read();
     void slot_tcp_socket_state(QAbstractSocket::SocketState s);
@@ -162,7 +162,8 @@ private:
     KTFrame::Cutter frame_cutter;
     KTParameterIndex parameter_index;
     qint64 receive_clock_ms = -1;   // coarse clock when LAST_TIME was last refreshed
-    QDateTime receive_stamp;
+    QVariant receive_stamp;   // the LAST_TIME value last put there by a read
+    qint64 receive_unstamped_bytes = 0;   // bytes read since the clock was last read
     QTimer cloud_retry_timer;
     bool relay_connected = false;
     QString usb_error;

@@ -2,6 +2,7 @@
 #include "property/ktdeviceproperty.h"
 #include "property/kttrace.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QEvent>
 #include <QJsonObject>
@@ -27,7 +28,8 @@ bool KTCommonInterface::event(QEvent *e)
 
 KTParameterIndex::Match KTCommonInterface::find_parameter(KTDeviceCMDType kind, int number)
 {
-    if (g_parameterIndex)
+    // Without an application no change event is delivered to keep it in step.
+    if (g_parameterIndex && QCoreApplication::instance())
         return parameter_index.find(this, kind, number);
     KTParameterIndex::Match m;
     const QList<QByteArray> names = dynamicPropertyNames();

@@ -209,28 +209,49 @@ qint64 coarseMilliseconds()
     return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-// The stamp as stored is a copy of ours, so the same bytes mean unchanged;
-// only a value put there by someone else needs the full comparison.
-bool sameDateTime(const QDateTime &a, const QDateTime &b)
+// Whether a value holds the very data of ours: the held copy keeps it alive,
+// so the same bits mean nobody has put another value there since.
+bool sameVariant(const QVariant &a, const QVariant &b)
 {
-    return memcmp(static_cast<const void *>(&a), static_cast<const void *>(&b), sizeof(QDateTime)) == 0 || a == b;
+    const QVariant::Private &x = a.data_ptr();
+    const QVariant::Private &y = b.data_ptr();
+    return x.type == y.type && x.is_shared == y.is_shared && x.is_null == y.is_null
+           && memcmp(&x.data, &y.data, sizeof x.data) == 0;
+}
+
+// No ETX among a read's bytes: nothing can be complete yet.
+bool holdsEtx(const QByteArray &data)
+{
+    const int n = data.size();
+    const char *p = data.constData();
+    if (n > 16)
+        return memchr(p, KTFrame::ETX, size_t(n)) != nullptr;
+    for (int i = 0; i < n; ++i) {
+        if (p[i] == KTFrame::ETX)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
 
 void KTCommonInterface::receive(const QByteArray &data, const char *trace)
 {
-    // The silence rule counts whole seconds, and reading the local clock
-    // costs more than cutting a small frame: within a few milliseconds of the
-    // last refresh the stamp is left as it is, unless someone changed it.
-    if (KTDeviceProperty *last = parameter_index.lastTime(this)) {
-        const QVariant &held = last->value();
-        const qint64 now = coarseMilliseconds();
-        if (receive_clock_ms < 0 || now - receive_clock_ms >= 20 || held.userType() != QMetaType::QDateTime
-            || !sameDateTime(*static_cast<const QDateTime *>(held.constData()), receive_stamp)) {
-            receive_stamp = QDateTime::currentDateTime();
-            receive_clock_ms = now;
-            last->setValue(receive_stamp);
+    const bool frameEnds = holdsEtx(data);
+    // The silence rule counts whole seconds, and reading even the coarse
+    // clock costs as much as taking a byte: it is read when a frame starts or
+    // ends and every few bytes in between, and the stamp is refreshed when
+    // 20 ms have passed or someone else changed it.
+    receive_unstamped_bytes += data.size();
+    if (frameEnds || receive_buffer.isEmpty() || receive_unstamped_bytes >= 16) {
+        receive_unstamped_bytes = 0;
+        if (KTDeviceProperty *last = parameter_index.lastTime(this)) {
+            const qint64 now = coarseMilliseconds();
+            if (receive_clock_ms < 0 || now - receive_clock_ms >= 20 || !sameVariant(last->value(), receive_stamp)) {
+                receive_stamp = QDateTime::currentDateTime();
+                receive_clock_ms = now;
+                last->setValue(receive_stamp);
+            }
         }
     }
     // Kept allocated between reads, so that a buffer emptied by every frame
@@ -242,10 +263,14 @@ void KTCommonInterface::receive(const QByteArray &data, const char *trace)
     static const QLoggingCategory &link = ktLink();
     if (link.isDebugEnabled())
         qCDebug(link) << trace << ktTraceBytes(receive_buffer);
+    // A piece of a frame (bytes arriving one at a time) waits as it is: the
+    // cutter looks at it with the read that brings the ETX.
+    if (!frameEnds && receive_buffer.size() <= frame_cutter.maxPending())
+        return;
     decode_buffer();   // may delete this device
 }
 
-void KTCommonInterface::slot_usb_read(QByteArray data)
+void KTCommonInterface::slot_usb_read(const QByteArray &data)
 {
     receive(data, "KTCommonInterface::slot_usb_read");
 }

@@ -22,7 +22,6 @@ void KTParameterIndex::rebuild(KTDeviceInterface *device)
                 m_first.insert(key(type, number), p);
         }
     }
-    m_lastTime = device->property_ptr("LAST_TIME");
     m_commands = commands;
     m_valid = true;
 }

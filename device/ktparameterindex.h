@@ -4,6 +4,7 @@
 #include "device/ktdeviceinterface.h"
 #include "property/ktdeviceproperty.h"
 
+#include <QCoreApplication>
 #include <QHash>
 
 // Which parameter a reply goes to, without walking the device's parameters
@@ -23,11 +24,20 @@ public:
         bool stopped = false;
     };
 
-    void invalidate() { m_valid = false; }
+    void invalidate()
+    {
+        m_valid = false;
+        m_lastTimeValid = false;
+    }
     Match find(KTDeviceInterface *device, KTDeviceInterface::KTDeviceCMDType kind, int number);
+    // Asked on every read, down to single bytes: it depends only on what is
+    // attached, not on command numbers.
     KTDeviceProperty *lastTime(KTDeviceInterface *device)
     {
-        ensure(device);
+        if (!m_lastTimeValid || !QCoreApplication::instance()) {
+            m_lastTime = device->property_ptr("LAST_TIME");
+            m_lastTimeValid = true;
+        }
         return m_lastTime;
     }
 
@@ -44,6 +54,7 @@ private:
     KTDeviceProperty *m_lastTime = nullptr;
     bool m_stopped = false;
     bool m_valid = false;
+    bool m_lastTimeValid = false;
     quint64 m_commands = 0;   // KTDeviceProperty::commandGeneration() when built
 };
 

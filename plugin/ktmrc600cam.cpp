@@ -91,7 +91,7 @@ void KTMRC600Cam::decode_cmd(QString frame)
         if (KTDeviceProperty *p = m.parameter) {
             // The get command is tested first.
             if (reply.number == p->get_cmd_int()) {
-                p->set_decode(QStringList{reply.element1()});
+                p->set_decode(reply.element1());
             } else {
                 QPointer<KTMRC600Cam> guard(this);
                 p->ret_Status(reply.status);

@@ -2,10 +2,13 @@
 #include "property/ktframe.h"
 #include "property/kttrace.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QEvent>
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 
 namespace {
 std::atomic<quint64> g_commandGeneration{0};
@@ -349,8 +352,8 @@ void KTDeviceProperty::set_decode(QStringList values)
     if (m_type != KTDeviceInterface::CCMD)
         return;
 
-    const QStringList keys = m_value.toStringList();
-    if (keys.isEmpty()) {
+    const QVector<KTDeviceProperty *> &children = groupChildren();
+    if (children.isEmpty()) {
         const int n = m_param.size();
         for (int i = 0; i < n; ++i) {
             if (i >= values.size() || values.at(i) != m_param.at(i))
@@ -360,9 +363,36 @@ void KTDeviceProperty::set_decode(QStringList values)
             set_decode(values.at(n));
         return;
     }
-    const int n = qMin(keys.size(), values.size());
+    const int n = qMin(children.size(), values.size());
     for (int i = 0; i < n; ++i) {
-        if (KTDeviceProperty *child = property_ptr(keys.at(i).toLatin1().constData()))
+        if (KTDeviceProperty *child = children.at(i))
             child->set_decode(values.at(i));   // what a one-entry list does, without building one
     }
+}
+
+const QVector<KTDeviceProperty *> &KTDeviceProperty::groupChildren()
+{
+    // The held copy keeps the value's shared data alive, so the same bits
+    // (the same data pointer, for a list) mean the same keys.
+    const QVariant::Private &now = m_value.data_ptr();
+    const QVariant::Private &built = m_childrenFor.data_ptr();
+    // Without an application no change event is delivered: look them up.
+    if (m_childrenValid && QCoreApplication::instance() && now.type == built.type && now.is_shared == built.is_shared
+        && now.is_null == built.is_null && memcmp(&now.data, &built.data, sizeof now.data) == 0)
+        return m_children;
+    m_children.clear();
+    const QStringList keys = m_value.toStringList();
+    m_children.reserve(keys.size());
+    for (const QString &key : keys)
+        m_children.append(property_ptr(key.toLatin1().constData()));
+    m_childrenFor = m_value;
+    m_childrenValid = true;
+    return m_children;
+}
+
+bool KTDeviceProperty::event(QEvent *e)
+{
+    if (e->type() == QEvent::DynamicPropertyChange)
+        m_childrenValid = false;
+    return QObject::event(e);
 }

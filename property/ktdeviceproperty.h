@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <QByteArray>
+#include <QVector>
 
 #include "device/ktdeviceinterface.h"
 
@@ -66,9 +67,13 @@ signals:
     void valueChanged();
     void retStatus(int ret);
 
+protected:
+    bool event(QEvent *e) override;
+
 private:
     QString valueText() const;
     void setUiControl(QWidget *control);
+    const QVector<KTDeviceProperty *> &groupChildren();
 
     QVariant m_value;
     QVariant m_previous;
@@ -79,6 +84,13 @@ private:
     QString m_unit;
     KTDeviceInterface::KTDeviceCMDType m_type = KTDeviceInterface::UnCMD;
     QStringList m_param;
+
+    // A group's children in the order of its keys, found by name once: a
+    // group reply arrives with every status poll. Rebuilt when the keys
+    // (the value) or the attached children change.
+    QVector<KTDeviceProperty *> m_children;
+    QVariant m_childrenFor;   // the value the list was built for, held so it stays comparable
+    bool m_childrenValid = false;
 };
 
 #endif // KTDEVICEPROPERTY_H

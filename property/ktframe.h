@@ -83,6 +83,7 @@ public:
     // Every complete frame at once, then compact.
     QVector<QByteArray> cut(QByteArray &buffer);
     void reset() { m_read = 0; m_scanned = 0; m_lastStx = -1; }
+    int maxPending() const { return m_maxPending; }
 
 private:
     int m_maxPending;

@@ -69,6 +69,8 @@ private slots:
     void decode_data();
     void decode();
     void decodeListDistributesToChildren();
+    void groupFollowsItsChildren_data();
+    void groupFollowsItsChildren();
     void decodeDoesNotSignal();
     void retStatusEmits();
 };
@@ -411,6 +413,46 @@ void tst_KTDeviceProperty::decodeListDistributesToChildren()
     group->set_decode(QStringList{"3", "4"});   // shorter reply: only positions present
     QCOMPARE(x->value(), QVariant(3.0));
     QCOMPARE(y->value(), QVariant(-2.0));
+}
+
+// Children are followed as they change: replaced, given other keys, removed;
+// with an application (change events delivered) and without one.
+void tst_KTDeviceProperty::groupFollowsItsChildren_data()
+{
+    QTest::addColumn<bool>("application");
+    QTest::newRow("application") << true;
+    QTest::newRow("none") << false;
+}
+
+void tst_KTDeviceProperty::groupFollowsItsChildren()
+{
+    QFETCH(bool, application);
+    int argc = 1;
+    char name[] = "tst_ktdeviceproperty";
+    char *argv[] = {name, nullptr};
+    std::unique_ptr<QCoreApplication> app(application ? new QCoreApplication(argc, argv) : nullptr);
+    Props props;
+    KTDeviceProperty *x = props.make(0.0, 0, 0, 0, T::UnCMD);
+    KTDeviceProperty *y = props.make(0.0, 0, 0, 0, T::UnCMD);
+    KTDeviceProperty *group = props.make(QStringList{"X", "NOPE", "Y"}, 16, 15, 1, T::CCMD);
+    group->setProperty("X", KTDeviceProperty::toVariant(x));
+    group->setProperty("Y", KTDeviceProperty::toVariant(y));
+    group->set_decode(QStringList{"3", "0", "4"});
+    QCOMPARE(x->value(), QVariant(3.0));
+
+    KTDeviceProperty *z = props.make(0.0, 0, 0, 0, T::UnCMD);
+    group->setProperty("X", KTDeviceProperty::toVariant(z));
+    group->set_decode(QStringList{"5", "0", "6"});
+    QCOMPARE(z->value(), QVariant(5.0));
+    QCOMPARE(x->value(), QVariant(3.0));
+    group->setValue(QStringList{"Y", "X"});
+    group->set_decode(QStringList{"7", "8"});
+    QCOMPARE(y->value(), QVariant(7.0));
+    QCOMPARE(z->value(), QVariant(8.0));
+    group->setProperty("Y", QVariant());
+    group->set_decode(QStringList{"9", "10"});
+    QCOMPARE(y->value(), QVariant(7.0));
+    QCOMPARE(z->value(), QVariant(10.0));
 }
 
 void tst_KTDeviceProperty::decodeDoesNotSignal()

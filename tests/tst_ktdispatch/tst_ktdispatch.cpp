@@ -51,6 +51,8 @@ private slots:
     void entryWithoutParameterEndsTheWalk();
     void handlerReadsMoreBytes();
     void pendingBytesBounded();
+    void lastTimeFollowsReads_data();
+    void lastTimeFollowsReads();
 };
 
 // Every case runs with the parameter index and with the plain walk by name.
@@ -323,6 +325,31 @@ void tst_KTDispatch::pendingBytesBounded()
     d->slot_usb_read(frame("CMD;3:42;"));
     QCOMPARE(valueOf(d.get(), "SP2_SPEED"), QVariant(42u));
     QVERIFY(d->receiveBuffer().isEmpty());
+}
+
+void tst_KTDispatch::lastTimeFollowsReads_data()
+{
+    QTest::addColumn<QByteArray>("before");   // read before someone sets the stamp back
+    QTest::addColumn<QVector<QByteArray>>("reads");
+
+    QTest::newRow("whole frame") << QByteArray() << QVector<QByteArray>{frame("CMD;3:1;")};
+    QTest::newRow("first byte of a frame") << QByteArray() << QVector<QByteArray>{"\x02"};
+    QTest::newRow("bytes inside a frame") << QByteArray("\x02" "0;CMD;3:") << QVector<QByteArray>(64, "1");
+    QTest::newRow("byte that ends a frame") << QByteArray("\x02" "0;CMD;3:1;") << QVector<QByteArray>{"\x03"};
+    QTest::newRow("garbage") << QByteArray("zz") << QVector<QByteArray>{QByteArray(100, 'g')};
+}
+
+void tst_KTDispatch::lastTimeFollowsReads()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QVector<QByteArray>, reads);
+    auto d = machine();
+    d->slot_usb_read(before);
+    const QDateTime stale = QDateTime::currentDateTime().addSecs(-120);
+    d->property_ptr("LAST_TIME")->setValue(stale);
+    for (const QByteArray &read : reads)
+        d->slot_usb_read(read);
+    QVERIFY(valueOf(d.get(), "LAST_TIME").toDateTime().secsTo(QDateTime::currentDateTime()) < 5);
 }
 
 QTEST_MAIN(tst_KTDispatch)
