@@ -22,6 +22,7 @@ private slots:
     void runtimeCastNames();
     void factoryGivesFullDevices();
     void parametersCastAcrossTheBoundary();
+    void commonSlotsAsHostsConnectThem();
     void exportsOnlyEntryPoints();
     void traceCategoriesFilter_data();
     void traceCategoriesFilter();
@@ -139,6 +140,34 @@ void tst_KTPlugin::parametersCastAcrossTheBoundary()
     QCOMPARE(speed->metaObject(), &KTDeviceProperty::staticMetaObject);
     QVERIFY(qobject_cast<KTDeviceProperty *>(speed));
     QCOMPARE(d->metaObject()->superClass()->superClass(), &KTDeviceInterface::staticMetaObject);
+}
+
+// Hosts connect to these by their normalized signatures, in this order.
+void tst_KTPlugin::commonSlotsAsHostsConnectThem()
+{
+    QPluginLoader loader(pluginPath);
+    auto *root = qobject_cast<KTDeviceInterface *>(loader.instance());
+    QVERIFY(root);
+    std::unique_ptr<KTDeviceInterface> d(root->initInstance());
+    const QMetaObject *common = d->metaObject()->superClass();
+    QCOMPARE(QByteArray(common->className()), QByteArray("KTCommonInterface"));
+    QByteArrayList signatures;
+    for (int i = common->methodOffset(); i < common->methodCount(); ++i) {
+        const QMetaMethod m = common->method(i);
+        if (m.methodType() == QMetaMethod::Slot && m.access() == QMetaMethod::Public)
+            signatures << m.methodSignature();
+    }
+    const QByteArrayList expected{"slot_usb_write(QByteArray)",
+                                  "slot_usb_read(QByteArray)",
+                                  "slot_usb_status(int)",
+                                  "slot_tcp_socket_read()",
+                                  "slot_tcp_socket_state(QAbstractSocket::SocketState)",
+                                  "slot_device_timer()",
+                                  "slot_websocket_connected()",
+                                  "slot_websocket_disconnected()",
+                                  "slot_websocket_error(QAbstractSocket::SocketError)",
+                                  "slot_websocket_text_received(QString)"};
+    QCOMPARE(signatures, expected);
 }
 
 void tst_KTPlugin::exportsOnlyEntryPoints()
