@@ -139,6 +139,10 @@ void tst_KTHost::cutJobReportsProgressAndWorkRecord()
     QVERIFY(r.out.contains(" 100% "));
     QVERIFY(r.out.contains("copies 2/2"));
     QVERIFY(r.out.contains("cut job complete: 2 copies"));
+    // Not a terminal: progress comes as a few whole lines, not one redrawn bar.
+    QVERIFY(!r.out.contains('\r'));
+    const int lines = r.out.count('\n');
+    QVERIFY2(lines >= 4 && lines <= 30, qPrintable(r.out));
     QTRY_COMPARE(cloud->workRecords().size(), 1);
     const QJsonObject record = cloud->workRecords().first().toObject();
     QCOMPARE(record.value("finish_copies").toInt(), 2);

@@ -10,6 +10,7 @@
 #include <QJsonObject>
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -76,12 +77,16 @@ int followTask(HostContext &c, int copies, bool qr)
     idle.start();
     bool running = false, complete = false, failed = false;
     int reportsSeen = 0;
+    // A terminal gets one bar redrawn in place; a log or a pipe gets a line
+    // whenever another tenth of the job or another copy is done.
+    const bool terminal = ::isatty(STDOUT_FILENO);
+    QString lastLogged;
     auto reports = QObject::connect(&host, &KTHost::deviceMessage,
                                     [&](KTDeviceInterface::KTDeviceMessage kind, const QString &text) {
         idle.restart();
         ++reportsSeen;
         if (kind == KTDeviceInterface::Qrcode) {
-            hostOut() << "\nQR code: " << text << "\n";
+            hostOut() << (terminal ? "\n" : "") << "QR code: " << text << "\n";
             return;
         }
         if (kind != KTDeviceInterface::DevTasK)
@@ -90,8 +95,20 @@ int followTask(HostContext &c, int copies, bool qr)
         const int status = task.value("Status").toInt();
         const int percent = task.value("Percent").toInt();
         const int finished = task.value("Finished").toInt();
-        hostOut() << "\r" << bar(percent) << QStringLiteral(" %1% ").arg(percent, 3) << " copies " << finished << "/"
-                  << task.value("TaskCopies").toInt(copies) << "  " << task.value("FileName").toString() << "   ";
+        const QString progress = QStringLiteral("%1 %2%  copies %3/%4  %5")
+                                     .arg(bar(percent))
+                                     .arg(percent, 3)
+                                     .arg(finished)
+                                     .arg(task.value("TaskCopies").toInt(copies))
+                                     .arg(task.value("FileName").toString());
+        if (terminal) {
+            hostOut() << "\r" << progress << "   ";
+        } else {
+            const QString step = QStringLiteral("%1 %2").arg(percent / 10).arg(finished);
+            if (step != lastLogged)
+                hostOut() << progress << "\n";
+            lastLogged = step;
+        }
         hostOut().flush();
         failed = status == Failed;
         running |= status == Working || status == Paused;
@@ -112,7 +129,8 @@ int followTask(HostContext &c, int copies, bool qr)
     }
     QObject::disconnect(reports);
     QObject::disconnect(streaming);
-    hostOut() << "\n";
+    if (terminal)
+        hostOut() << "\n";
     if (host.isInterrupted()) {
         host.clearInterrupt();
         return hostFail(KTHost::Interrupted, "interrupted: " + stopMachine(c));
