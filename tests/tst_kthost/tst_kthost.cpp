@@ -57,6 +57,7 @@ private slots:
     void refusedValuesSendNothing();
     void displayValuesRoundTrip();
     void clampedWriteIsReported();
+    void refusedWriteIsReported();
     void keysListsEveryKey();
     void backupChangeRestore();
     void restoreRefusesAnotherModel();
@@ -445,6 +446,17 @@ void tst_KTHost::clampedWriteIsReported()
     QVERIFY(r.out.contains("SP2_PRESSURE = 200 gf: ok"));
     QVERIFY2(r.out.contains("SP2_SPEED = 975 mm/s: machine kept 900 mm/s"), qPrintable(r.out));
     QVERIFY2(r.err.contains("not every value was taken by the machine"), qPrintable(r.err));
+}
+
+void tst_KTHost::refusedWriteIsReported()
+{
+    // A write no read can verify: the machine's own answer is all there is.
+    cutter->ccmdRefused.insert(67);
+    cutter->setCmdRegister(3, 300);
+    const Run r = host({"--tcp", tcp(), "--raw", "set", "FACTORY_SET=1"});
+    QCOMPARE(r.exitCode, 3);
+    QVERIFY2(r.out.contains("FACTORY_SET = 1: machine refused it (status 1)"), qPrintable(r.out));
+    QCOMPARE(cutter->cmdRegister(3), 300);   // no reset happened
 }
 
 void tst_KTHost::keysListsEveryKey()

@@ -78,7 +78,12 @@ int writeVerified(HostContext &c, const QList<Write> &writes, bool raw, QStringL
                 hostOut() << writes.at(j).key << ": not sent\n";
             break;
         }
-        if (!reader) {
+        if (!reader && acknowledged > 0) {
+            hostOut() << text << "machine refused it (status " << acknowledged << ")\n";
+            if (notWritten)
+                *notWritten << w.key;
+            status = KTHost::LinkFailure;
+        } else if (!reader) {
             hostOut() << text << "sent (not verifiable)\n";
         } else if (KTValue::sameValue(form, w.raw, w.p->value())) {
             hostOut() << text << "ok\n";

@@ -31,7 +31,8 @@ struct Write
 };
 
 // Sends each value and reads it back; prints one line per key ("ok",
-// "machine kept X", "no answer", "sent (not verifiable)"). Returns the exit
+// "machine kept X", "no answer", "sent (not verifiable)", "machine refused
+// it (status N)"). Returns the exit
 // status: 0 when every write was taken, 3 otherwise, 130 on Ctrl-C.
 int writeVerified(HostContext &c, const QList<Write> &writes, bool raw, QStringList *notWritten = nullptr);
 

@@ -364,6 +364,10 @@ void KTVirtualCutter::handleCcmd(Link *, const QStringList &elements)
         return;
     }
     const QString value = elements.mid(1).join(',');
+    if (ccmdRefused.contains(code)) {
+        reply(QStringLiteral("CCMD;%1,1;").arg(code));
+        return;
+    }
     if (code == 67) {
         resetRegisters();
     } else {

@@ -9,6 +9,7 @@
 #include <QMap>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QTimer>
 
 #include <memory>
@@ -61,6 +62,9 @@ public:
     QMap<int, QString> ccmdRegisters() const { return m_ccmd; }
     // Like a machine that clamps: a CMD write above the ceiling stores the ceiling.
     QMap<int, int> cmdCeiling;
+    // Like a machine that refuses: a CCMD write with one of these codes is
+    // answered with status 1 and changes nothing.
+    QSet<int> ccmdRefused;
 
     QList<QByteArray> framesReceived() const { return m_frames; }
     qint64 bytesReceived() const { return m_bytesReceived; }
