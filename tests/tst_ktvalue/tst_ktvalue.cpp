@@ -126,6 +126,10 @@ void tst_KTValue::typed_data()
     QTest::newRow("offset raw past") << "CAMERA_OFFSET_X" << true << "200001" << no << "CAMERA_OFFSET_X = 200001";
     QTest::newRow("offset not a number") << "CAMERA_OFFSET_X" << false << "nan" << no << "CAMERA_OFFSET_X = nan";
     QTest::newRow("offset infinite") << "CAMERA_OFFSET_X" << false << "inf" << no << "CAMERA_OFFSET_X = inf";
+    QTest::newRow("offset past every integer") << "CAMERA_OFFSET_X" << false << "100000000000000000000" << no
+                                               << "from -1000 to 1000 mm";
+    QTest::newRow("speed raw past every integer") << "SP2_SPEED" << true << "-100000000000000000000" << no
+                                                  << "from 6 to 700";
     QTest::newRow("work area") << "WORKAREA_X" << false << "300" << QVariant(600u) << "";
     QTest::newRow("work area top") << "WORKAREA_X" << false << "32767.5" << QVariant(65535u) << "";
     QTest::newRow("work area past") << "WORKAREA_X" << false << "32768" << no << "a number from 0 to 32767.5 mm";

@@ -80,7 +80,9 @@ QVariant typed(const Form &s, double value)
 {
     if (s.rawType == QMetaType::Double)
         return value;
-    const qint64 whole = qint64(std::llround(value));
+    // Past every range the machine has, so bounded before the conversion:
+    // the check that follows refuses it all the same.
+    const qint64 whole = qint64(std::llround(qBound(-9.0e15, value, 9.0e15)));
     if (s.rawType == QMetaType::UInt && whole >= 0 && whole <= qint64(std::numeric_limits<uint>::max()))
         return QVariant(uint(whole));
     if (whole >= std::numeric_limits<int>::min() && whole <= std::numeric_limits<int>::max())
