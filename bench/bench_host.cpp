@@ -1,6 +1,7 @@
 // A host's round trips: kt-host's info reads through the loaded plug-in
 // against the same reads by a plain socket client, on one virtual cutter.
 #include "tools/host/kthost.h"
+#include "tools/host/ktvalue.h"
 #include "tools/virtual-cutter/ktvirtualcutter.h"
 #include "property/ktdeviceproperty.h"
 
@@ -28,7 +29,7 @@ QList<KTDeviceProperty *> infoParameters(KTDeviceInterface *d)
                 parts << child.second;
         }
         for (KTDeviceProperty *part : parts) {
-            if (part && KTHost::canRead(part))
+            if (part && KTValue::canRead(part))
                 list << part;
         }
     }

@@ -1,4 +1,5 @@
 #include "tools/host/kthost.h"
+#include "tools/host/ktvalue.h"
 
 #include "property/ktdeviceproperty.h"
 #include "platform/nuvexacloud/nuvexacloud.h"
@@ -7,8 +8,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTimer>
 
@@ -190,7 +189,7 @@ bool KTHost::readIdentity(int timeoutMs, QString *error)
             parts << child.second;
     }
     for (KTDeviceProperty *part : parts) {
-        if (part && canRead(part) && !read(part, timeoutMs, error))
+        if (part && KTValue::canRead(part) && !read(part, timeoutMs, error))
             return false;
     }
     return true;
@@ -228,43 +227,13 @@ KTDeviceProperty *KTHost::parameter(const QString &key, QString *error) const
     return nullptr;
 }
 
-QString KTHost::valueText(KTDeviceProperty *p)
-{
-    const QStringList keys = p->value().toStringList();
-    if (p->value().userType() == QMetaType::QStringList) {
-        QStringList parts;
-        for (const QString &key : keys) {
-            if (KTDeviceProperty *child = p->property_ptr(key.toLatin1().constData()))
-                parts << QStringLiteral("%1=%2").arg(key, child->value().toString());
-        }
-        return parts.join(' ');
-    }
-    if (!p->value().isValid()) {   // a group: its members
-        QStringList parts;
-        for (const auto &c : p->childProperties())
-            parts << QStringLiteral("%1=%2").arg(QString::fromLatin1(c.first), c.second->value().toString());
-        return parts.join(' ');
-    }
-    if (p->value().userType() == QMetaType::QJsonObject)
-        return QString::fromUtf8(QJsonDocument(p->value().toJsonObject()).toJson(QJsonDocument::Compact));
-    return p->value().toString();
-}
-
-bool KTHost::canRead(KTDeviceProperty *p)
-{
-    // Replies for the task controls' and work mode's command are never applied.
-    const bool ignored =
-        p->cmd_type() == KTDeviceInterface::CMD && (p->get_cmd_int() == 27 || p->get_cmd_int() == 125);
-    return !p->get_cmd_bytes().isEmpty() && !ignored;
-}
-
 bool KTHost::read(KTDeviceProperty *p, int timeoutMs, QString *error)
 {
     if (p->get_cmd_bytes().isEmpty()) {
         *error = QStringLiteral("it cannot be read from the machine");
         return false;
     }
-    if (p->cmd_type() == KTDeviceInterface::CMD && (p->get_cmd_int() == 27 || p->get_cmd_int() == 125)) {
+    if (KTValue::replyIgnored(p)) {
         *error = QStringLiteral("the plug-in does not apply the machine's answers for command %1").arg(p->get_cmd_int());
         return false;
     }
@@ -305,57 +274,11 @@ bool KTHost::read(KTDeviceProperty *p, int timeoutMs, QString *error)
     return true;
 }
 
-QVariant KTHost::toValue(const QString &key, KTDeviceProperty *p, const QString &text, QString *error)
-{
-    if (p->set_cmd_bytes().isEmpty()) {
-        *error = QStringLiteral("%1 cannot be written to the machine").arg(key);
-        return QVariant();
-    }
-    bool ok = true;
-    QVariant value;
-    switch (p->value().userType()) {
-    case QMetaType::UInt:
-        value = text.toUInt(&ok);
-        if (!ok)
-            *error = QStringLiteral("%1 takes a whole number from 0 up, not \"%2\"").arg(key, text);
-        break;
-    case QMetaType::Int:
-        value = text.toInt(&ok);
-        if (!ok)
-            *error = QStringLiteral("%1 takes a whole number, not \"%2\"").arg(key, text);
-        break;
-    case QMetaType::Double:
-        value = text.toDouble(&ok);
-        if (!ok || !qIsFinite(value.toDouble())) {
-            ok = false;
-            *error = QStringLiteral("%1 takes a number, not \"%2\"").arg(key, text);
-        }
-        break;
-    case QMetaType::QString:
-        value = text;
-        break;
-    default:
-        ok = false;
-        *error = QStringLiteral("%1 is a group; write its members one by one").arg(key);
-    }
-    return ok ? value : QVariant();
-}
-
-bool KTHost::write(const QString &key, KTDeviceProperty *p, const QString &text, QString *error)
-{
-    const QVariant value = toValue(key, p, text, error);
-    if (!value.isValid())
-        return false;
-    p->setValue(value);
-    m_device->sendCMD(p->set_cmd_bytes());
-    return true;
-}
-
 bool KTHost::barrier(int timeoutMs, QString *error)
 {
     for (const QString &key : m_device->sysProperty() + m_device->userProperty()) {
         KTDeviceProperty *p = m_device->property_ptr(key.toLatin1().constData());
-        if (p && canRead(p) && p->value().userType() != QMetaType::QStringList)
+        if (p && KTValue::canRead(p) && p->value().userType() != QMetaType::QStringList)
             return read(p, timeoutMs, error);
     }
     *error = QStringLiteral("the machine has no parameter to read back");

@@ -50,10 +50,6 @@ public:
     KTDeviceProperty *parameter(const QString &key, QString *error) const;
     // Sends the parameter's read and waits for the machine's answer.
     bool read(KTDeviceProperty *p, int timeoutMs, QString *error);
-    // Stores text as the value (checked against the value's type) and sends it.
-    bool write(const QString &key, KTDeviceProperty *p, const QString &text, QString *error);
-    // The value text stands for, or an invalid one with the reason.
-    static QVariant toValue(const QString &key, KTDeviceProperty *p, const QString &text, QString *error);
     // Waits for the answer to a read sent after everything sent so far.
     bool barrier(int timeoutMs, QString *error);
     static QString seconds(int ms);
@@ -61,12 +57,10 @@ public:
     static QString usbReason(const QString &path, const QString &reason);
     // "host" or "host:port"; port 0 when none is given.
     static bool parseTcpAddress(const QString &address, QString *host, int *port, QString *error);
-    static QString valueText(KTDeviceProperty *p);
     // A value no reply produces: stored before a read, it shows the answer came.
     static QString sentinelFor(const QVariant &v);
     // Whether a status message says the link is gone.
     static bool isLinkLost(const QString &statusText);
-    static bool canRead(KTDeviceProperty *p);
 
     bool linkLost() const { return m_linkLost; }
     QString lastStatus() const { return m_lastStatus; }

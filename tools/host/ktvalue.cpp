@@ -182,12 +182,15 @@ void spinRawRange(const Form &s, double *lo, double *hi)
 
 } // namespace
 
-bool canRead(const KTDeviceProperty *p)
+bool replyIgnored(const KTDeviceProperty *p)
 {
     // The plug-in never applies replies numbered 27 (work mode) or 125 (task control).
-    const bool ignored =
-        p->cmd_type() == KTDeviceInterface::CMD && (p->get_cmd_int() == 27 || p->get_cmd_int() == 125);
-    return !ignored && p->cmd_type() != KTDeviceInterface::UnCMD && p->cmd_len() != 0 && p->get_cmd_int() != 0
+    return p->cmd_type() == KTDeviceInterface::CMD && (p->get_cmd_int() == 27 || p->get_cmd_int() == 125);
+}
+
+bool canRead(const KTDeviceProperty *p)
+{
+    return !replyIgnored(p) && p->cmd_type() != KTDeviceInterface::UnCMD && p->cmd_len() != 0 && p->get_cmd_int() != 0
            && (p->cmd_type() == KTDeviceInterface::CMD || p->cmd_type() == KTDeviceInterface::CCMD);
 }
 

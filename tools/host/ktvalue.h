@@ -43,6 +43,8 @@ Form formOf(const QString &key, const KTDeviceProperty *p, const KTDevicePropert
 Form formOf(KTDeviceInterface *device, const QString &key);
 // Whether the machine's answer to the parameter's read reaches it.
 bool canRead(const KTDeviceProperty *p);
+// Whether the plug-in drops the machine's answers to the parameter's command.
+bool replyIgnored(const KTDeviceProperty *p);
 
 // What the control shows for a machine value, without and with the unit.
 QString display(const Form &s, const QVariant &raw);
