@@ -1,4 +1,5 @@
 #include "platform/nuvexacloud/nuvexahttp.h"
+#include "platform/nuvexacloud/nuvexachunked.h"
 
 #include <QNetworkRequest>
 #include <QTcpSocket>
@@ -32,45 +33,6 @@ QNetworkReply::NetworkError errorForStatus(int status)
     if (status >= 400)
         return QNetworkReply::UnknownContentError;
     return QNetworkReply::ProtocolUnknownError;
-}
-
-// Decodes a chunked body starting at from. Returns the bytes consumed, 0 while
-// incomplete, -1 when malformed.
-int decodeChunked(const QByteArray &in, int from, QByteArray &body)
-{
-    int at = from;
-    body.clear();
-    for (;;) {
-        const int eol = in.indexOf("\r\n", at);
-        if (eol < 0)
-            return in.size() - at > 1024 ? -1 : 0;
-        QByteArray sizeField = in.mid(at, eol - at);
-        const int semi = sizeField.indexOf(';');
-        if (semi >= 0)
-            sizeField.truncate(semi);
-        bool ok = false;
-        const qint64 size = sizeField.trimmed().toLongLong(&ok, 16);
-        if (!ok || size < 0 || size > NuvexaHttp::MaxResponseBytes - body.size())
-            return -1;
-        at = eol + 2;
-        if (size == 0) {
-            // Trailers end at an empty line.
-            for (;;) {
-                const int end = in.indexOf("\r\n", at);
-                if (end < 0)
-                    return 0;
-                if (end == at)
-                    return end + 2 - from;
-                at = end + 2;
-            }
-        }
-        if (in.size() < at + size + 2)
-            return 0;
-        if (in.mid(int(at + size), 2) != "\r\n")
-            return -1;
-        body += in.mid(at, int(size));
-        at += int(size) + 2;
-    }
 }
 
 } // namespace
@@ -259,11 +221,7 @@ void NuvexaHttp::dispatch()
                 onClosed(c, c->socket->errorString(), code);
             });
             connect(c->timer, &QTimer::timeout, this, [this, c]() {
-                if (c->busy && c->job.reply)
-                    c->job.reply->failWith(QNetworkReply::TimeoutError,
-                                           QStringLiteral("no answer within %1 ms").arg(c->job.timeoutMs));
-                drop(c);
-                dispatch();
+                fail(c, QNetworkReply::TimeoutError, QStringLiteral("no answer within %1 ms").arg(c->job.timeoutMs));
             });
             m_connections.append(c);
             const int port = job.url.port(job.url.scheme() == QLatin1String("https") ? 443 : 80);
@@ -301,11 +259,8 @@ void NuvexaHttp::onReadable(Connection *c)
     for (;;) {
         const int headerEnd = c->in.indexOf("\r\n\r\n");
         if (headerEnd < 0) {
-            if (c->in.size() > MaxHeaderBytes) {
-                c->job.reply->failWith(QNetworkReply::ProtocolFailure, QStringLiteral("answer header too large"));
-                drop(c);
-                dispatch();
-            }
+            if (c->in.size() > MaxHeaderBytes)
+                fail(c, QNetworkReply::ProtocolFailure, QStringLiteral("answer header too large"));
             return;
         }
         const QList<QByteArray> lines = c->in.left(headerEnd).split('\n');
@@ -313,9 +268,7 @@ void NuvexaHttp::onReadable(Connection *c)
         bool ok = false;
         const int status = statusLine.size() >= 2 ? statusLine.at(1).toInt(&ok) : 0;
         if (!statusLine.first().startsWith("HTTP/1.") || !ok || status < 100 || status > 999) {
-            c->job.reply->failWith(QNetworkReply::ProtocolFailure, QStringLiteral("malformed answer"));
-            drop(c);
-            dispatch();
+            fail(c, QNetworkReply::ProtocolFailure, QStringLiteral("malformed answer"));
             return;
         }
         if (status < 200) {
@@ -350,11 +303,9 @@ void NuvexaHttp::onReadable(Connection *c)
         int consumed = headerEnd + 4;
         const bool noBody = c->job.verb == "HEAD" || status == 204 || status == 304;
         if (!noBody && chunked) {
-            const int n = decodeChunked(c->in, consumed, body);
+            const int n = NuvexaChunked::decode(c->in, consumed, body, MaxResponseBytes);
             if (n < 0) {
-                c->job.reply->failWith(QNetworkReply::ProtocolFailure, QStringLiteral("malformed answer"));
-                drop(c);
-                dispatch();
+                fail(c, QNetworkReply::ProtocolFailure, QStringLiteral("malformed answer"));
                 return;
             }
             if (n == 0)
@@ -362,13 +313,15 @@ void NuvexaHttp::onReadable(Connection *c)
             consumed += n;
         } else if (!noBody) {
             if (length == -2 || length > MaxResponseBytes) {
-                c->job.reply->failWith(QNetworkReply::ProtocolFailure, QStringLiteral("malformed answer"));
-                drop(c);
-                dispatch();
+                fail(c, QNetworkReply::ProtocolFailure, QStringLiteral("malformed answer"));
                 return;
             }
-            if (length < 0)
-                return;   // the body ends when the service closes
+            if (length < 0) {
+                // The body ends when the service closes, within the same bound.
+                if (c->in.size() - consumed > MaxResponseBytes)
+                    fail(c, QNetworkReply::ProtocolFailure, QStringLiteral("answer too large"));
+                return;
+            }
             if (c->in.size() < consumed + length)
                 return;
             body = c->in.mid(consumed, int(length));
@@ -409,6 +362,15 @@ void NuvexaHttp::onClosed(Connection *c, const QString &why, QNetworkReply::Netw
             c->job.reply->failWith(code, why);
         }
     }
+    drop(c);
+    dispatch();
+}
+
+void NuvexaHttp::fail(Connection *c, QNetworkReply::NetworkError code, const QString &why)
+{
+    // The reply may already be gone: its owner can delete it at any time.
+    if (c->busy && c->job.reply)
+        c->job.reply->failWith(code, why);
     drop(c);
     dispatch();
 }

@@ -86,6 +86,8 @@ private:
     void start(Connection *c, const Job &job);
     void onReadable(Connection *c);
     void onClosed(Connection *c, const QString &why, QNetworkReply::NetworkError code);
+    // Fails the connection's request, if it still has one, and closes it.
+    void fail(Connection *c, QNetworkReply::NetworkError code, const QString &why);
     void finishJob(Connection *c, bool keepAlive);
     void drop(Connection *c);
     static QString originOf(const QUrl &url);

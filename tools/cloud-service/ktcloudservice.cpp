@@ -1,4 +1,5 @@
 #include "tools/cloud-service/ktcloudservice.h"
+#include "platform/nuvexacloud/nuvexachunked.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -9,50 +10,7 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 
-#include <cctype>
-
 namespace {
-// Decodes a chunked body starting at from: the bytes consumed, 0 while
-// incomplete, -1 when malformed, -2 when too large.
-int decodeChunked(const QByteArray &in, int from, QByteArray &body)
-{
-    int at = from;
-    body.clear();
-    for (;;) {
-        const int eol = in.indexOf("\r\n", at);
-        if (eol < 0)
-            return in.size() - at > 64 ? -1 : 0;
-        QByteArray size = in.mid(at, eol - at);
-        if (size.contains(';'))
-            size.truncate(size.indexOf(';'));
-        size = size.trimmed();
-        bool ok = !size.isEmpty() && size.size() <= 8;
-        for (const char c : size)
-            ok = ok && std::isxdigit(static_cast<unsigned char>(c));
-        const qint64 n = ok ? size.toLongLong(&ok, 16) : -1;
-        if (!ok)
-            return -1;
-        if (n > KTCloudService::MaxBodyBytes - body.size())
-            return -2;
-        at = eol + 2;
-        if (n == 0) {
-            for (;;) {
-                const int end = in.indexOf("\r\n", at);
-                if (end < 0)
-                    return in.size() - at > 8192 ? -1 : 0;
-                if (end == at)
-                    return end + 2 - from;
-                at = end + 2;
-            }
-        }
-        if (in.size() < at + n + 2)
-            return 0;
-        if (in.mid(int(at + n), 2) != "\r\n")
-            return -1;
-        body += in.mid(at, int(n));
-        at += int(n) + 2;
-    }
-}
 
 QByteArray reason(int status)
 {
@@ -249,9 +207,9 @@ void KTCloudService::readRequest(QTcpSocket *socket)
                 refuse(501, "unsupported transfer coding");
                 return;
             }
-            const int n = decodeChunked(buffer, bodyStart, body);
+            const int n = NuvexaChunked::decode(buffer, bodyStart, body, MaxBodyBytes);
             if (n < 0) {
-                refuse(n == -2 ? 413 : 400, "malformed chunked body");
+                refuse(n == NuvexaChunked::TooLarge ? 413 : 400, "malformed chunked body");
                 return;
             }
             if (n > 0)
