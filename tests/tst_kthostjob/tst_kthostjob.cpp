@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 namespace {
 
 struct Run
@@ -46,6 +48,7 @@ private slots:
     void notACutterGetsNoJob();
     void silenceStopsTheJob_data();
     void silenceStopsTheJob();
+    void machineErrorIsNoCompletion_data();
     void machineErrorIsNoCompletion();
     void inspectJson();
     void inspectWithMachineEstimatesTime();
@@ -215,17 +218,32 @@ void tst_KTHostJob::silenceStopsTheJob()
 }
 
 // The machine's error report ends the job as a failure, never as complete.
+void tst_KTHostJob::machineErrorIsNoCompletion_data()
+{
+    QTest::addColumn<bool>("hostBusy");
+    QTest::newRow("host reading") << false;
+    // The error report and the working ones after it then arrive in one read.
+    QTest::newRow("host busy") << true;
+}
+
 void tst_KTHostJob::machineErrorIsNoCompletion()
 {
+    QFETCH(bool, hostBusy);
     cutter->cutBytesPerSecond = 1000;
     QProcess p;
     p.start(QStringLiteral(KT_HOST_PATH), {"--tcp", tcp(), "cut", Sheet});
     QTRY_VERIFY_WITH_TIMEOUT(cutter->jobRunning(), 10000);
+    if (hostBusy)
+        ::kill(pid_t(p.processId()), SIGSTOP);
     // Another client's broken frame: the cutter reports an error task status to every link.
     QTcpSocket other;
     other.connectToHost(QHostAddress::LocalHost, cutter->tcpPort());
     other.write("\x02" "13;PLT;I\x03N;\x03");   // its length is right, but an ETX sits inside
     QTRY_COMPARE(cutter->malformedFrames(), 1);
+    if (hostBusy) {
+        QTest::qWait(5 * cutter->reportIntervalMs);
+        ::kill(pid_t(p.processId()), SIGCONT);
+    }
     QTRY_COMPARE_WITH_TIMEOUT(p.state(), QProcess::NotRunning, 10000);
     const QString err = QString::fromUtf8(p.readAllStandardError());
     QCOMPARE(p.exitCode(), 3);

@@ -110,7 +110,7 @@ int followTask(HostContext &c, int copies, bool qr)
             lastLogged = step;
         }
         hostOut().flush();
-        failed = status == Failed;
+        failed |= status == Failed;   // a later report in the same read must not hide it
         running |= status == Working || status == Paused;
         complete = running && status != Working && status != Paused && !failed && percent == 100
                    && finished >= copies;
