@@ -1,5 +1,6 @@
 #include "device/ktcommoninterface.h"
 #include "property/ktdeviceproperty.h"
+#include "property/ktsamedata.h"
 #include "property/kttrace.h"
 #include "platform/nuvexacloud/nuvexacloud.h"
 #include "platform/usbchannel/usbchannel.h"
@@ -209,16 +210,6 @@ qint64 coarseMilliseconds()
     return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-// Whether a value holds the very data of ours: the held copy keeps it alive,
-// so the same bits mean nobody has put another value there since.
-bool sameVariant(const QVariant &a, const QVariant &b)
-{
-    const QVariant::Private &x = a.data_ptr();
-    const QVariant::Private &y = b.data_ptr();
-    return x.type == y.type && x.is_shared == y.is_shared && x.is_null == y.is_null
-           && memcmp(&x.data, &y.data, sizeof x.data) == 0;
-}
-
 // No ETX among a read's bytes: nothing can be complete yet.
 bool holdsEtx(const QByteArray &data)
 {
@@ -247,7 +238,7 @@ void KTCommonInterface::receive(const QByteArray &data, const char *trace)
         receive_unstamped_bytes = 0;
         if (KTDeviceProperty *last = parameter_index.lastTime(this)) {
             const qint64 now = coarseMilliseconds();
-            if (receive_clock_ms < 0 || now - receive_clock_ms >= 20 || !sameVariant(last->value(), receive_stamp)) {
+            if (receive_clock_ms < 0 || now - receive_clock_ms >= 20 || !ktSameData(last->value(), receive_stamp)) {
                 receive_stamp = QDateTime::currentDateTime();
                 receive_clock_ms = now;
                 last->setValue(receive_stamp);

@@ -1,5 +1,6 @@
 #include "property/ktdeviceproperty.h"
 #include "property/ktframe.h"
+#include "property/ktsamedata.h"
 #include "property/kttrace.h"
 
 #include <QCoreApplication>
@@ -8,7 +9,6 @@
 
 #include <atomic>
 #include <cmath>
-#include <cstring>
 
 namespace {
 std::atomic<quint64> g_commandGeneration{0};
@@ -372,13 +372,8 @@ void KTDeviceProperty::set_decode(QStringList values)
 
 const QVector<KTDeviceProperty *> &KTDeviceProperty::groupChildren()
 {
-    // The held copy keeps the value's shared data alive, so the same bits
-    // (the same data pointer, for a list) mean the same keys.
-    const QVariant::Private &now = m_value.data_ptr();
-    const QVariant::Private &built = m_childrenFor.data_ptr();
     // Without an application no change event is delivered: look them up.
-    if (m_childrenValid && QCoreApplication::instance() && now.type == built.type && now.is_shared == built.is_shared
-        && now.is_null == built.is_null && memcmp(&now.data, &built.data, sizeof now.data) == 0)
+    if (m_childrenValid && QCoreApplication::instance() && ktSameData(m_value, m_childrenFor))
         return m_children;
     m_children.clear();
     const QStringList keys = m_value.toStringList();
