@@ -10,8 +10,9 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
-#include <QRandomGenerator>
 #include <QWebSocket>
+
+#include <limits>
 
 namespace {
 
@@ -68,15 +69,9 @@ bool KTCommonInterface::cloud_should_retry(QNetworkReply *reply)
 
 int KTCommonInterface::cloud_retry_delay(int &attempts)
 {
-    // Doubling up to six times the first wait; the upper half is drawn at
-    // random so that many devices coming back at once spread out.
-    ++attempts;
-    qint64 ceiling = cloud_retry_first;
-    for (int i = 1; i < attempts && ceiling < 6LL * cloud_retry_first; ++i)
-        ceiling *= 2;
-    ceiling = qMin<qint64>(ceiling, 6LL * cloud_retry_first);
-    const qint64 half = ceiling / 2;
-    return int(ceiling - half + QRandomGenerator::global()->bounded(int(half) + 1));
+    // Doubling up to six times the first wait, the client's own back-off.
+    const int cap = int(qMin<qint64>(6LL * cloud_retry_first, std::numeric_limits<int>::max()));
+    return int(NuvexaCloud::retryDelay(++attempts, cloud_retry_first, cap));
 }
 
 void KTCommonInterface::cloud_retry_later(int &attempts, std::function<void()> step)
