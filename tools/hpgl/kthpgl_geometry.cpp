@@ -137,6 +137,17 @@ bool Reader::toPlotter(double x, double y, bool relative, double &tx, double &ty
     return false;
 }
 
+bool Reader::radiusAround(double r, double &radius)
+{
+    radius = std::fabs(r * m_bx);
+    if (inRange(radius) && inRange(m_px + radius) && inRange(m_px - radius) && inRange(m_py + radius)
+        && inRange(m_py - radius))
+        return true;
+    issue(m_cmdStart, Problem::BadNumber);
+    m_abandon = true;
+    return false;
+}
+
 void Reader::moveTo(double tx, double ty, bool down)
 {
     line(m_px, m_py, tx, ty, down);
@@ -164,7 +175,7 @@ void Reader::line(double x0, double y0, double x1, double y1, bool down)
             m_subY = y0;
             m_subOpen = true;
         }
-        m_polygon.push_back({x0, y0, x1, y1, true});
+        m_polygon.push_back({x0, y0, x1, y1});
         return;
     }
     if (down)
@@ -223,7 +234,7 @@ void Reader::closeSubpolygon(bool drawClosure)
         return;
     const Segment &last = m_polygon.back();
     if (last.x1 != m_subX || last.y1 != m_subY)
-        m_polygon.push_back({last.x1, last.y1, m_subX, m_subY, true});
+        m_polygon.push_back({last.x1, last.y1, m_subX, m_subY});
 }
 
 void Reader::polygonMode()
@@ -258,10 +269,8 @@ void Reader::commitPolygon()
         return;
     m_polygonCommitted = true;
     m_strokeOpen = false;
-    for (const Segment &s : m_polygon) {
-        if (s.down)
-            draw(s.x0, s.y0, s.x1, s.y1);
-    }
+    for (const Segment &s : m_polygon)
+        draw(s.x0, s.y0, s.x1, s.y1);
     m_strokeOpen = false;
 }
 
@@ -283,13 +292,9 @@ void Reader::circle()
     double r = 0;
     if (number(r) != Num::Ok)
         return;
-    const double radius = std::fabs(r * m_bx);
-    if (!inRange(radius) || !inRange(m_px + radius) || !inRange(m_px - radius) || !inRange(m_py + radius)
-        || !inRange(m_py - radius)) {
-        issue(m_cmdStart, Problem::BadNumber);
-        m_abandon = true;
+    double radius = 0;
+    if (!radiusAround(r, radius))
         return;
-    }
     if (radius == 0)
         return;
     if (m_polygonMode)
@@ -348,13 +353,9 @@ void Reader::edgeWedge()
     double r = 0, start = 0, sweep = 0;
     if (number(r) != Num::Ok || number(start) != Num::Ok || number(sweep) != Num::Ok)
         return;
-    const double radius = std::fabs(r * m_bx);
-    if (!inRange(radius) || !inRange(m_px + radius) || !inRange(m_px - radius) || !inRange(m_py + radius)
-        || !inRange(m_py - radius)) {
-        issue(m_cmdStart, Problem::BadNumber);
-        m_abandon = true;
+    double radius = 0;
+    if (!radiusAround(r, radius))
         return;
-    }
     sweep = qBound(-360.0, sweep, 360.0);
     if (radius == 0 || sweep == 0)
         return;
@@ -382,17 +383,10 @@ void Reader::bezier(bool relative)
                 return;
         }
         double p[8] = {m_px, m_py, 0, 0, 0, 0, 0, 0};
+        // Relative curves take all three points from the curve's start.
         for (int k = 0; k < 3; ++k) {
-            // Relative curves take all three points from the curve's start.
-            const double bx = relative ? m_px + m_bx * v[2 * k] : m_ax + m_bx * v[2 * k];
-            const double by = relative ? m_py + m_by * v[2 * k + 1] : m_ay + m_by * v[2 * k + 1];
-            if (!inRange(bx) || !inRange(by)) {
-                issue(m_cmdStart, Problem::BadNumber);
-                m_abandon = true;
+            if (!toPlotter(v[2 * k], v[2 * k + 1], relative, p[2 + 2 * k], p[3 + 2 * k]))
                 return;
-            }
-            p[2 + 2 * k] = bx;
-            p[3 + 2 * k] = by;
         }
         const double hull = std::hypot(p[2] - p[0], p[3] - p[1]) + std::hypot(p[4] - p[2], p[5] - p[3])
                             + std::hypot(p[6] - p[4], p[7] - p[5]);

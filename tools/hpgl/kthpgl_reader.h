@@ -49,7 +49,6 @@ bool isKnownQuiet(int c);
 struct Segment
 {
     double x0, y0, x1, y1;
-    bool down;
 };
 
 class Reader
@@ -98,6 +97,8 @@ private:
     // Geometry, plotter units
     void updateTransform();
     bool toPlotter(double x, double y, bool relative, double &tx, double &ty);
+    // A circle's radius in plotter units, its extent around the pen in range.
+    bool radiusAround(double r, double &radius);
     void moveTo(double tx, double ty, bool down);
     void line(double x0, double y0, double x1, double y1, bool down);
     void draw(double x0, double y0, double x1, double y1);
