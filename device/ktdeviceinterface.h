@@ -7,13 +7,15 @@
 #include <QByteArray>
 #include <QtPlugin>
 
+#include "ktapi_export.h"
+
 class KTDeviceProperty;
 class NuvexaCloud;
 
 // The host-facing contract of one machine. Defaults are inert; device classes
 // override what they support. Parameters live as dynamic properties holding
 // KTDeviceProperty pointers (QMetaType::VoidStar) and are owned by the device.
-class KTDeviceInterface : public QObject
+class KTAPI_EXPORT KTDeviceInterface : public QObject
 {
     Q_OBJECT
 public:

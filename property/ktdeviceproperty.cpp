@@ -1,6 +1,6 @@
 #include "property/ktdeviceproperty.h"
 #include "property/ktframe.h"
-#include "property/ktsamedata.h"
+#include "property/ktdeviceproperty_p.h"
 #include "property/kttrace.h"
 
 #include <QCoreApplication>
@@ -20,7 +20,7 @@ quint64 KTDeviceProperty::commandGeneration()
 }
 
 KTDeviceProperty::KTDeviceProperty(QObject *parent)
-    : QObject(parent), m_label(QLatin1String("")), m_unit(QLatin1String(""))
+    : QObject(parent), m_label(QLatin1String("")), m_unit(QLatin1String("")), d(new KTDevicePropertyPrivate)
 {
 }
 
@@ -33,7 +33,8 @@ KTDeviceProperty::KTDeviceProperty(const KTDeviceProperty &other)
       m_cmdLen(other.m_cmdLen),
       m_label(other.m_label),
       m_unit(other.m_unit),
-      m_type(other.m_type)
+      m_type(other.m_type),
+      d(new KTDevicePropertyPrivate)
 {
 }
 
@@ -373,21 +374,23 @@ void KTDeviceProperty::set_decode(QStringList values)
 const QVector<KTDeviceProperty *> &KTDeviceProperty::groupChildren()
 {
     // Without an application no change event is delivered: look them up.
-    if (m_childrenValid && QCoreApplication::instance() && ktSameData(m_value, m_childrenFor))
-        return m_children;
-    m_children.clear();
+    // The keys compare cheaply while they share the list the cache was built
+    // from.
+    if (d->childrenValid && QCoreApplication::instance() && m_value == d->childrenFor)
+        return d->children;
+    d->children.clear();
     const QStringList keys = m_value.toStringList();
-    m_children.reserve(keys.size());
+    d->children.reserve(keys.size());
     for (const QString &key : keys)
-        m_children.append(property_ptr(key.toLatin1().constData()));
-    m_childrenFor = m_value;
-    m_childrenValid = true;
-    return m_children;
+        d->children.append(property_ptr(key.toLatin1().constData()));
+    d->childrenFor = m_value;
+    d->childrenValid = true;
+    return d->children;
 }
 
 bool KTDeviceProperty::event(QEvent *e)
 {
     if (e->type() == QEvent::DynamicPropertyChange)
-        m_childrenValid = false;
+        d->childrenValid = false;
     return QObject::event(e);
 }

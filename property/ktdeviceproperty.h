@@ -9,13 +9,17 @@
 #include <QVector>
 
 #include "device/ktdeviceinterface.h"
+#include "ktapi_export.h"
+
+#include <memory>
 
 class QWidget;
+class KTDevicePropertyPrivate;
 
 // One named machine parameter: value, label, unit, the command numbers that
 // read and write it and how those commands are encoded. It is attached to its
 // device (and to a group, for children) as a dynamic property named by its key.
-class KTDeviceProperty : public QObject
+class KTAPI_EXPORT KTDeviceProperty : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(QVariant value READ value WRITE setValue NOTIFY valueChanged)
@@ -85,12 +89,9 @@ private:
     KTDeviceInterface::KTDeviceCMDType m_type = KTDeviceInterface::UnCMD;
     QStringList m_param;
 
-    // A group's children in the order of its keys, found by name once: a
-    // group reply arrives with every status poll. Rebuilt when the keys
-    // (the value) or the attached children change.
-    QVector<KTDeviceProperty *> m_children;
-    QVariant m_childrenFor;   // the value the list was built for, held so it stays comparable
-    bool m_childrenValid = false;
+    // What the parameter keeps beyond its fields, apart so it can change
+    // without changing this class's layout.
+    const std::unique_ptr<KTDevicePropertyPrivate> d;
 };
 
 #endif // KTDEVICEPROPERTY_H
