@@ -4,6 +4,7 @@
 #include "fuzz/fuzzapp.h"
 #include "plugin/ktmrc600cam.h"
 #include "property/ktdeviceproperty.h"
+#include "tools/host/hosttext.h"
 #include "tools/host/ktvalue.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -29,6 +30,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString text = QString::fromUtf8(typed.data(), int(typed.size()));
     const KTValue::Parsed parsed = raw ? KTValue::fromRaw(form, text) : KTValue::fromDisplay(form, text);
     KTValue::allowed(form, raw);
+    // Whatever is echoed comes out as one printable line.
+    const QString shown = HostText::printable(text);
+    for (const QChar c : shown) {
+        if (!c.isPrint())
+            __builtin_trap();
+    }
+    if (HostText::printable(shown) != shown)
+        __builtin_trap();
+    QString why;
+    const bool valid = HostText::checkHost(text, &why);
+    if (valid != why.isEmpty())
+        __builtin_trap();   // a reason exactly when refused
     if (parsed.ok()) {
         // What the host accepts it may send, and shows again.
         if (!KTValue::check(form, parsed.raw).isEmpty())
@@ -36,6 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         KTValue::displayWithUnit(form, parsed.raw);
         KTValue::rawText(parsed.raw);
         KTValue::sameValue(form, parsed.raw, parsed.raw);
+        KTValue::senseRule(form, parsed.raw);
+        KTValue::roundedTo(form, text, parsed.raw);
         if (KTDeviceProperty *p = device->property_ptr(name.constData())) {
             const QVariant before = p->value();
             p->setValue(parsed.raw);

@@ -453,7 +453,7 @@ void tst_KTHost::refusedWriteIsReported()
     // A write no read can verify: the machine's own answer is all there is.
     cutter->ccmdRefused.insert(67);
     cutter->setCmdRegister(3, 300);
-    const Run r = host({"--tcp", tcp(), "--raw", "set", "FACTORY_SET=1"});
+    const Run r = host({"--tcp", tcp(), "--raw", "--yes", "set", "FACTORY_SET=1"});
     QCOMPARE(r.exitCode, 3);
     QVERIFY2(r.out.contains("FACTORY_SET = 1: machine refused it (status 1)"), qPrintable(r.out));
     QCOMPARE(cutter->cmdRegister(3), 300);   // no reset happened

@@ -1,4 +1,5 @@
 // Values as people read and type them, on the parameters of this machine.
+#include "tools/host/hosttext.h"
 #include "tools/host/ktvalue.h"
 #include "property/ktdeviceproperty.h"
 #include "plugin/ktmrc600cam.h"
@@ -50,6 +51,12 @@ private slots:
     void readBackComparison();
     void assignment_data();
     void assignment();
+    void sense_data();
+    void sense();
+    void rounding_data();
+    void rounding();
+    void printable_data();
+    void printable();
 
 private:
     KTValue::Form form(const QString &key) { return KTValue::formOf(device.get(), key); }
@@ -282,6 +289,81 @@ void tst_KTValue::assignment()
     } else {
         QVERIFY(error.contains(argument));
     }
+}
+
+void tst_KTValue::sense_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("text");   // as typed with --raw
+    QTest::addColumn<QString>("rule");   // empty: makes sense
+
+    QTest::newRow("heartbeat 0") << "HEARTBEAT" << "0" << "the heartbeat is 1 to 29 s";
+    QTest::newRow("heartbeat 1") << "HEARTBEAT" << "1" << "";
+    QTest::newRow("heartbeat 29") << "HEARTBEAT" << "29" << "";
+    QTest::newRow("heartbeat 30") << "HEARTBEAT" << "30" << "silence watch";
+    QTest::newRow("copies negative") << "TASK_COPIES" << "-5" << "a job has at least 1 copy";
+    QTest::newRow("scale 0") << "SCALE_X" << "0" << "a scale of 0";
+    QTest::newRow("work area 0") << "WORKAREA_Y" << "0" << "nothing to cut";
+    QTest::newRow("stop on another value") << "TASK_STOP" << "1" << "stops a job on 2 only";
+    QTest::newRow("jog either way") << "MOVE_X" << "-300" << "";
+}
+
+// Values the frame carries and the controls allow, that the machine has no use for.
+void tst_KTValue::sense()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, text);
+    QFETCH(QString, rule);
+    const KTValue::Parsed parsed = KTValue::fromRaw(form(key), text);
+    QVERIFY2(parsed.ok(), qPrintable(parsed.error));   // a rule of sense, not of range
+    const QString broken = KTValue::senseRule(form(key), parsed.raw);
+    QVERIFY2(rule.isEmpty() ? broken.isEmpty() : broken.contains(rule), qPrintable(broken));
+}
+
+void tst_KTValue::rounding_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("held");   // empty: shown as typed
+
+    QTest::newRow("speed 10 holds 9") << "SP2_SPEED" << "10" << "9 mm/s";
+    QTest::newRow("speed 975 exact") << "SP2_SPEED" << "975" << "";
+    QTest::newRow("offset step") << "CAMERA_OFFSET_X" << "1.0037" << "1.005 mm";
+    QTest::newRow("offset three decimals") << "TOOL_SPACE_Y" << "12.345" << "";
+    QTest::newRow("scale step") << "SCALE_X" << "1.23456" << "1.2346";
+    QTest::newRow("work area half") << "WORKAREA_X" << "150.3" << "150.5 mm";
+    QTest::newRow("combo item") << "FEED_SPEED" << "fast" << "";
+}
+
+// Decided before sending: the typed value maps to a machine value that the
+// control shows differently.
+void tst_KTValue::rounding()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, typed);
+    const KTValue::Parsed parsed = KTValue::fromDisplay(form(key), typed);
+    QVERIFY2(parsed.ok(), qPrintable(parsed.error));
+    QTEST(KTValue::roundedTo(form(key), typed, parsed.raw), "held");
+}
+
+void tst_KTValue::printable_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("control byte") << QString("a\x01" "b") << "a\\x01b";
+    QTest::newRow("escape sequence and line break") << QString("\x1b[2J\n") << "\\x1b[2J\\x0a";
+    QTest::newRow("C1 control and delete") << QString(QChar(0x9b)) + "\x7f" << "\\x9b\\x7f";
+    QTest::newRow("right-to-left override") << QString(QChar(0x202e)) + "txt" << "\\u202etxt";
+    QTest::newRow("label and emoji") << QString::fromUtf8("切割 \xf0\x9f\x93\x8f") << QString::fromUtf8("切割 \xf0\x9f\x93\x8f");
+}
+
+void tst_KTValue::printable()
+{
+    QFETCH(QString, text);
+    const QString shown = HostText::printable(text);
+    QTEST(shown, "shown");
+    QCOMPARE(HostText::printable(shown), shown);   // escaping twice changes nothing
 }
 
 QTEST_MAIN(tst_KTValue)

@@ -23,6 +23,9 @@ private slots:
     void clampedValueIsReported();
     void readOnlyValuesAreLabels();
     void silentMachineKeepsWriteOff();
+    void senselessValueNeedsAYes_data();
+    void senselessValueNeedsAYes();
+    void roundedValueIsReported();
 
 private:
     void open(bool waitForRead = true);
@@ -163,6 +166,59 @@ void tst_SettingsWindow::silentMachineKeepsWriteOff()
     QVERIFY2(window->statusText().contains("did not answer"), qPrintable(window->statusText()));
     // Values go back to what they held: no sentinel is left behind.
     QCOMPARE(host->device()->property_ptr("SP2_SPEED")->value(), QVariant(0u));
+}
+
+void tst_SettingsWindow::senselessValueNeedsAYes_data()
+{
+    QTest::addColumn<QString>("answer");   // empty: no answer set, as offscreen
+    QTest::newRow("yes") << "yes";
+    QTest::newRow("no") << "no";
+    QTest::newRow("no one to answer") << "";
+}
+
+void tst_SettingsWindow::senselessValueNeedsAYes()
+{
+    QFETCH(QString, answer);
+    open();
+    QStringList asked;
+    if (!answer.isEmpty()) {
+        window->setConfirmation([&](const QString &question) {
+            asked << question;
+            return answer == "yes";
+        });
+    }
+    const int sent = cutter->framesReceived().size();
+    qobject_cast<QLineEdit *>(window->controlFor("SCALE_X"))->setText("0");
+    QSignalSpy written(window.get(), &SettingsWindow::writeFinished);
+    button("write")->click();
+    if (answer == "yes") {
+        QVERIFY(written.wait(5000));
+        QCOMPARE(cutter->cmdRegister(24), 0);
+    } else {
+        QCOMPARE(written.count(), 1);
+        QCOMPARE(written.first().first().toBool(), false);
+        QTest::qWait(50);
+        QCOMPARE(framesSince(sent).size(), 0);
+        QCOMPARE(cutter->cmdRegister(24), 10000);
+        QVERIFY2(window->statusText().contains("not confirmed, nothing written"), qPrintable(window->statusText()));
+    }
+    QCOMPARE(asked.size(), answer.isEmpty() ? 0 : 1);
+    if (!asked.isEmpty())
+        QVERIFY2(asked.first().contains("SCALE_X = 0 makes no sense for the machine: a scale of 0"),
+                 qPrintable(asked.first()));
+}
+
+void tst_SettingsWindow::roundedValueIsReported()
+{
+    open();
+    qobject_cast<QSpinBox *>(window->controlFor("SP2_SPEED"))->setValue(1000);
+    QSignalSpy written(window.get(), &SettingsWindow::writeFinished);
+    button("write")->click();
+    QVERIFY(written.wait(5000));
+    QCOMPARE(written.first().first().toBool(), true);
+    QCOMPARE(cutter->cmdRegister(3), 666);
+    QVERIFY2(window->statusText().contains("SP2_SPEED set to 999 mm/s (nearest the machine takes)"),
+             qPrintable(window->statusText()));
 }
 
 QTEST_MAIN(tst_SettingsWindow)

@@ -2,6 +2,7 @@
 // and given back to it.
 #include "tools/host/hostcommand.h"
 #include "tools/host/hostparams.h"
+#include "tools/host/hosttext.h"
 #include "tools/host/kthost.h"
 #include "property/ktdeviceproperty.h"
 
@@ -184,7 +185,8 @@ int compare(HostContext &c, const Backup &b, QList<Difference> *diffs)
         const KTValue::Form s = diff.p ? KTValue::formOf(d, diff.key) : KTValue::Form();
         const QString m = diff.machine.isValid() ? HostParams::shown(s, diff.machine, raw) : QStringLiteral("-");
         const QString f = diff.file.isValid() ? HostParams::shown(s, diff.file, raw) : QStringLiteral("-");
-        hostOut() << QStringLiteral("%1 %2 %3 %4").arg(diff.key, -18).arg(m, -22).arg(f, -22).arg(diff.note).trimmed()
+        hostOut() << HostText::printable(
+            QStringLiteral("%1 %2 %3 %4").arg(diff.key, -18).arg(m, -22).arg(f, -22).arg(diff.note).trimmed())
                   << "\n";
     }
     hostOut().flush();
@@ -303,7 +305,7 @@ int runBackup(HostContext &c)
         if (!KTParams::readerOf(d, leaf.p) && KTValue::formOf(d, leaf.key).writable)
             unreadable << leaf.key;
     }
-    hostOut() << "backup of " << modelOf(d) << " " << machine.value("DEVICE_ID").toString() << ": "
+    hostOut() << "backup of " << HostText::printable(modelOf(d) + ' ' + machine.value("DEVICE_ID").toString()) << ": "
               << parameters.size() << " parameters written to " << c.args.first() << "\n";
     if (!unreadable.isEmpty())
         hostOut() << "not in it (the machine cannot be asked for them): " << unreadable.join(' ') << "\n";
@@ -351,7 +353,7 @@ int runRestore(HostContext &c)
         if (!why.isEmpty())
             return hostFail(KTHost::Usage, QStringLiteral("the backup holds a value this machine does not take, "
                                                           "nothing written: %1").arg(why));
-        writes.append({diff.key, diff.p, diff.file});
+        writes.append({diff.key, diff.p, diff.file, QString()});
     }
     if (writes.isEmpty()) {
         if (!skipped.isEmpty())

@@ -3,6 +3,7 @@
 // machine's own numbers).
 #include "tools/host/hostcommand.h"
 #include "tools/host/hostparams.h"
+#include "tools/host/hosttext.h"
 #include "tools/host/kthost.h"
 #include "property/ktdeviceproperty.h"
 
@@ -72,7 +73,7 @@ int runInfo(HostContext &c)
             const QString unit = rawMode(c) || leaves.isEmpty() ? QString() : KTValue::formOf(d, leaves.first().key).unit;
             text = parts.join(QStringLiteral(" x ")) + (unit.isEmpty() ? QString() : QLatin1Char(' ') + unit);
         }
-        hostOut() << QStringLiteral("%1: %2").arg(p->label(), -24).arg(text) << "\n";
+        hostOut() << QStringLiteral("%1: %2").arg(p->label(), -24).arg(HostText::printable(text)) << "\n";
     }
     return KTHost::Ok;
 }
@@ -132,12 +133,25 @@ QList<HostParams::Write> parseWrites(HostContext &c, int *status)
                                QStringLiteral("%1 is a group; write its members: %2").arg(key, members.join(' ')));
             return {};
         }
+        // A key that makes the machine act is never sent by a slip of the keyboard.
+        const QString action = KTValue::actionOf(key);
+        if (!action.isEmpty() && !c.options.isSet(QStringLiteral("yes"))) {
+            *status = hostFail(KTHost::Usage, QStringLiteral("%1 %2; add --yes to send it").arg(key, action));
+            return {};
+        }
         const KTValue::Parsed parsed = rawMode(c) ? KTValue::fromRaw(s, text) : KTValue::fromDisplay(s, text);
         if (!parsed.ok()) {
             *status = hostFail(KTHost::Usage, parsed.error);
             return {};
         }
-        writes.append({key, p, parsed.raw});
+        const QString rule = KTValue::senseRule(s, parsed.raw);
+        if (!rule.isEmpty() && !c.options.isSet(QStringLiteral("force"))) {
+            *status = hostFail(KTHost::Usage, QStringLiteral("%1 = %2 makes no sense for the machine: %3; add --force "
+                                                             "to write it anyway")
+                                                  .arg(key, HostText::printable(text.trimmed()), rule));
+            return {};
+        }
+        writes.append({key, p, parsed.raw, rawMode(c) ? QString() : text.trimmed()});
     }
     return writes;
 }

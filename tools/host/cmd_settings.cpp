@@ -1,5 +1,6 @@
 // settings: the parameters' own controls in a window.
 #include "tools/host/hostcommand.h"
+#include "tools/host/hosttext.h"
 #include "tools/host/kthost.h"
 #include "tools/host/ktparams.h"
 #include "tools/host/settingswindow.h"
@@ -43,7 +44,7 @@ int runSettings(HostContext &c)
                     shown << KTValue::displayWithUnit(s, leaf.p->value());
             }
             hostOut() << key << " " << (control ? control->metaObject()->className() : "none") << " "
-                      << shown.join(QStringLiteral(", ")) << "\n";
+                      << HostText::printable(shown.join(QStringLiteral(", "))) << "\n";
         }
         const QString file = c.options.value(QStringLiteral("screenshot"));
         if (!window.grab().save(file))

@@ -1,6 +1,7 @@
 #include "tools/host/hostparams.h"
 
 #include "tools/host/hostcommand.h"
+#include "tools/host/hosttext.h"
 #include "tools/host/kthost.h"
 #include "property/ktdeviceproperty.h"
 
@@ -29,7 +30,7 @@ bool readLeaves(HostContext &c, const QList<Leaf> &leaves, QString *error)
 
 QString shown(const KTValue::Form &s, const QVariant &raw, bool rawMode)
 {
-    return rawMode ? KTValue::rawText(raw) : KTValue::displayWithUnit(s, raw);
+    return HostText::printable(rawMode ? KTValue::rawText(raw) : KTValue::displayWithUnit(s, raw));
 }
 
 int writeVerified(HostContext &c, const QList<Write> &writes, bool raw, QStringList *notWritten)
@@ -39,7 +40,11 @@ int writeVerified(HostContext &c, const QList<Write> &writes, bool raw, QStringL
     for (int i = 0; i < writes.size(); ++i) {
         const Write &w = writes.at(i);
         const KTValue::Form form = KTValue::formOf(d, w.key);
-        const QString text = QStringLiteral("%1 = %2: ").arg(w.key, shown(form, w.raw, raw));
+        // The factor may round what was typed: known before sending, shown as typed.
+        const QString nearest = w.typed.isEmpty() ? QString() : KTValue::roundedTo(form, w.typed, w.raw);
+        const QString asked = nearest.isEmpty() ? shown(form, w.raw, raw)
+                                                : (form.unit.isEmpty() ? w.typed : w.typed + ' ' + form.unit);
+        const QString text = QStringLiteral("%1 = %2: ").arg(w.key, HostText::printable(asked));
         w.p->setValue(w.raw);
         const QByteArray frame = w.p->set_cmd_bytes();
         if (frame.isEmpty()) {   // checked before, so only a plug-in that encodes differently
@@ -84,9 +89,16 @@ int writeVerified(HostContext &c, const QList<Write> &writes, bool raw, QStringL
                 *notWritten << w.key;
             status = KTHost::LinkFailure;
         } else if (!reader) {
-            hostOut() << text << "sent (not verifiable)\n";
+            if (nearest.isEmpty())
+                hostOut() << text << "sent (not verifiable)\n";
+            else
+                hostOut() << text << "sent as " << nearest << " (nearest the machine takes; not verifiable)\n";
         } else if (KTValue::sameValue(form, w.raw, w.p->value())) {
-            hostOut() << text << "ok\n";
+            const QString held = w.typed.isEmpty() ? QString() : KTValue::roundedTo(form, w.typed, w.p->value());
+            if (held.isEmpty())
+                hostOut() << text << "ok\n";
+            else
+                hostOut() << text << "set to " << HostText::printable(held) << " (nearest the machine takes)\n";
         } else {
             hostOut() << text << "machine kept " << shown(form, w.p->value(), raw) << "\n";
             if (notWritten)

@@ -28,14 +28,16 @@ struct Write
     QString key;
     KTDeviceProperty *p = nullptr;
     QVariant raw;
+    QString typed;   // as the user typed it, shown value; empty for machine numbers
 };
 
 // Sends each value and reads it back; prints one line per key ("ok",
-// "machine kept X", "no answer", "sent (not verifiable)", "machine refused
-// it (status N)"). Returns the exit
+// "set to X (nearest the machine takes)", "machine kept X", "no answer",
+// "sent (not verifiable)", "machine refused it (status N)"). Returns the exit
 // status: 0 when every write was taken, 3 otherwise, 130 on Ctrl-C.
 int writeVerified(HostContext &c, const QList<Write> &writes, bool raw, QStringList *notWritten = nullptr);
 
+// A value as get and set print it; any control byte from the machine escaped.
 QString shown(const KTValue::Form &s, const QVariant &raw, bool rawMode);
 
 } // namespace HostParams

@@ -1,4 +1,5 @@
 #include "tools/host/kthost.h"
+#include "tools/host/hosttext.h"
 #include "tools/host/ktvalue.h"
 
 #include "property/ktdeviceproperty.h"
@@ -8,10 +9,14 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QRegularExpression>
 #include <QTimer>
 
 #include <limits>
+#include <memory>
+#include <optional>
 
 
 QString KTHost::sentinelFor(const QVariant &v)
@@ -117,7 +122,7 @@ bool KTHost::connectTcp(const QString &address, int timeoutMs, QString *error)
 {
     QString host;
     int port = 0;
-    if (!parseTcpAddress(address, &host, &port, error))
+    if (!parseTcpAddress(address, &host, &port, error) || !resolveHost(host, timeoutMs, error))
         return false;
     if (port > 0) {
         if (KTDeviceProperty *p = m_device->property_ptr("TCP_PORT"))
@@ -301,18 +306,64 @@ bool KTHost::parseTcpAddress(const QString &address, QString *host, int *port, Q
 {
     *host = address;
     *port = 0;
-    const int colon = address.lastIndexOf(':');
-    if (colon >= 0 && address.count(':') == 1) {
+    QString portText;
+    bool hasPort = false;
+    if (address.startsWith(QLatin1Char('['))) {
+        // "[IPv6]" or "[IPv6]:PORT": the brackets keep the address's colons apart.
+        const int close = address.indexOf(QLatin1Char(']'));
+        const QString rest = close < 0 ? QString() : address.mid(close + 1);
+        if (close < 0 || (!rest.isEmpty() && !rest.startsWith(QLatin1Char(':')))) {
+            *error = QStringLiteral("bad address \"%1\": give HOST, HOST:PORT or [IPv6]:PORT")
+                         .arg(HostText::printable(address));
+            return false;
+        }
+        *host = address.mid(1, close - 1);
+        hasPort = !rest.isEmpty();
+        portText = rest.mid(1);
+    } else if (address.count(QLatin1Char(':')) == 1) {
+        const int colon = address.indexOf(QLatin1Char(':'));
         *host = address.left(colon);
+        hasPort = true;
+        portText = address.mid(colon + 1);
+    }
+    if (hasPort) {
         bool ok = false;
-        *port = address.mid(colon + 1).toInt(&ok);
+        *port = portText.toInt(&ok);
         if (!ok || *port <= 0 || *port > 65535) {
-            *error = QStringLiteral("bad port in \"%1\": give a number from 1 to 65535").arg(address);
+            *error = QStringLiteral("bad port in \"%1\": give a number from 1 to 65535").arg(HostText::printable(address));
             return false;
         }
     }
-    if (host->isEmpty() || host->contains(QRegularExpression(QStringLiteral("[\\s/]")))) {
-        *error = QStringLiteral("bad address \"%1\": give HOST or HOST:PORT").arg(address);
+    QString why;
+    if (!HostText::checkHost(*host, &why)) {
+        *error = QStringLiteral("bad address \"%1\": %2; give HOST or HOST:PORT").arg(HostText::printable(address), why);
+        return false;
+    }
+    return true;
+}
+
+bool KTHost::resolveHost(const QString &host, int timeoutMs, QString *error)
+{
+    QHostAddress literal;
+    if (literal.setAddress(host))
+        return true;
+    // The plug-in's socket says only that the link went down; asked first, the
+    // resolver tells a name that does not exist from a machine that refuses.
+    // Shared with the callback, which an abort may not keep from running later.
+    auto result = std::make_shared<std::optional<QHostInfo>>();
+    const int id = QHostInfo::lookupHost(host, this, [result](const QHostInfo &info) { *result = info; });
+    if (!waitFor([&result] { return result->has_value(); }, timeoutMs)) {
+        QHostInfo::abortHostLookup(id);
+        *error = QStringLiteral("host name not resolved within %1").arg(seconds(timeoutMs));
+        return false;
+    }
+    const QHostInfo &answer = **result;
+    if (answer.error() == QHostInfo::HostNotFound || (answer.error() == QHostInfo::NoError && answer.addresses().isEmpty())) {
+        *error = QStringLiteral("host name not found");
+        return false;
+    }
+    if (answer.error() != QHostInfo::NoError) {
+        *error = QStringLiteral("host name not resolved (%1)").arg(HostText::printable(answer.errorString()));
         return false;
     }
     return true;

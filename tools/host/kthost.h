@@ -55,8 +55,12 @@ public:
     static QString seconds(int ms);
     // A USB open failure as the channel words it, without the path it starts with.
     static QString usbReason(const QString &path, const QString &reason);
-    // "host" or "host:port"; port 0 when none is given.
+    // "host", "host:port" or "[IPv6]:port", the host a valid address or name;
+    // port 0 when none is given.
     static bool parseTcpAddress(const QString &address, QString *host, int *port, QString *error);
+    // A host name looked up within timeoutMs (an address needs none); false
+    // with "host name not found" or why it could not be resolved.
+    bool resolveHost(const QString &host, int timeoutMs, QString *error);
     // A value no reply produces: stored before a read, it shows the answer came.
     static QString sentinelFor(const QVariant &v);
     // Whether a status message says the link is gone.

@@ -1,4 +1,5 @@
 #include "tools/host/ktvalue.h"
+#include "tools/host/hosttext.h"
 
 #include "device/ktdeviceinterface.h"
 #include "property/ktdeviceproperty.h"
@@ -133,8 +134,56 @@ QString textAllowed()
 
 QString refusal(const Form &s, const QString &text, bool raw)
 {
-    return QStringLiteral("%1 = %2 is not allowed: %3").arg(s.key, text, allowed(s, raw));
+    return QStringLiteral("%1 = %2 is not allowed: %3").arg(s.key, HostText::printable(text), allowed(s, raw));
 }
+
+struct Action
+{
+    const char *key;
+    const char *does;
+};
+
+// The keys that make the machine do something when written.
+const Action Actions[] = {
+    {"FACTORY_SET", "resets every setting of the machine, its serial number included, to factory values"},
+    {"TASK_STOP", "stops the running job"},
+    {"TASK_PAUSE", "pauses the running job"},
+    {"TASK_RESUME", "resumes a paused job"},
+    {"TASK_PLT", "starts cutting the data given"},
+    {"QRCODE_COPIES", "starts a QR-code job of that many copies"},
+    {"FLAG_POINT", "makes the tool head's position the origin"},
+    {"BACK_FLAG_POINT", "moves the tool head back to the origin"},
+    {"MOVE_X", "moves the tool head"},
+    {"MOVE_Y", "moves the tool head"},
+};
+
+struct Sense
+{
+    const char *key;
+    double lowest, highest;   // machine values
+    const char *rule;
+};
+
+constexpr double Unbounded = std::numeric_limits<double>::infinity();
+
+// Values the command words carry but the machine has no use for.
+const Sense SenseRules[] = {
+    // The device polls every HEARTBEAT s and drops a link silent for 30 s.
+    {"HEARTBEAT", 1, 29, "the heartbeat is 1 to 29 s (0 polls without pause, 30 or more lets the silence watch "
+                         "drop the link)"},
+    {"TASK_COPIES", 1, Unbounded, "a job has at least 1 copy"},
+    {"QRCODE_COPIES", 1, Unbounded, "a job has at least 1 copy"},
+    {"SCALE_X", 1, Unbounded, "a scale of 0 shrinks every cut to a point"},
+    {"SCALE_Y", 1, Unbounded, "a scale of 0 shrinks every cut to a point"},
+    {"WORKAREA_X", 1, Unbounded, "a work area of 0 mm leaves nothing to cut"},
+    {"WORKAREA_Y", 1, Unbounded, "a work area of 0 mm leaves nothing to cut"},
+    // Task control and origin commands mean one value each.
+    {"TASK_STOP", 2, 2, "the machine stops a job on 2 only"},
+    {"TASK_PAUSE", 0, 0, "the machine pauses a job on 0 only"},
+    {"TASK_RESUME", 1, 1, "the machine resumes a job on 1 only"},
+    {"FLAG_POINT", 1, 1, "the machine sets the origin on 1 only"},
+    {"BACK_FLAG_POINT", 1, 1, "the machine returns to the origin on 1 only"},
+};
 
 // The combo item a machine value selects, -1 for none.
 int comboIndex(const Form &s, const QVariant &raw)
@@ -485,18 +534,53 @@ bool sameValue(const Form &s, const QVariant &a, const QVariant &b)
     return x == y;
 }
 
+QString actionOf(const QString &key)
+{
+    for (const Action &a : Actions) {
+        if (key == QLatin1String(a.key))
+            return QString::fromLatin1(a.does);
+    }
+    return QString();
+}
+
+QString senseRule(const Form &s, const QVariant &raw)
+{
+    bool ok = false;
+    const double d = raw.toDouble(&ok);
+    if (!s.numeric || !ok)
+        return QString();
+    for (const Sense &rule : SenseRules) {
+        if (s.key == QLatin1String(rule.key) && (!(d >= rule.lowest) || !(d <= rule.highest)))
+            return QString::fromLatin1(rule.rule);
+    }
+    return QString();
+}
+
+QString roundedTo(const Form &s, const QString &typed, const QVariant &raw)
+{
+    if (!s.numeric || s.factor == 1.0 || s.control == Control::Combo)
+        return QString();
+    double want = 0, got = 0;
+    if (!parseNumber(typed, &want) || !parseNumber(display(s, raw), &got))
+        return QString();
+    if (std::fabs(want - got) <= 1e-9 * qMax(1.0, std::fabs(want)))
+        return QString();
+    return displayWithUnit(s, raw);
+}
+
 bool parseAssignment(const QString &argument, QString *key, QString *value, QString *error)
 {
     const int eq = argument.indexOf(QLatin1Char('='));
     if (eq <= 0) {
-        *error = QStringLiteral("expected KEY=VALUE, not \"%1\"").arg(argument);
+        *error = QStringLiteral("expected KEY=VALUE, not \"%1\"").arg(HostText::printable(argument));
         return false;
     }
     *key = argument.left(eq).trimmed();
     *value = argument.mid(eq + 1);
     for (const QChar c : *key) {
         if (!(c.isUpper() || c.isDigit() || c == QLatin1Char('_')) || c.unicode() > 0x7f) {
-            *error = QStringLiteral("expected KEY=VALUE with an upper-case key, not \"%1\"").arg(argument);
+            *error = QStringLiteral("expected KEY=VALUE with an upper-case key, not \"%1\"")
+                         .arg(HostText::printable(argument));
             return false;
         }
     }

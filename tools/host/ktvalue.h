@@ -69,6 +69,17 @@ QString allowed(const Form &s, bool raw);
 // Whether two machine values are the same for the machine.
 bool sameValue(const Form &s, const QVariant &a, const QVariant &b);
 
+// A key whose write makes the machine act (reset, stop, move, cut) rather
+// than keep a value: what it does, for the line that asks for --yes; empty
+// for a setting.
+QString actionOf(const QString &key);
+// A value the frame carries but the machine has no use for (a heartbeat of
+// 0 s, no copies, a scale of 0): the rule it breaks; empty when it makes sense.
+QString senseRule(const Form &s, const QVariant &raw);
+// What the control shows once the machine holds raw, with its unit, when the
+// factor makes that differ from what was typed; empty when it shows as typed.
+QString roundedTo(const Form &s, const QString &typed, const QVariant &raw);
+
 // "KEY=VALUE"; false with the reason.
 bool parseAssignment(const QString &argument, QString *key, QString *value, QString *error);
 

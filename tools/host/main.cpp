@@ -2,6 +2,7 @@
 // exactly as a real host does: QPluginLoader, the device interface and the
 // parameter objects, nothing else of the plug-in's code.
 #include "tools/host/hostcommand.h"
+#include "tools/host/hosttext.h"
 #include "tools/host/kthost.h"
 #include "tools/common/ktsignalnotifier.h"
 #include "platform/usbchannel/usbchannel.h"
@@ -35,7 +36,8 @@ int hostFail(int status, const QString &text)
 {
     failureReported = true;
     hostOut().flush();
-    std::fprintf(stderr, "kt-host: %s\n", qPrintable(text));
+    // Values and names from outside are echoed here: never a raw control byte.
+    std::fprintf(stderr, "kt-host: %s\n", qPrintable(HostText::printable(text)));
     return status;
 }
 
@@ -89,8 +91,9 @@ QString description()
         "(get prints SP2_SPEED = 975 mm/s for the machine's 650; set SP2_SPEED=975 sends 650). With --raw,\n"
         "get prints and set takes the machine's own numbers. set and restore check every value against\n"
         "the control's range and the command's words first and send nothing if one is refused; each\n"
-        "write is read back: ok, machine kept VALUE, no answer, or sent (not verifiable), unless\n"
-        "the machine refused it.\n"
+        "write is read back: ok, set to VALUE (nearest the machine takes), machine kept VALUE, no answer,\n"
+        "or sent (not verifiable), unless the machine refused it. set sends a key that makes the machine\n"
+        "act only with --yes, and a value that makes no sense for it only with --force.\n"
         "\nExit status: 0 done, 2 usage error (unknown option, key or command, bad value or address,\n"
         "a job the machine would misread), 3 the machine could not be reached, is not a cutter, stopped\n"
         "answering, went away, reported an error during a job or did not take a value (ports: no port\n"
@@ -151,7 +154,7 @@ int main(int argc, char *argv[])
     const QList<QCommandLineOption> options{
         {{"h", "help"}, "Show this help."},
         {"version", "Show the version."},
-        {"tcp", "Machine address, host[:port] (port 9100 unless given).", "address"},
+        {"tcp", "Machine address, host[:port] or [IPv6]:port (port 9100 unless given).", "address"},
         {"usb", "Machine USB device path, e.g. /dev/ttyACM0 (kt-host ports lists them).", "path"},
         {"baud", "Line speed of a USB serial port in bit/s (default 115200; /dev/usb/lp* has none).", "bits/s"},
         {"plugin", "Path of KT-MRC600Cam.so (default: beside kt-host).", "path"},
@@ -165,8 +168,10 @@ int main(int argc, char *argv[])
         {{"o", "output"}, "preview: the PNG to write.", "file"},
         {"screenshot", "settings: read, save the window to this PNG, list the controls and quit.", "file"},
         {"raw", "get, set, diff, restore: the machine's own numbers instead of the values the controls show."},
-        {"yes", "restore: write without asking."},
-        {"force", "restore: accept a backup of another machine model; backup: replace FILE."},
+        {"yes", "restore: write without asking; set: send a key that makes the machine act (FACTORY_SET, task "
+                "stop/pause/resume, cut data, QR copies, origin, jog)."},
+        {"force", "restore: accept a backup of another machine model; backup: replace FILE; set: write a value "
+                  "that makes no sense for the machine (heartbeat outside 1-29 s, no copies, a scale or work area of 0)."},
         {"verbose", "Show the plug-in's debug traces (categories kt.*)."},
         {"flush", "outbox: try to send the waiting work records now."},
     };

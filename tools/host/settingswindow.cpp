@@ -11,6 +11,8 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
+#include <QGuiApplication>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSpinBox>
@@ -264,8 +266,24 @@ void SettingsWindow::writeChanged()
         emit writeFinished(true);
         return;
     }
+    QStringList reasons;
+    for (const auto &change : qAsConst(changes)) {
+        const Item *it = change.first;
+        const QString action = KTValue::actionOf(it->key);
+        const QString rule = KTValue::senseRule(it->form, change.second);
+        if (!action.isEmpty())
+            reasons << tr("%1 %2").arg(it->key, action);
+        if (!rule.isEmpty())
+            reasons << tr("%1 = %2 makes no sense for the machine: %3").arg(it->key, typedText(it->control), rule);
+    }
+    if (!reasons.isEmpty() && !confirmed(reasons)) {
+        setActivity(tr("not confirmed, nothing written"));
+        emit writeFinished(false);
+        return;
+    }
     for (const auto &change : changes) {
         change.first->sent = change.second;
+        change.first->typed = typedText(change.first->control);
         m_queue.append({KTParams::readerOf(m_host->device(), change.first->p), change.first});
     }
     m_writing = true;
@@ -274,6 +292,18 @@ void SettingsWindow::writeChanged()
     m_stepsTotal = m_queue.size();
     updateButtons();
     startNext();
+}
+
+bool SettingsWindow::confirmed(const QStringList &reasons)
+{
+    const QString question = tr("%1.\nWrite anyway?").arg(reasons.join(QStringLiteral(";\n")));
+    if (m_confirm)
+        return m_confirm(question);
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+        return false;   // a question no one can see is never answered yes
+    return QMessageBox::question(this, tr("Write to the machine"), question, QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No)
+           == QMessageBox::Yes;
 }
 
 void SettingsWindow::startNext()
@@ -362,10 +392,12 @@ void SettingsWindow::finishStep(bool answered)
     if (Item *w = m_currentWrite) {
         if (!answered)
             m_problems << tr("%1: %2").arg(w->key, why);
-        else if (KTValue::sameValue(w->form, w->sent, w->p->value()))
-            m_results << tr("%1 ok").arg(w->key);
-        else
+        else if (!KTValue::sameValue(w->form, w->sent, w->p->value()))
             m_problems << tr("%1: machine kept %2").arg(w->key, KTValue::displayWithUnit(w->form, w->p->value()));
+        else if (const QString held = KTValue::roundedTo(w->form, w->typed, w->p->value()); !held.isEmpty())
+            m_results << tr("%1 set to %2 (nearest the machine takes)").arg(w->key, held);
+        else
+            m_results << tr("%1 ok").arg(w->key);
         m_failed |= !answered || !m_problems.isEmpty();
     } else if (!answered) {
         m_problems << tr("%1: %2").arg(m_current ? m_current->label() : QString(), why);

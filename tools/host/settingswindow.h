@@ -9,6 +9,8 @@
 #include <QVariant>
 #include <QWidget>
 
+#include <functional>
+
 class KTHost;
 class KTDeviceProperty;
 class QLabel;
@@ -31,6 +33,10 @@ public:
     // The widget that shows a key: its editor, or the label of a read-only parameter.
     QWidget *controlFor(const QString &key) const;
     QStringList keys() const;
+    // Asked, with what the writes would do, before a write that makes the
+    // machine act or that makes no sense for it; true writes. By default a
+    // question box, and no when no one can answer it (offscreen).
+    void setConfirmation(std::function<bool(const QString &question)> ask) { m_confirm = std::move(ask); }
 
 public slots:
     void readAll();
@@ -50,6 +56,7 @@ private:
         QPointer<QWidget> control;
         QVariant shownAfterRead;
         QVariant sent;           // the value a write is waiting to see read back
+        QString typed;           // what the control showed when it was sent
     };
     struct Step
     {
@@ -66,6 +73,7 @@ private:
     void finishStep(bool answered);
     void setActivity(const QString &text);
     void updateButtons();
+    bool confirmed(const QStringList &reasons);
 
     KTHost *m_host;
     int m_timeoutMs;
@@ -91,6 +99,7 @@ private:
     QPushButton *m_read;
     QPushButton *m_write;
     QString m_activity;
+    std::function<bool(const QString &)> m_confirm;
 };
 
 #endif // SETTINGSWINDOW_H
