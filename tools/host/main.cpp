@@ -62,8 +62,8 @@ const QList<HostCommand> &hostCommands()
         {"settings", "", "open the settings window (needs a display, or --screenshot)", true, 0, 0, nullptr, runSettings},
         {"ports", "[PATH...]", "list the USB ports (or the given paths) and whether each can be opened", false, 0, -1,
          nullptr, runPorts},
-        {"outbox", "", "list the work records waiting for the cloud (--cloud; --flush registers their devices and "
-         "sends them, --retry KEY or --all-refused puts refused ones back, --json)", false, 0, 0, nullptr, runOutbox},
+        {"outbox", "", "list the work records waiting for the cloud (--cloud; --flush, --retry KEY, --all-refused, "
+         "--json)", false, 0, 0, nullptr, runOutbox},
     };
     return commands;
 }
@@ -170,7 +170,7 @@ int main(int argc, char *argv[])
         {"yes", "restore: write without asking."},
         {"force", "restore: accept a backup of another machine model; backup: replace FILE."},
         {"verbose", "Show the plug-in's debug traces (categories kt.*)."},
-        {"flush", "outbox: try to send the waiting work records now."},
+        {"flush", "outbox: register the devices records wait for, and send the waiting records now."},
         {"retry", "outbox: put the refused record KEY back to waiting.", "key"},
         {"all-refused", "outbox: put every refused record back to waiting."},
     };
