@@ -230,7 +230,7 @@ void tst_OutboxFaults::faults()
     const QStringList cut{"cut", KT_SOURCE_DIR "/examples/labels-a5.plt"};
 
     if (fault == QLatin1String("full") && !mountSmallDisk())
-        QSKIP("mounting a small tmpfs needs root");
+        QSKIP("a small tmpfs cannot be mounted here (it needs root)");
     // An earlier run made the outbox and registered the device.
     startService();
     QCOMPARE(host({"info"}).status, 0);

@@ -120,7 +120,7 @@ int runOutbox(HostContext &c)
     const QList<NuvexaCloud::Record> rejected = cloud->rejectedRecords();
     const QString problem = cloud->outboxProblem();
     if (pending.isEmpty() && rejected.isEmpty() && !problem.isEmpty())
-        return hostFail(KTHost::RecordLost, "cannot read the work records: " + problem);
+        return hostFail(KTHost::RecordLost, "cannot read the work records: " + problem + "; fix it or move it away");
     if (c.options.isSet("json")) {
         QJsonArray p, r;
         for (const auto &rec : pending)

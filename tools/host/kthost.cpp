@@ -202,7 +202,8 @@ QString KTHost::lostRecords() const
 
 QString KTHost::lostRecord(const QJsonObject &record, const QString &why)
 {
-    return QStringLiteral("work record lost (%1 of %2 copies, ended %3): %4")
+    return QStringLiteral("work record lost (%1 of %2 copies, ended %3): %4; the service has no record of this job, "
+                          "so fix the outbox before the next one")
         .arg(record.value("finish_copies").toInt())
         .arg(record.value("task_copies").toInt())
         .arg(record.value("end_time").toString(), why);
