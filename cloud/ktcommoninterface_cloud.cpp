@@ -293,5 +293,5 @@ void KTCommonInterface::device_task_record_to_cloud()
     if (registered)
         cloud_device_workrecord(record);
     else
-        cloud_client->holdWorkRecord(code, record);
+        cloud_client->holdWorkRecord(code, record, cloud_record);
 }

@@ -58,6 +58,7 @@ NuvexaCloud::Record recordFrom(const NuvexaOutbox::Row &row)
     r.lastError = row.lastError;
     r.status = row.status;
     r.reason = row.reason;
+    r.registration = QJsonDocument::fromJson(row.registration).object();
     return r;
 }
 
@@ -159,19 +160,48 @@ QString NuvexaCloud::url()
 
 QString NuvexaCloud::service() const
 {
-    QString s = m_url;
-    if (!s.isEmpty() && !s.endsWith(QLatin1Char('/')))
-        s += QLatin1Char('/');
-    return s;
+    return NuvexaOutbox::serviceKey(m_url);
+}
+
+void NuvexaCloud::setOutboxLockWait(int ms)
+{
+    m_lockWait = qMax(0, ms);
+    if (m_outbox)
+        m_outbox->setLockWait(m_lockWait);
 }
 
 void NuvexaCloud::openOutbox()
 {
-    if (m_outbox || m_url.isEmpty())
+    if (m_url.isEmpty())
         return;
     if (m_outboxFile.isEmpty())
         m_outboxFile = defaultOutboxFile();
-    m_outbox = std::make_unique<NuvexaOutbox>(m_outboxFile, m_owner);
+    if (!m_outbox)
+        m_outbox = std::make_unique<NuvexaOutbox>(m_outboxFile, m_owner, m_lockWait);
+    else if (!m_outbox->open())
+        return;
+    const QString notice = m_outbox->takeNotice();
+    if (!notice.isEmpty())
+        emit outboxNotice(notice);
+}
+
+bool NuvexaCloud::outboxLocked() const
+{
+    return m_outbox && m_outbox->fault() == NuvexaOutbox::Fault::Locked;
+}
+
+QString NuvexaCloud::outboxProblem()
+{
+    openOutbox();
+    if (!m_outbox)
+        return QString();
+    return m_outbox->problem();
+}
+
+int NuvexaCloud::retryRefused(const QString &key)
+{
+    openOutbox();
+    return m_outbox ? m_outbox->unreject(service(), key) : -1;
 }
 
 QNetworkReply *NuvexaCloud::send(const QString &path, const QByteArray &verb, const QByteArray &body, const QByteArray &key)
@@ -179,7 +209,10 @@ QNetworkReply *NuvexaCloud::send(const QString &path, const QByteArray &verb, co
     NuvexaHttp::Headers headers;
     if (!key.isEmpty())
         headers.append({"Idempotency-Key", key});
-    return m_http->send(QUrl(service() + normalisedPath(path)), verb, body, headers, m_timeout);
+    QString base = m_url;
+    if (!base.endsWith(QLatin1Char('/')))
+        base += QLatin1Char('/');
+    return m_http->send(QUrl(base + normalisedPath(path)), verb, body, headers, m_timeout);
 }
 
 void NuvexaCloud::customRequest(const QString &path, QByteArray verb, QJsonObject body, Callback callback)
@@ -188,7 +221,7 @@ void NuvexaCloud::customRequest(const QString &path, QByteArray verb, QJsonObjec
     if (verb == "POST" && normalisedPath(path) == WorkRecords) {
         const QString key = QUuid::createUuid().toString(QUuid::WithoutBraces);
         openOutbox();
-        bool stored = false;
+        NuvexaOutbox::Stored stored = NuvexaOutbox::Stored::Failed;
         if (m_outbox) {
             NuvexaOutbox::Row row;
             row.service = service();
@@ -196,11 +229,18 @@ void NuvexaCloud::customRequest(const QString &path, QByteArray verb, QJsonObjec
             row.key = key;
             row.body = bytes;
             const qint64 t = now();
-            stored = m_outbox->add(row, t, t + qMax(60000, 3 * m_timeout), m_maxRecords, m_maxBytes) ==
-                     NuvexaOutbox::Stored::Yes;
+            stored = m_outbox->add(row, t, t + qMax(60000, 3 * m_timeout), m_maxRecords, m_maxBytes);
         }
         emit workRecordQueued(key);
-        sendRecord(key, WorkRecords, bytes, 0, stored, callback);
+        if (stored != NuvexaOutbox::Stored::Yes) {
+            const QString why = stored == NuvexaOutbox::Stored::Full
+                                    ? QStringLiteral("the outbox %1 is full (%2 records or %3 bytes)")
+                                          .arg(m_outboxFile).arg(m_maxRecords).arg(m_maxBytes)
+                                    : m_outbox ? m_outbox->problem() : QStringLiteral("there is no outbox");
+            m_unstored.insert(key, {body, why});
+            emit outboxNotice(why + QStringLiteral("; the work record is sent at once without a copy"));
+        }
+        sendRecord(key, WorkRecords, bytes, 0, stored == NuvexaOutbox::Stored::Yes, callback);
         return;
     }
     QNetworkReply *reply = send(path, verb, bytes, QByteArray());
@@ -247,6 +287,7 @@ void NuvexaCloud::settle(QNetworkReply *reply, const QString &key, int attempts,
         if (error.error == QJsonParseError::NoError && answer.isObject()) {
             if (stored && m_outbox)
                 m_outbox->remove(key);
+            m_unstored.remove(key);
             emit workRecordDelivered(key, answer.object().value(QStringLiteral("id")).toInt());
             schedule();
             return;
@@ -264,10 +305,16 @@ void NuvexaCloud::settle(QNetworkReply *reply, const QString &key, int attempts,
     }
     emit requestFailed(WorkRecords, "POST", status, retry ? reason : QStringLiteral("HTTP %1 %2").arg(status).arg(reason));
     if (!stored) {
+        const auto unstored = m_unstored.take(key);
+        const bool full = unstored.second.contains(QLatin1String(" is full ("));
         if (retry)
-            emit workRecordRejected(key, 0, QStringLiteral("outbox full or unavailable; not kept (%1)").arg(reason));
+            emit workRecordRejected(key, 0, QStringLiteral("outbox %1; not kept (%2)")
+                                                .arg(full ? QStringLiteral("full") : QStringLiteral("unavailable"), reason));
         else
             emit workRecordRejected(key, status, reason);
+        emit workRecordLost(key, unstored.first,
+                            QStringLiteral("%1, and sending it at once failed (%2)")
+                                .arg(unstored.second, retry ? reason : QStringLiteral("HTTP %1 %2").arg(status).arg(reason)));
         return;
     }
     if (retry) {
@@ -285,6 +332,13 @@ void NuvexaCloud::schedule()
 {
     if (!m_outbox)
         return;
+    if (!m_outbox->isOpen() || m_outbox->fault() != NuvexaOutbox::Fault::None) {
+        // The file cannot be used now (another program's lock, read-only, a
+        // full disk): look again in a moment instead of waiting here or
+        // trying again at once.
+        m_retryTimer->start(qMin(outboxLocked() ? 1000 : 5000, m_retryCap));
+        return;
+    }
     const qint64 t = now();
     const qint64 due = m_outbox->nextDue(service(), t);
     if (due == 0) {
@@ -299,6 +353,12 @@ void NuvexaCloud::flushOutbox(bool force)
     openOutbox();
     if (!m_outbox)
         return;
+    while (!m_releases.isEmpty()) {
+        const Release r = m_releases.first();
+        if (m_outbox->release(service(), r.holder, r.field, r.value) < 0)
+            break;
+        m_releases.removeFirst();
+    }
     const qint64 t = now();
     const QList<NuvexaOutbox::Row> rows = m_outbox->claim(service(), t, t + qMax(60000, 3 * m_timeout), force, 100);
     for (const NuvexaOutbox::Row &row : rows) {
@@ -309,7 +369,7 @@ void NuvexaCloud::flushOutbox(bool force)
     schedule();
 }
 
-void NuvexaCloud::holdWorkRecord(const QString &holder, const QJsonObject &record)
+void NuvexaCloud::holdWorkRecord(const QString &holder, const QJsonObject &record, const QJsonObject &registration)
 {
     openOutbox();
     if (m_outbox) {
@@ -319,11 +379,16 @@ void NuvexaCloud::holdWorkRecord(const QString &holder, const QJsonObject &recor
         row.key = QUuid::createUuid().toString(QUuid::WithoutBraces);
         row.body = QJsonDocument(record).toJson(QJsonDocument::Compact);
         row.hold = holder;
+        if (!registration.isEmpty())
+            row.registration = QJsonDocument(registration).toJson(QJsonDocument::Compact);
         if (m_outbox->add(row, now(), 0, m_maxRecords, m_maxBytes) == NuvexaOutbox::Stored::Yes) {
             emit workRecordQueued(row.key);
             emit workRecordKept(row.key, QStringLiteral("device not registered yet"));
             return;
         }
+        m_heldWhy = m_outbox->problem().isEmpty() ? QStringLiteral("the outbox %1 is full").arg(m_outboxFile)
+                                                  : m_outbox->problem();
+        emit outboxNotice(m_heldWhy + QStringLiteral("; the work record waits in memory until the device is registered"));
     }
     // No outbox to keep it in: it waits in memory for this run only.
     m_heldInMemory.append({holder, record});
@@ -341,8 +406,24 @@ void NuvexaCloud::releaseHeld(const QString &holder, const QString &field, const
         }
     }
     openOutbox();
-    if (m_outbox && m_outbox->release(service(), holder, field, value) > 0)
+    if (!m_outbox)
+        return;
+    const int released = m_outbox->release(service(), holder, field, value);
+    if (released < 0) {
+        // The file is busy or cannot be written now: the next flush tries again.
+        m_releases.append({holder, field, value});
+        schedule();
+    } else if (released > 0) {
         flushOutbox(false);
+    }
+}
+
+QList<QJsonObject> NuvexaCloud::recordsHeldInMemory() const
+{
+    QList<QJsonObject> out;
+    for (const auto &held : m_heldInMemory)
+        out.append(held.second);
+    return out;
 }
 
 QList<NuvexaCloud::Record> NuvexaCloud::pendingRecords()

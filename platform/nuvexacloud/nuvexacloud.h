@@ -3,6 +3,8 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QHash>
+#include <QJsonValue>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -33,8 +35,11 @@ class NuvexaOutbox;
 // on any other status. Each carries an Idempotency-Key that stays the same
 // across retries. Any client built later for the same service (in this or
 // another process) tries what is left at once, then by its back-off. The outbox holds at most
-// maxRecords/maxBytes; a record that does not fit is sent once without a
-// copy and, if that fails, reported rejected with status 0, "outbox full".
+// maxRecords/maxBytes; a record that does not fit, or that the file cannot
+// take (read-only, disk full, locked longer than the lock wait), is sent once
+// without a copy and, if that fails, reported rejected with status 0 and lost
+// (workRecordLost). Rows are kept under one spelling of the service address
+// (NuvexaOutbox::serviceKey), so localhost and 127.0.0.1 share them.
 class NUVEXACLOUD_EXPORT NuvexaCloud : public QObject
 {
     Q_OBJECT
@@ -53,6 +58,7 @@ public:
         QString lastError;
         int status = 0;       // rejected only
         QString reason;       // rejected only
+        QJsonObject registration;   // held: the device's cloud record, for registering it
     };
 
     explicit NuvexaCloud(QObject *parent = nullptr);
@@ -77,14 +83,27 @@ public:
 
     static QString defaultOutboxFile();
     QString outboxFile() const { return m_outboxFile; }
-    // Keeps a work record until holder's device has an id (releaseHeld).
-    void holdWorkRecord(const QString &holder, const QJsonObject &record);
+    // Keeps a work record until holder's device has an id (releaseHeld);
+    // registration is the device's cloud record, kept for registering it later.
+    void holdWorkRecord(const QString &holder, const QJsonObject &record,
+                        const QJsonObject &registration = QJsonObject());
     // Gives the held records of holder field := value and sends them.
     void releaseHeld(const QString &holder, const QString &field, const QJsonValue &value);
     // Tries the waiting records of this service now; force ignores back-off.
     void flushOutbox(bool force = false);
     QList<Record> pendingRecords();
     QList<Record> rejectedRecords();
+    // Refused records wait again (the one with key, all when key is empty);
+    // how many, -1 when the outbox cannot be written.
+    int retryRefused(const QString &key = QString());
+    // Why the outbox cannot be used now, as a sentence (empty: it can).
+    QString outboxProblem();
+    // Longest wait for another process's lock on the outbox (default 10 s).
+    void setOutboxLockWait(int ms);
+    // Held records that no outbox took: they wait only while this client lives.
+    QList<QJsonObject> recordsHeldInMemory() const;
+    // Why the outbox did not take them.
+    QString whyHeldInMemory() const { return m_heldWhy; }
     // Work records sent or being sent by this client and not yet settled.
     int recordsInFlight() const { return m_inFlight.size(); }
 
@@ -105,6 +124,10 @@ signals:
     // The attempt failed in a way worth retrying; the record waits.
     void workRecordKept(const QString &key, const QString &reason);
     void workRecordRejected(const QString &key, int status, const QString &reason);
+    // Neither kept nor delivered: why names the outbox and what failed.
+    void workRecordLost(const QString &key, const QJsonObject &record, const QString &why);
+    // Something about the outbox file the user should know (set aside, locked).
+    void outboxNotice(const QString &text);
     // Any request that ended without a 2xx: status 0 when no answer came.
     void requestFailed(const QString &path, const QByteArray &verb, int status, const QString &reason);
 
@@ -116,6 +139,7 @@ private:
     void settle(QNetworkReply *reply, const QString &key, int attempts, bool stored);
     void schedule();
     QString service() const;
+    bool outboxLocked() const;
     qint64 now() const;
     QNetworkReply *send(const QString &path, const QByteArray &verb, const QByteArray &body, const QByteArray &key);
 
@@ -127,6 +151,7 @@ private:
     QString m_url;
     QString m_ws;
     int m_timeout = 10000;
+    int m_lockWait = 10000;
     int m_retryFirst = 2000;
     int m_retryCap = 5 * 60 * 1000;
     int m_maxRecords = DefaultMaxRecords;
@@ -134,6 +159,10 @@ private:
     std::function<qint64()> m_clock;
     QSet<QString> m_inFlight;
     QList<QPair<QString, QJsonObject>> m_heldInMemory;
+    QString m_heldWhy;
+    QHash<QString, QPair<QJsonObject, QString>> m_unstored;   // key: record, why the outbox did not take it
+    struct Release { QString holder; QString field; QJsonValue value; };
+    QList<Release> m_releases;   // not yet written to a locked outbox
 };
 
 #endif // NUVEXACLOUD_H

@@ -3,7 +3,10 @@
 
 #include <QCoreApplication>
 #include <QNetworkReply>
+#include <QDir>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -63,6 +66,10 @@ private slots:
     void twoProcessesOneDatabase();
     void bounded();
     void heldUntilReleased();
+    void oldFileUnderAnotherSpelling();
+    void damagedFileSetAside_data();
+    void damagedFileSetAside();
+    void lockedFileSendsAtOnce();
 
 private:
     QString file(const char *name) { return m_dir.filePath(QString::fromLatin1(name)); }
@@ -292,6 +299,112 @@ void tst_NuvexaCloud::heldUntilReleased()
     QCOMPARE(service.workRecords().first().toObject().value("device").toInt(), 77);
     QTRY_COMPARE(cloud.pendingRecords().size(), 1);
     QCOMPARE(cloud.pendingRecords().first().heldFor, QStringLiteral("CODE2"));
+}
+
+void tst_NuvexaCloud::oldFileUnderAnotherSpelling()
+{
+    // A file of an earlier layout (no registration column), its record kept
+    // under "localhost" without the trailing slash.
+    KTCloudService service;
+    QVERIFY(service.listen());
+    const quint16 port = QUrl(service.restBase()).port();
+    const QString db = file("old.sqlite");
+    {
+        QSqlDatabase old = QSqlDatabase::addDatabase("QSQLITE", "old");
+        old.setDatabaseName(db);
+        QVERIFY(old.open());
+        QSqlQuery q(old);
+        QVERIFY(q.exec("CREATE TABLE outbox (id INTEGER PRIMARY KEY AUTOINCREMENT, service TEXT NOT NULL,"
+                       " path TEXT NOT NULL, idem_key TEXT NOT NULL UNIQUE, body BLOB NOT NULL, created INTEGER NOT NULL,"
+                       " attempts INTEGER NOT NULL DEFAULT 0, next_try INTEGER NOT NULL DEFAULT 0, hold TEXT NOT NULL"
+                       " DEFAULT '', last_error TEXT NOT NULL DEFAULT '', lease_owner TEXT NOT NULL DEFAULT '',"
+                       " lease_pid INTEGER NOT NULL DEFAULT 0, lease_until INTEGER NOT NULL DEFAULT 0)"));
+        QVERIFY(q.exec(QStringLiteral("INSERT INTO outbox (service, path, idem_key, body, created) VALUES"
+                                      " ('http://localhost:%1', 'device_work_records', 'old-1', '%2', 1)")
+                           .arg(port)
+                           .arg(QString::fromUtf8(QJsonDocument(record(5)).toJson(QJsonDocument::Compact)))));
+        old.close();
+    }
+    QSqlDatabase::removeDatabase("old");
+    NuvexaCloud cloud(QStringLiteral("http://127.0.0.1:%1/").arg(port), QString(), db);
+    QTRY_COMPARE(service.workRecords().size(), 1);
+    QCOMPARE(service.workRecords().first().toObject().value("task_copies").toInt(), 5);
+    QTRY_VERIFY(cloud.pendingRecords().isEmpty());
+    QVERIFY(cloud.outboxProblem().isEmpty());
+}
+
+void tst_NuvexaCloud::damagedFileSetAside_data()
+{
+    QTest::addColumn<bool>("wholeFile");   // otherwise only its 100-byte header is overwritten
+    QTest::addColumn<int>("carried");      // records still readable
+    QTest::newRow("header overwritten") << false << 2;
+    QTest::newRow("nothing but garbage") << true << 0;
+}
+
+void tst_NuvexaCloud::damagedFileSetAside()
+{
+    QFETCH(bool, wholeFile);
+    QFETCH(int, carried);
+    QTemporaryDir dir;
+    const QString db = dir.filePath("damaged.sqlite");
+    const QString rest = QStringLiteral("http://127.0.0.1:%1/").arg(freePort());
+    {
+        NuvexaCloud cloud(rest, QString(), db);
+        QSignalSpy kept(&cloud, &NuvexaCloud::workRecordKept);
+        cloud.customRequest("device_work_records", "POST", record(1), {});
+        cloud.holdWorkRecord("CODE1", record(2), QJsonObject{{"code", "CODE1"}, {"device_id", "D1"}});
+        QTRY_COMPARE(kept.count(), 2);
+    }
+    QFile f(db);
+    QVERIFY(f.open(QIODevice::ReadWrite));
+    if (wholeFile)
+        QVERIFY(f.resize(0));
+    f.write(QByteArray(wholeFile ? 8192 : 100, '\xa5'));
+    f.close();
+
+    NuvexaCloud cloud(rest, QString(), db);
+    QSignalSpy notice(&cloud, &NuvexaCloud::outboxNotice);
+    const QList<NuvexaCloud::Record> pending = cloud.pendingRecords();
+    QCOMPARE(pending.size(), carried);
+    QCOMPARE(notice.count(), 1);
+    QVERIFY2(notice.first().first().toString().contains("was damaged: it is set aside as " + db + ".corrupt-"),
+             qPrintable(notice.first().first().toString()));
+    QCOMPARE(QDir(dir.path()).entryList({"damaged.sqlite.corrupt-*"}, QDir::Files).size(), 1);
+    if (carried) {
+        QCOMPARE(pending.at(1).heldFor, QStringLiteral("CODE1"));
+        QCOMPARE(pending.at(1).registration.value("device_id").toString(), QStringLiteral("D1"));
+        QCOMPARE(pending.at(0).body, record(1));
+    }
+    // The fresh file takes new records.
+    cloud.holdWorkRecord("CODE2", record(3));
+    QCOMPARE(cloud.pendingRecords().size(), carried + 1);
+    QVERIFY(cloud.outboxProblem().isEmpty());
+}
+
+void tst_NuvexaCloud::lockedFileSendsAtOnce()
+{
+    KTCloudService service;
+    QVERIFY(service.listen());
+    const QString db = file("locked.sqlite");
+    NuvexaCloud cloud(service.restBase(), service.wsBase(), db);
+    cloud.setOutboxLockWait(200);
+    QVERIFY(cloud.pendingRecords().isEmpty());   // the file exists
+    {
+        QSqlDatabase locker = QSqlDatabase::addDatabase("QSQLITE", "locker");
+        locker.setDatabaseName(db);
+        QVERIFY(locker.open());
+        QVERIFY(QSqlQuery(locker).exec("BEGIN EXCLUSIVE"));
+        QSignalSpy notice(&cloud, &NuvexaCloud::outboxNotice);
+        QSignalSpy delivered(&cloud, &NuvexaCloud::workRecordDelivered);
+        cloud.customRequest("device_work_records", "POST", record(1), {});
+        QCOMPARE(notice.count(), 1);
+        QVERIFY(notice.first().first().toString().contains("is locked by another program"));
+        QTRY_COMPARE(delivered.count(), 1);
+        QCOMPARE(service.workRecords().size(), 1);
+        locker.close();
+    }
+    QSqlDatabase::removeDatabase("locker");
+    QVERIFY(cloud.pendingRecords().isEmpty());
 }
 
 int main(int argc, char *argv[])

@@ -11,6 +11,7 @@
 #include <QEventLoop>
 #include <QHostAddress>
 #include <QHostInfo>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTimer>
 
@@ -161,6 +162,12 @@ NuvexaCloud *KTHost::cloud(const QString &restBase, const QString &wsBase)
     if (m_cloud)
         return m_cloud;
     m_cloud = new NuvexaCloud(restBase, wsBase);
+    m_cloud->setOutboxLockWait(m_lockWait);
+    connect(m_cloud, &NuvexaCloud::outboxNotice, this, &KTHost::outboxNotice);
+    connect(m_cloud, &NuvexaCloud::workRecordLost, this,
+            [this](const QString &, const QJsonObject &record, const QString &why) {
+                m_lost << lostRecord(record, why);
+            });
     connect(m_cloud, &NuvexaCloud::workRecordQueued, this, [this](const QString &key) { m_openRecords.insert(key); });
     connect(m_cloud, &NuvexaCloud::workRecordDelivered, this, [this](const QString &key, int id) {
         m_openRecords.remove(key);
@@ -171,8 +178,9 @@ NuvexaCloud *KTHost::cloud(const QString &restBase, const QString &wsBase)
     });
     connect(m_cloud, &NuvexaCloud::workRecordRejected, this, [this](const QString &key, int status, const QString &reason) {
         m_openRecords.remove(key);
-        emit cloudNotice(status ? QStringLiteral("work record refused by the service (HTTP %1): %2").arg(status).arg(reason)
-                                : QStringLiteral("work record lost: %1").arg(reason));
+        // A record the outbox did not take is reported once, as lost, at the end.
+        if (status && !reason.startsWith(QLatin1String("outbox ")))
+            emit cloudNotice(QStringLiteral("work record refused by the service (HTTP %1): %2").arg(status).arg(reason));
     });
     connect(m_cloud, &NuvexaCloud::requestFailed, this,
             [this](const QString &path, const QByteArray &, int, const QString &reason) {
@@ -180,6 +188,30 @@ NuvexaCloud *KTHost::cloud(const QString &restBase, const QString &wsBase)
                     m_cloudCause = reason;
             });
     return m_cloud;
+}
+
+QString KTHost::lostRecords() const
+{
+    QStringList lost = m_lost;
+    if (m_cloud) {
+        QString problem = m_cloud->whyHeldInMemory();
+        if (problem.isEmpty())
+            problem = QStringLiteral("the outbox %1 could not keep it").arg(m_cloud->outboxFile());
+        for (const QJsonObject &record : m_cloud->recordsHeldInMemory())
+            lost << lostRecord(record, QStringLiteral("the device was not registered and ") + problem);
+    }
+    if (lost.size() > 1)
+        return QStringLiteral("%1 (and %2 more)").arg(lost.first()).arg(lost.size() - 1);
+    return lost.value(0);
+}
+
+QString KTHost::lostRecord(const QJsonObject &record, const QString &why)
+{
+    return QStringLiteral("work record lost (%1 of %2 copies, ended %3): %4; the service has no record of this job, "
+                          "so fix the outbox before the next one")
+        .arg(record.value("finish_copies").toInt())
+        .arg(record.value("task_copies").toInt())
+        .arg(record.value("end_time").toString(), why);
 }
 
 bool KTHost::readIdentity(int timeoutMs, QString *error)

@@ -7,11 +7,13 @@
 #include <QPluginLoader>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QTextStream>
 
 #include <functional>
 
 class KTDeviceProperty;
+class QJsonObject;
 class NuvexaCloud;
 
 // What a host does with the plug-in: load it, take a device from the root
@@ -20,7 +22,7 @@ class KTHost : public QObject
 {
     Q_OBJECT
 public:
-    enum Exit { Ok = 0, Usage = 2, LinkFailure = 3, Interrupted = 130 };
+    enum Exit { Ok = 0, Usage = 2, LinkFailure = 3, RecordLost = 4, Interrupted = 130 };
 
     explicit KTHost(QObject *parent = nullptr);
     ~KTHost() override;
@@ -44,6 +46,12 @@ public:
     // The client for a service, created on first use.
     NuvexaCloud *cloud(const QString &restBase, const QString &wsBase);
     NuvexaCloud *cloudClient() const { return m_cloud; }
+    // The longest wait for another program's lock on the outbox.
+    void setCloudLockWait(int ms) { m_lockWait = ms; }
+    // One line on the work records of this run that were neither kept nor
+    // delivered (empty: none).
+    QString lostRecords() const;
+    static QString lostRecord(const QJsonObject &record, const QString &why);
     int recordsWaiting() const { return m_openRecords.size(); }
 
     // Looks up a key; on failure says what is allowed.
@@ -85,6 +93,8 @@ signals:
     void deviceMessage(KTDeviceInterface::KTDeviceMessage kind, const QString &text);
     // One line per work-record event ("work record delivered (id 7)").
     void cloudNotice(const QString &text);
+    // Something about the outbox file itself (set aside, locked, read-only).
+    void outboxNotice(const QString &text);
 
 private:
     bool waitConnected(int timeoutMs, QString *error);
@@ -94,6 +104,8 @@ private:
     NuvexaCloud *m_cloud = nullptr;
     QSet<QString> m_openRecords;   // queued in this run, not yet delivered or refused
     QString m_cloudCause;
+    QStringList m_lost;
+    int m_lockWait = 10000;
     bool m_linkLost = false;
     bool m_interrupted = false;
     QString m_lastStatus;

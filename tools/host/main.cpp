@@ -64,8 +64,8 @@ const QList<HostCommand> &hostCommands()
         {"settings", "", "open the settings window (needs a display, or --screenshot)", true, 0, 0, nullptr, runSettings},
         {"ports", "[PATH...]", "list the USB ports (or the given paths) and whether each can be opened", false, 0, -1,
          nullptr, runPorts},
-        {"outbox", "", "list the work records waiting for the cloud (--cloud; --flush sends them, --json)", false, 0, 0,
-         nullptr, runOutbox},
+        {"outbox", "", "list the work records waiting for the cloud (--cloud; --flush, --retry KEY, --all-refused, "
+         "--json)", false, 0, 0, nullptr, runOutbox},
     };
     return commands;
 }
@@ -97,7 +97,9 @@ QString description()
         "\nExit status: 0 done, 2 usage error (unknown option, key or command, bad value or address,\n"
         "a job the machine would misread), 3 the machine could not be reached, is not a cutter, stopped\n"
         "answering, went away, reported an error during a job or did not take a value (ports: no port\n"
-        "can be opened), 130 interrupted (Ctrl-C; a running job is stopped first).");
+        "can be opened; outbox --flush: records still wait), 4 a work record was lost (the outbox could not\n"
+        "keep it and the service did not take it) or the outbox file cannot be read, 130 interrupted\n"
+        "(Ctrl-C; a running job is stopped first).");
     return text;
 }
 
@@ -173,7 +175,9 @@ int main(int argc, char *argv[])
         {"force", "restore: accept a backup of another machine model; backup: replace FILE; set: write a value "
                   "that makes no sense for the machine (heartbeat outside 1-29 s, no copies, a scale or work area of 0)."},
         {"verbose", "Show the plug-in's debug traces (categories kt.*)."},
-        {"flush", "outbox: try to send the waiting work records now."},
+        {"flush", "outbox: register the devices records wait for, and send the waiting records now."},
+        {"retry", "outbox: put the refused record KEY back to waiting.", "key"},
+        {"all-refused", "outbox: put every refused record back to waiting."},
     };
     parser.addOptions(options);
     parser.addPositionalArgument("command", "What to do (see above).");
@@ -248,6 +252,10 @@ int main(int argc, char *argv[])
         return hostFail(KTHost::Usage, "--json belongs to the inspect and outbox commands");
     if (parser.isSet("flush") && command->name != QLatin1String("outbox"))
         return hostFail(KTHost::Usage, "--flush belongs to the outbox command");
+    if ((parser.isSet("retry") || parser.isSet("all-refused")) && command->name != QLatin1String("outbox"))
+        return hostFail(KTHost::Usage, "--retry and --all-refused belong to the outbox command");
+    if (parser.isSet("retry") && parser.isSet("all-refused"))
+        return hostFail(KTHost::Usage, "--retry KEY and --all-refused: give one");
     if (parser.isSet("drop-labels") && !QStringList{"cut", "inspect", "preview"}.contains(command->name))
         return hostFail(KTHost::Usage, "--drop-labels belongs to the cut, inspect and preview commands");
     if (parser.isSet("tcp")) {
@@ -278,6 +286,7 @@ int main(int argc, char *argv[])
                                                              : QStringLiteral("kt.*.debug=false\ndefault.debug=false"));
 
     KTHost host;
+    host.setCloudLockWait(timeoutMs);
     ktOnTerminationSignal([&host] { host.interrupt(); });
     QString error;
     const QString plugin = parser.isSet("plugin") ? parser.value("plugin")
@@ -303,6 +312,10 @@ int main(int argc, char *argv[])
         hostOut() << text << "\n";
         hostOut().flush();
     });
+    QObject::connect(&host, &KTHost::outboxNotice, [](const QString &text) {
+        hostOut().flush();
+        std::fprintf(stderr, "kt-host: %s\n", qPrintable(text));
+    });
     if (!bases.isEmpty() && command->needsMachine) {
         // The registered record carries the machine's serial, PCB and firmware.
         if (!host.readIdentity(timeoutMs, &error)) {
@@ -322,6 +335,9 @@ int main(int argc, char *argv[])
     // Records an earlier run left, sent now that the device is registered.
     if (status == KTHost::Ok && command->needsMachine)
         host.waitForDelivery(timeoutMs);
+    const QString lost = host.lostRecords();
+    if (status == KTHost::Ok && !lost.isEmpty())
+        return hostFail(KTHost::RecordLost, lost);
     if (status == KTHost::Interrupted && !failureReported)
         return hostFail(KTHost::Interrupted, "interrupted");
     return status;
