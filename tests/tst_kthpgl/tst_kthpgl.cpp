@@ -7,6 +7,13 @@ using namespace KTHpgl;
 
 Q_DECLARE_METATYPE(KTHpgl::Problem)
 
+// Tolerances: 0.01 mm, or 10 ppm of a long path (the independent
+// interpreter keeps coordinates in single precision).
+static bool near(double got, double want)
+{
+    return qAbs(got - want) < qMax(0.01, qAbs(want) * 1e-5);
+}
+
 namespace {
 QByteArray sample(const QString &name)
 {
@@ -33,6 +40,12 @@ private slots:
     void errors();
     void realFiles_data();
     void realFiles();
+    void plotArea_data();
+    void plotArea();
+    void encodedPolyline_data();
+    void encodedPolyline();
+    void padding_data();
+    void padding();
     void unknownCommandsAreCountedNotFatal();
     void labelsAreDropped();
     void segmentsReachTheSink();
@@ -121,6 +134,50 @@ void tst_KTHpgl::geometry_data()
     // ("?x": 800 = 0 + 25 * 32) and 0,400.
     QTest::newRow("PE encoded") << QByteArray("IN;PE7<=__?x__?x;") << 10.0 << 10.0 << 20.0 << 1 << 0;
     QTest::newRow("truncated pair") << QByteArray("IN;PU0,0;PD400") << 0.0 << 0.0 << 0.0 << 0 << 0;
+
+    // Without IP, P1 and P2 are the corners of a landscape A4 plotter's
+    // area, 10365 x 7962 units. An independent interpreter given that area
+    // measures the first square 259.12 x 199.05 mm.
+    QTest::newRow("SC without IP") << QByteArray("IN;SC0,100,0,100;PU0,0;PD100,0,100,100,0,100,0,0;") << 259.125
+                                   << 199.05 << 916.35 << 1 << 0;
+    QTest::newRow("IP with P1 only keeps the area") << QByteArray("IN;IP1000,1000;SC0,100,0,100;PU0,0;PD100,0,100,100,"
+                                                                  "0,100,0,0;")
+                                                    << 259.125 << 199.05 << 916.35 << 1 << 0;
+    QTest::newRow("IP alone goes back to the area") << QByteArray("IN;IP0,0,400,400;IP;SC0,100,0,100;PU0,0;PD100,100;")
+                                                    << 259.125 << 199.05 << 326.7517 << 1 << 0;
+    // A mirrored axis turns the arc the other way: 100 x 50 mm to an
+    // independent interpreter; a half circle of radius 50 mm and a 50 mm line.
+    QTest::newRow("AA y mirrored") << QByteArray("IN;IP0,4000,4000,0;SC0,100,0,100;PA0,50;PD;AA50,50,180;PA100,0;PU;")
+                                   << 100.0 << 50.0 << 207.0796 << 1 << 0;
+    QTest::newRow("AA x mirrored") << QByteArray("IN;IP4000,0,0,4000;SC0,100,0,100;PA0,50;PD;AA50,50,180;PA100,0;PU;")
+                                   << 100.0 << 50.0 << 207.0796 << 1 << 0;
+    QTest::newRow("AA both mirrored") << QByteArray("IN;IP4000,4000,0,0;SC0,100,0,100;PA0,50;PD;AA50,50,180;PA100,0;"
+                                                    "PU;")
+                                      << 100.0 << 50.0 << 207.0796 << 1 << 0;
+    QTest::newRow("AR y mirrored") << QByteArray("IN;IP0,4000,4000,0;SC0,100,0,100;PA0,50;PD;AR50,0,180;PA100,0;PU;")
+                                   << 100.0 << 50.0 << 207.0796 << 1 << 0;
+    // Quarter wedges of 25 mm and a 50 mm line from their centre the
+    // wedge's way: the wedge on the other side widens the extent.
+    QTest::newRow("EW x mirrored") << QByteArray("IN;IP4000,0,0,4000;SC0,100,0,100;PA50,50;EW25,0,90;PD50,100;PU;")
+                                   << 25.0 << 50.0 << 139.2699 << 2 << 0;
+    QTest::newRow("EW y mirrored") << QByteArray("IN;IP0,4000,4000,0;SC0,100,0,100;PA50,50;EW25,0,90;PD50,100;PU;")
+                                   << 25.0 << 50.0 << 139.2699 << 2 << 0;
+    QTest::newRow("EW y mirrored from 90") << QByteArray("IN;IP0,4000,4000,0;SC0,100,0,100;PA50,50;EW25,90,90;PD0,50;"
+                                                         "PU;")
+                                           << 50.0 << 25.0 << 139.2699 << 2 << 0;
+    QTest::newRow("AT half circle") << QByteArray("IN;PU0,0;PD;AT400,400,800,0;") << 20.0 << 10.0 << 31.4159 << 1 << 0;
+    QTest::newRow("AT three quarters clockwise") << QByteArray("IN;PU400,0;PD;AT0,-400,0,400;") << 20.0 << 20.0
+                                                 << 47.1239 << 1 << 0;
+    QTest::newRow("RT relative") << QByteArray("IN;PU400,400;PD;RT400,400,800,0;PR0,400;") << 20.0 << 10.0 << 41.4159
+                                 << 1 << 0;
+    QTest::newRow("AT in a line") << QByteArray("IN;PU0,0;PD;AT400,0,800,0;") << 20.0 << 0.0 << 20.0 << 1 << 0;
+    QTest::newRow("AT middle on the end") << QByteArray("IN;PU0,0;PD;AT800,0,800,0;") << 20.0 << 0.0 << 20.0 << 1 << 0;
+    QTest::newRow("AT end on the start") << QByteArray("IN;PU0,0;PD;AT800,0,0,0;") << 20.0 << 20.0 << 62.8319 << 1 << 0;
+    QTest::newRow("AT pen up") << QByteArray("IN;PU0,0;AT400,400,800,0;PD800,400;") << 0.0 << 10.0 << 10.0 << 1 << 0;
+    QTest::newRow("CO unquoted") << QByteArray("IN;CO Concentric circles;PU0,0;PD4000,0;") << 100.0 << 0.0 << 100.0 << 1
+                                 << 0;
+    QTest::newRow("CO unquoted to the line's end") << QByteArray("IN;CO made by hand\nPU0,0;PD4000,0;") << 100.0 << 0.0
+                                                   << 100.0 << 1 << 0;
 }
 
 void tst_KTHpgl::geometry()
@@ -140,6 +197,7 @@ void tst_KTHpgl::geometry()
     QVERIFY2(qAbs(f.lengthMm - length) < 0.01, qPrintable(QString::number(f.lengthMm)));
     QCOMPARE(int(f.strokes), strokes);
     QCOMPARE(int(f.labels), labels);
+    QVERIFY(f.unknownCommands().isEmpty());
 }
 
 void tst_KTHpgl::errors_data()
@@ -210,6 +268,17 @@ void tst_KTHpgl::realFiles_data()
     QTest::newRow("libplot via pstoedit") << "shapes-libplot.hpgl" << 72.725 << 36.352 << 309.563 << 0 << false;
     QTest::newRow("graph") << "graph-labels.hpgl" << 125.393 << 127.751 << 1065.691 << 0 << false;
     QTest::newRow("pstoedit text label") << "text-pstoedit.hpgl" << 79.975 << 39.975 << 239.900 << 1 << true;
+    // Made with gnuplot (set terminal hpgl, then pcl5; set polar; set size square; set samples 60;
+    // unset key; plot 1), fig2dev -L ibmgl dome.fig and pic2plot -T hpgl shapes.pic.
+    // Extents, and lengths of the files without arcs, are an independent HP-GL
+    // interpreter's, given a 10365 x 7962 plotter area; it draws no labels.
+    // Lengths with arcs are exact: fig2dev's dome is a half circle of 1066.613 units
+    // on a 2 x 0.5 unit box (217.100 mm); pic2plot's 25.4 x 12.7 mm box, a half circle
+    // of 508 units and a circle of 254.4 units (156.059 mm).
+    QTest::newRow("gnuplot hpgl") << "polar-gnuplot.hpgl" << 189.680 << 194.247 << 2306.500 << 13 << true;
+    QTest::newRow("gnuplot pcl5 encoded") << "polar-gnuplot.pcl" << 173.325 << 173.300 << 2086.258 << 13 << true;
+    QTest::newRow("fig2dev mirrored arc") << "dome-fig2dev.hpgl" << 53.331 << 39.999 << 217.100 << 0 << false;
+    QTest::newRow("pic2plot") << "shapes-pic2plot.hpgl" << 25.400 << 31.760 << 156.059 << 0 << false;
 }
 
 void tst_KTHpgl::realFiles()
@@ -225,12 +294,133 @@ void tst_KTHpgl::realFiles()
     QVERIFY(!bytes.isEmpty());
     const Facts f = readHpgl(bytes);
     QVERIFY(f.hpgl);
-    QVERIFY2(qAbs(f.widthMm() - width) < 0.01, qPrintable(QString::number(f.widthMm(), 'f', 3)));
-    QVERIFY2(qAbs(f.heightMm() - height) < 0.01, qPrintable(QString::number(f.heightMm(), 'f', 3)));
-    QVERIFY2(qAbs(f.lengthMm - length) < 0.01, qPrintable(QString::number(f.lengthMm, 'f', 3)));
+    QVERIFY2(near(f.widthMm(), width), qPrintable(QString::number(f.widthMm(), 'f', 3)));
+    QVERIFY2(near(f.heightMm(), height), qPrintable(QString::number(f.heightMm(), 'f', 3)));
+    QVERIFY2(near(f.lengthMm, length), qPrintable(QString::number(f.lengthMm, 'f', 3)));
     QCOMPARE(int(f.labels), labels);
     QCOMPARE(f.firstError() != nullptr, refused);
     QVERIFY(f.unknownCommands().isEmpty());
+}
+
+void tst_KTHpgl::plotArea_data()
+{
+    QTest::addColumn<QByteArray>("hpgl");
+    QTest::addColumn<QSizeF>("area");
+    QTest::addColumn<double>("width");
+    QTest::addColumn<double>("height");
+
+    const QByteArray square("IN;SC0,100,0,100;PU0,0;PD100,100;");
+    QTest::newRow("default") << square << Options().plotArea << 259.125 << 199.05;
+    // The independent interpreter's own default area, A0 portrait: 840 x 1188 mm there too.
+    QTest::newRow("A0 portrait") << square << QSizeF(840, 1188) << 840.0 << 1188.0;
+    QTest::newRow("P1 moved on A3") << QByteArray("IN;IP400,400;SC0,100,0,100;PU0,0;PD100,100;") << QSizeF(420, 297)
+                                    << 420.0 << 297.0;
+    QTest::newRow("IP given") << QByteArray("IN;IP0,0,4000,4000;SC0,100,0,100;PU0,0;PD100,100;") << QSizeF(840, 1188)
+                              << 100.0 << 100.0;
+    QTest::newRow("empty area") << square << QSizeF(0, 100) << 259.125 << 199.05;
+    QTest::newRow("area beyond coordinates") << square << QSizeF(1e12, 100) << 259.125 << 199.05;
+}
+
+void tst_KTHpgl::plotArea()
+{
+    QFETCH(QByteArray, hpgl);
+    QFETCH(QSizeF, area);
+    QFETCH(double, width);
+    QFETCH(double, height);
+
+    Options options;
+    options.plotArea = area;
+    const Facts f = readHpgl(hpgl, SegmentSink(), options);
+    QVERIFY2(near(f.widthMm(), width), qPrintable(QString::number(f.widthMm(), 'f', 3)));
+    QVERIFY2(near(f.heightMm(), height), qPrintable(QString::number(f.heightMm(), 'f', 3)));
+}
+
+// A 100 x 50 mm rectangle as PE data: pen up to 0,0, then relative 4000,0,
+// 0,2000, -4000,0 and 0,-2000 (encoded by hand, base 32 and base 64).
+void tst_KTHpgl::encodedPolyline_data()
+{
+    QTest::addColumn<QByteArray>("hpgl");
+    QTest::addColumn<KTHpgl::Problem>("problem");
+    QTest::addColumn<int>("offset");   // -1: no PE problem
+    QTest::addColumn<double>("width");
+    QTest::addColumn<double>("length");
+
+    const Problem none = Problem::EncodedCut;
+    QTest::newRow("7-bit, newline between points") << QByteArray("IN;PE7<=__\n?Yf__?\\b@Yf__@\\b;PU;") << none << -1
+                                                   << 100.0 << 300.0;
+    QTest::newRow("7-bit, fill inside numbers") << QByteArray("IN;PE7<=__\n?Y\r\nf_ _?\\b@Y\tf__@\\\x7f" "b;PU;")
+                                                << none << -1 << 100.0 << 300.0;
+    QTest::newRow("8-bit, fill inside numbers") << QByteArray("IN;PE<=\xbf\xbf\r\n?|\xc0\xbf\xbf_\xfd@\xa0|\xc0\x85"
+                                                              "\xbf\xbf`\xff\xfd;PU;")
+                                                << none << -1 << 100.0 << 300.0;
+    QTest::newRow("stray byte") << QByteArray("IN;PE7<=__!?Yf_;") << Problem::EncodedByte << 10 << 100.0 << 100.0;
+    QTest::newRow("8-bit byte in 7-bit data") << QByteArray("IN;PE7<=__?\xc0Yf_;") << Problem::EncodedByte << 11
+                                              << 100.0 << 100.0;
+    QTest::newRow("upper byte in 8-bit data") << QByteArray("IN;PE<=\xbf\xbf?|\xb0\xc0\xbf;") << Problem::EncodedByte
+                                              << 11 << 100.0 << 100.0;
+    QTest::newRow("ends inside a number") << QByteArray("IN;PE7<=__?Yf_?Y;PD0,0;") << Problem::EncodedCut << 14 << 100.0
+                                          << 200.0;
+    QTest::newRow("x without y") << QByteArray("IN;PE7<=__?Yf_?Yf;") << Problem::EncodedCut << 14 << 100.0 << 100.0;
+    QTest::newRow("flag inside a number") << QByteArray("IN;PE7<=__?Y<f_;") << Problem::EncodedCut << 10 << 0.0 << 0.0;
+    QTest::newRow("file ends inside a point") << QByteArray("IN;PE7<=__?Yf") << Problem::EncodedCut << 10 << 0.0 << 0.0;
+}
+
+void tst_KTHpgl::encodedPolyline()
+{
+    QFETCH(QByteArray, hpgl);
+    QFETCH(KTHpgl::Problem, problem);
+    QFETCH(int, offset);
+    QFETCH(double, width);
+    QFETCH(double, length);
+
+    const Facts f = readHpgl(hpgl);
+    QVector<Issue> found;
+    for (const Issue &i : f.issues) {
+        if (i.problem == Problem::EncodedByte || i.problem == Problem::EncodedCut)
+            found.append(i);
+    }
+    if (offset < 0) {
+        QCOMPARE(found.size(), 0);
+    } else {
+        QCOMPARE(found.size(), 1);
+        QCOMPARE(found.first().problem, problem);
+        QCOMPARE(int(found.first().offset), offset);
+        QVERIFY(describe(found.first()).startsWith(QString("offset %1: ").arg(offset)));
+    }
+    QCOMPARE(f.firstError(), nullptr);
+    QVERIFY2(near(f.widthMm(), width), qPrintable(QString::number(f.widthMm(), 'f', 3)));
+    QVERIFY2(near(f.lengthMm, length), qPrintable(QString::number(f.lengthMm, 'f', 3)));
+}
+
+// Padding between commands is read past; what would end the job's text
+// early (NUL, STX) still keeps it from the machine.
+void tst_KTHpgl::padding_data()
+{
+    QTest::addColumn<QByteArray>("hpgl");
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<int>("offset");
+
+    QTest::newRow("NUL padding") << QByteArray("IN;\0\0PU0,0;PD4000,0;", 20) << true << 3;
+    QTest::newRow("NUL before the first command") << QByteArray("\0\0\0IN;PU0,0;PD4000,0;", 21) << true << 0;
+    QTest::newRow("SUB and DEL padding") << QByteArray("IN;\x1a\x7fPU0,0;PD4000,0;\x1a") << false << -1;
+}
+
+void tst_KTHpgl::padding()
+{
+    QFETCH(QByteArray, hpgl);
+    QFETCH(bool, refused);
+    QFETCH(int, offset);
+
+    const Facts f = readHpgl(hpgl);
+    QVERIFY(f.hpgl);
+    QVERIFY(qAbs(f.widthMm() - 100) < 1e-9);
+    QVERIFY(f.unknownCommands().isEmpty());
+    const Issue *bad = f.firstError();
+    QCOMPARE(bad != nullptr, refused);
+    if (bad) {
+        QCOMPARE(bad->problem, Problem::FrameByte);
+        QCOMPARE(int(bad->offset), offset);
+    }
 }
 
 void tst_KTHpgl::unknownCommandsAreCountedNotFatal()
