@@ -7,12 +7,8 @@ using namespace KTHpgl;
 
 Q_DECLARE_METATYPE(KTHpgl::Problem)
 
-// Tolerances: 0.01 mm, or 10 ppm of a long path (the independent
-// interpreter keeps coordinates in single precision).
-static bool near(double got, double want)
-{
-    return qAbs(got - want) < qMax(0.01, qAbs(want) * 1e-5);
-}
+// 0.01 mm, or 10 ppm of a long path: the independent interpreter rounds to single precision.
+static bool near(double got, double want) { return qAbs(got - want) < qMax(0.01, qAbs(want) * 1e-5); }
 
 namespace {
 QByteArray sample(const QString &name)
@@ -44,8 +40,6 @@ private slots:
     void plotArea();
     void encodedPolyline_data();
     void encodedPolyline();
-    void padding_data();
-    void padding();
     void unknownCommandsAreCountedNotFatal();
     void labelsAreDropped();
     void segmentsReachTheSink();
@@ -135,49 +129,33 @@ void tst_KTHpgl::geometry_data()
     QTest::newRow("PE encoded") << QByteArray("IN;PE7<=__?x__?x;") << 10.0 << 10.0 << 20.0 << 1 << 0;
     QTest::newRow("truncated pair") << QByteArray("IN;PU0,0;PD400") << 0.0 << 0.0 << 0.0 << 0 << 0;
 
-    // Without IP, P1 and P2 are the corners of a landscape A4 plotter's
-    // area, 10365 x 7962 units. An independent interpreter given that area
-    // measures the first square 259.12 x 199.05 mm.
-    QTest::newRow("SC without IP") << QByteArray("IN;SC0,100,0,100;PU0,0;PD100,0,100,100,0,100,0,0;") << 259.125
-                                   << 199.05 << 916.35 << 1 << 0;
-    QTest::newRow("IP with P1 only keeps the area") << QByteArray("IN;IP1000,1000;SC0,100,0,100;PU0,0;PD100,0,100,100,"
-                                                                  "0,100,0,0;")
-                                                    << 259.125 << 199.05 << 916.35 << 1 << 0;
-    QTest::newRow("IP alone goes back to the area") << QByteArray("IN;IP0,0,400,400;IP;SC0,100,0,100;PU0,0;PD100,100;")
-                                                    << 259.125 << 199.05 << 326.7517 << 1 << 0;
-    // A mirrored axis turns the arc the other way: 100 x 50 mm to an
-    // independent interpreter; a half circle of radius 50 mm and a 50 mm line.
-    QTest::newRow("AA y mirrored") << QByteArray("IN;IP0,4000,4000,0;SC0,100,0,100;PA0,50;PD;AA50,50,180;PA100,0;PU;")
-                                   << 100.0 << 50.0 << 207.0796 << 1 << 0;
-    QTest::newRow("AA x mirrored") << QByteArray("IN;IP4000,0,0,4000;SC0,100,0,100;PA0,50;PD;AA50,50,180;PA100,0;PU;")
-                                   << 100.0 << 50.0 << 207.0796 << 1 << 0;
-    QTest::newRow("AA both mirrored") << QByteArray("IN;IP4000,4000,0,0;SC0,100,0,100;PA0,50;PD;AA50,50,180;PA100,0;"
-                                                    "PU;")
-                                      << 100.0 << 50.0 << 207.0796 << 1 << 0;
-    QTest::newRow("AR y mirrored") << QByteArray("IN;IP0,4000,4000,0;SC0,100,0,100;PA0,50;PD;AR50,0,180;PA100,0;PU;")
-                                   << 100.0 << 50.0 << 207.0796 << 1 << 0;
-    // Quarter wedges of 25 mm and a 50 mm line from their centre the
-    // wedge's way: the wedge on the other side widens the extent.
-    QTest::newRow("EW x mirrored") << QByteArray("IN;IP4000,0,0,4000;SC0,100,0,100;PA50,50;EW25,0,90;PD50,100;PU;")
-                                   << 25.0 << 50.0 << 139.2699 << 2 << 0;
-    QTest::newRow("EW y mirrored") << QByteArray("IN;IP0,4000,4000,0;SC0,100,0,100;PA50,50;EW25,0,90;PD50,100;PU;")
-                                   << 25.0 << 50.0 << 139.2699 << 2 << 0;
-    QTest::newRow("EW y mirrored from 90") << QByteArray("IN;IP0,4000,4000,0;SC0,100,0,100;PA50,50;EW25,90,90;PD0,50;"
-                                                         "PU;")
-                                           << 50.0 << 25.0 << 139.2699 << 2 << 0;
+    // Without IP, P1 and P2 are the corners of a landscape A4 plotter's area; an independent
+    // interpreter given that area, 10365 x 7962 units, measures 259.12 x 199.05 mm.
+    const QByteArray square("SC0,100,0,100;PU0,0;PD100,0,100,100,0,100,0,0;");
+    QTest::newRow("SC without IP") << "IN;" + square << 259.125 << 199.05 << 916.35 << 1 << 0;
+    QTest::newRow("IP with P1 only") << "IN;IP1000,1000;" + square << 259.125 << 199.05 << 916.35 << 1 << 0;
+    // A half circle of 50 mm radius and a 50 mm line: 100 x 50 mm to that interpreter.
+    const QByteArray arc("SC0,100,0,100;PA0,50;PD;AA50,50,180;PA100,0;PU;");
+    QTest::newRow("AA y mirrored") << "IN;IP0,4000,4000,0;" + arc << 100.0 << 50.0 << 207.0796 << 1 << 0;
+    QTest::newRow("AA x mirrored") << "IN;IP4000,0,0,4000;" + arc << 100.0 << 50.0 << 207.0796 << 1 << 0;
+    QTest::newRow("AA both mirrored") << "IN;IP4000,4000,0,0;" + arc << 100.0 << 50.0 << 207.0796 << 1 << 0;
+    // A 25 mm quarter wedge and a 50 mm line from its centre: the wedge on the wrong side widens the extent.
+    const QByteArray wedge("SC0,100,0,100;PA50,50;EW25,");
+    QTest::newRow("EW x mirrored") << "IN;IP4000,0,0,4000;" + wedge + "0,90;PD50,100;" << 25.0 << 50.0 << 139.2699
+                                   << 2 << 0;
+    QTest::newRow("EW y mirrored") << "IN;IP0,4000,4000,0;" + wedge + "90,90;PD0,50;" << 50.0 << 25.0 << 139.2699
+                                   << 2 << 0;
     QTest::newRow("AT half circle") << QByteArray("IN;PU0,0;PD;AT400,400,800,0;") << 20.0 << 10.0 << 31.4159 << 1 << 0;
-    QTest::newRow("AT three quarters clockwise") << QByteArray("IN;PU400,0;PD;AT0,-400,0,400;") << 20.0 << 20.0
-                                                 << 47.1239 << 1 << 0;
-    QTest::newRow("RT relative") << QByteArray("IN;PU400,400;PD;RT400,400,800,0;PR0,400;") << 20.0 << 10.0 << 41.4159
-                                 << 1 << 0;
+    QTest::newRow("AT 270 clockwise") << QByteArray("IN;PU400,0;PD;AT0,-400,0,400;") << 20.0 << 20.0 << 47.1239 << 1
+                                      << 0;
+    QTest::newRow("RT then PR") << QByteArray("IN;PU400,400;PD;RT400,400,800,0;PR0,400;") << 20.0 << 10.0 << 41.4159
+                                << 1 << 0;
     QTest::newRow("AT in a line") << QByteArray("IN;PU0,0;PD;AT400,0,800,0;") << 20.0 << 0.0 << 20.0 << 1 << 0;
-    QTest::newRow("AT middle on the end") << QByteArray("IN;PU0,0;PD;AT800,0,800,0;") << 20.0 << 0.0 << 20.0 << 1 << 0;
     QTest::newRow("AT end on the start") << QByteArray("IN;PU0,0;PD;AT800,0,0,0;") << 20.0 << 20.0 << 62.8319 << 1 << 0;
-    QTest::newRow("AT pen up") << QByteArray("IN;PU0,0;AT400,400,800,0;PD800,400;") << 0.0 << 10.0 << 10.0 << 1 << 0;
     QTest::newRow("CO unquoted") << QByteArray("IN;CO Concentric circles;PU0,0;PD4000,0;") << 100.0 << 0.0 << 100.0 << 1
                                  << 0;
-    QTest::newRow("CO unquoted to the line's end") << QByteArray("IN;CO made by hand\nPU0,0;PD4000,0;") << 100.0 << 0.0
-                                                   << 100.0 << 1 << 0;
+    QTest::newRow("SUB and DEL padding") << QByteArray("IN;\x1a\x7fPU0,0;PD4000,0;\x1a") << 100.0 << 0.0 << 100.0 << 1
+                                         << 0;
 }
 
 void tst_KTHpgl::geometry()
@@ -226,6 +204,9 @@ void tst_KTHpgl::errors_data()
     QTest::newRow("NUL in parameters") << QByteArray("IN;PU0,0\0;PD400,0;", 18) << Problem::FrameByte << 8;
     QTest::newRow("ETX in other label") << QByteArray("IN;DT*;LBa\x03" "b*;") << Problem::FrameByte << 10;
     QTest::newRow("STX in PCL data") << QByteArray("\x1b" "E\x1b*b2W\x02\x03\x1b%1BIN;PD;") << Problem::FrameByte << 7;
+    // Read past, but the plug-in's text of the job would end there.
+    QTest::newRow("NUL padding") << QByteArray("IN;\0\0PU0,0;PD4000,0;", 20) << Problem::FrameByte << 3;
+    QTest::newRow("NUL before IN") << QByteArray("\0\0\0IN;PU0,0;PD4000,0;", 21) << Problem::FrameByte << 0;
     QTest::newRow("label never ends") << QByteArray("IN;DT*;PU0,0;PD400,0;LBtext to the end") << Problem::UnterminatedLabel
                                       << 21;
 }
@@ -306,33 +287,29 @@ void tst_KTHpgl::plotArea_data()
 {
     QTest::addColumn<QByteArray>("hpgl");
     QTest::addColumn<QSizeF>("area");
-    QTest::addColumn<double>("width");
-    QTest::addColumn<double>("height");
+    QTest::addColumn<QSizeF>("extent");
 
     const QByteArray square("IN;SC0,100,0,100;PU0,0;PD100,100;");
-    QTest::newRow("default") << square << Options().plotArea << 259.125 << 199.05;
     // The independent interpreter's own default area, A0 portrait: 840 x 1188 mm there too.
-    QTest::newRow("A0 portrait") << square << QSizeF(840, 1188) << 840.0 << 1188.0;
+    QTest::newRow("A0 portrait") << square << QSizeF(840, 1188) << QSizeF(840, 1188);
     QTest::newRow("P1 moved on A3") << QByteArray("IN;IP400,400;SC0,100,0,100;PU0,0;PD100,100;") << QSizeF(420, 297)
-                                    << 420.0 << 297.0;
+                                    << QSizeF(420, 297);
     QTest::newRow("IP given") << QByteArray("IN;IP0,0,4000,4000;SC0,100,0,100;PU0,0;PD100,100;") << QSizeF(840, 1188)
-                              << 100.0 << 100.0;
-    QTest::newRow("empty area") << square << QSizeF(0, 100) << 259.125 << 199.05;
-    QTest::newRow("area beyond coordinates") << square << QSizeF(1e12, 100) << 259.125 << 199.05;
+                              << QSizeF(100, 100);
+    QTest::newRow("empty area") << square << QSizeF(0, 100) << QSizeF(259.125, 199.05);
 }
 
 void tst_KTHpgl::plotArea()
 {
     QFETCH(QByteArray, hpgl);
     QFETCH(QSizeF, area);
-    QFETCH(double, width);
-    QFETCH(double, height);
+    QFETCH(QSizeF, extent);
 
     Options options;
     options.plotArea = area;
     const Facts f = readHpgl(hpgl, SegmentSink(), options);
-    QVERIFY2(near(f.widthMm(), width), qPrintable(QString::number(f.widthMm(), 'f', 3)));
-    QVERIFY2(near(f.heightMm(), height), qPrintable(QString::number(f.heightMm(), 'f', 3)));
+    QVERIFY2(near(f.widthMm(), extent.width()) && near(f.heightMm(), extent.height()),
+             qPrintable(QString("%1 x %2").arg(f.widthMm()).arg(f.heightMm())));
 }
 
 // A 100 x 50 mm rectangle as PE data: pen up to 0,0, then relative 4000,0,
@@ -354,15 +331,12 @@ void tst_KTHpgl::encodedPolyline_data()
                                                               "\xbf\xbf`\xff\xfd;PU;")
                                                 << none << -1 << 100.0 << 300.0;
     QTest::newRow("stray byte") << QByteArray("IN;PE7<=__!?Yf_;") << Problem::EncodedByte << 10 << 100.0 << 100.0;
-    QTest::newRow("8-bit byte in 7-bit data") << QByteArray("IN;PE7<=__?\xc0Yf_;") << Problem::EncodedByte << 11
-                                              << 100.0 << 100.0;
     QTest::newRow("upper byte in 8-bit data") << QByteArray("IN;PE<=\xbf\xbf?|\xb0\xc0\xbf;") << Problem::EncodedByte
                                               << 11 << 100.0 << 100.0;
     QTest::newRow("ends inside a number") << QByteArray("IN;PE7<=__?Yf_?Y;PD0,0;") << Problem::EncodedCut << 14 << 100.0
                                           << 200.0;
     QTest::newRow("x without y") << QByteArray("IN;PE7<=__?Yf_?Yf;") << Problem::EncodedCut << 14 << 100.0 << 100.0;
     QTest::newRow("flag inside a number") << QByteArray("IN;PE7<=__?Y<f_;") << Problem::EncodedCut << 10 << 0.0 << 0.0;
-    QTest::newRow("file ends inside a point") << QByteArray("IN;PE7<=__?Yf") << Problem::EncodedCut << 10 << 0.0 << 0.0;
 }
 
 void tst_KTHpgl::encodedPolyline()
@@ -374,53 +348,18 @@ void tst_KTHpgl::encodedPolyline()
     QFETCH(double, length);
 
     const Facts f = readHpgl(hpgl);
-    QVector<Issue> found;
+    int found = 0;
     for (const Issue &i : f.issues) {
-        if (i.problem == Problem::EncodedByte || i.problem == Problem::EncodedCut)
-            found.append(i);
+        if (i.problem == Problem::EncodedByte || i.problem == Problem::EncodedCut) {
+            QCOMPARE(i.problem, problem);
+            QCOMPARE(int(i.offset), offset);
+            ++found;
+        }
     }
-    if (offset < 0) {
-        QCOMPARE(found.size(), 0);
-    } else {
-        QCOMPARE(found.size(), 1);
-        QCOMPARE(found.first().problem, problem);
-        QCOMPARE(int(found.first().offset), offset);
-        QVERIFY(describe(found.first()).startsWith(QString("offset %1: ").arg(offset)));
-    }
+    QCOMPARE(found, offset < 0 ? 0 : 1);
     QCOMPARE(f.firstError(), nullptr);
     QVERIFY2(near(f.widthMm(), width), qPrintable(QString::number(f.widthMm(), 'f', 3)));
     QVERIFY2(near(f.lengthMm, length), qPrintable(QString::number(f.lengthMm, 'f', 3)));
-}
-
-// Padding between commands is read past; what would end the job's text
-// early (NUL, STX) still keeps it from the machine.
-void tst_KTHpgl::padding_data()
-{
-    QTest::addColumn<QByteArray>("hpgl");
-    QTest::addColumn<bool>("refused");
-    QTest::addColumn<int>("offset");
-
-    QTest::newRow("NUL padding") << QByteArray("IN;\0\0PU0,0;PD4000,0;", 20) << true << 3;
-    QTest::newRow("NUL before the first command") << QByteArray("\0\0\0IN;PU0,0;PD4000,0;", 21) << true << 0;
-    QTest::newRow("SUB and DEL padding") << QByteArray("IN;\x1a\x7fPU0,0;PD4000,0;\x1a") << false << -1;
-}
-
-void tst_KTHpgl::padding()
-{
-    QFETCH(QByteArray, hpgl);
-    QFETCH(bool, refused);
-    QFETCH(int, offset);
-
-    const Facts f = readHpgl(hpgl);
-    QVERIFY(f.hpgl);
-    QVERIFY(qAbs(f.widthMm() - 100) < 1e-9);
-    QVERIFY(f.unknownCommands().isEmpty());
-    const Issue *bad = f.firstError();
-    QCOMPARE(bad != nullptr, refused);
-    if (bad) {
-        QCOMPARE(bad->problem, Problem::FrameByte);
-        QCOMPARE(int(bad->offset), offset);
-    }
 }
 
 void tst_KTHpgl::unknownCommandsAreCountedNotFatal()

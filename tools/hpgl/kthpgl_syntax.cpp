@@ -500,7 +500,7 @@ void Reader::skipEncodedFill(bool sevenBit)
 Reader::Encoded Reader::encodedNumber(bool sevenBit, double &value)
 {
     double magnitude = 0, weight = 1;
-    for (int digits = 0;; ++digits) {
+    for (int digits = 0;; digits = std::min(digits + 1, 12)) {
         skipEncodedFill(sevenBit);
         if (m_i >= m_n || !isEncodedDigit(uchar(m_d[m_i]), sevenBit))
             return digits == 0 ? Encoded::None : Encoded::Cut;
