@@ -139,7 +139,8 @@ void tst_KTHpgl::geometry_data()
     QTest::newRow("AA y mirrored") << "IN;IP0,4000,4000,0;" + arc << 100.0 << 50.0 << 207.0796 << 1 << 0;
     QTest::newRow("AA x mirrored") << "IN;IP4000,0,0,4000;" + arc << 100.0 << 50.0 << 207.0796 << 1 << 0;
     QTest::newRow("AA both mirrored") << "IN;IP4000,4000,0,0;" + arc << 100.0 << 50.0 << 207.0796 << 1 << 0;
-    // A 25 mm quarter wedge and a 50 mm line from its centre: the wedge on the wrong side widens the extent.
+    // A 25 mm quarter wedge and a 50 mm line from its centre, extents as that interpreter
+    // measures them: the wedge on the wrong side widens them.
     const QByteArray wedge("SC0,100,0,100;PA50,50;EW25,");
     QTest::newRow("EW x mirrored") << "IN;IP4000,0,0,4000;" + wedge + "0,90;PD50,100;" << 25.0 << 50.0 << 139.2699
                                    << 2 << 0;
