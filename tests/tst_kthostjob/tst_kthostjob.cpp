@@ -53,6 +53,8 @@ private slots:
     void inspectJson();
     void inspectWithMachineEstimatesTime();
     void previewDrawsTheStrokes();
+    void plotArea_data();
+    void plotArea();
 
 private:
     QString write(const QString &name, const QByteArray &bytes);
@@ -299,6 +301,32 @@ void tst_KTHostJob::previewDrawsTheStrokes()
         dark += darkest < 128;
     }
     QVERIFY2(dark >= int(3 * 24 * scale) && dark <= int(3 * 30 * scale), qPrintable(QString::number(dark)));
+}
+
+// A file that scales without IP is read against a landscape A4 plotter's
+// area unless --plot-area names another.
+void tst_KTHostJob::plotArea_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("expected");   // task_file_info width x height, or the usage line
+
+    QTest::newRow("landscape A4") << QStringList() << "259 x 199";
+    QTest::newRow("A3") << QStringList{"--plot-area", "420x297"} << "420 x 297";
+    QTest::newRow("not a size") << QStringList{"--plot-area", "A3"} << "--plot-area takes WIDTHxHEIGHT in mm";
+}
+
+void tst_KTHostJob::plotArea()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, expected);
+
+    const QString file = write("square.plt", "IN;SC0,100,0,100;PU0,0;PD100,100;");
+    const Run r = host(QStringList{"inspect", file, "--json"} + options);
+    const QJsonObject info = QJsonDocument::fromJson(r.out.toUtf8()).object().value("task_file_info").toObject();
+    const QString size = QStringLiteral("%1 x %2").arg(info.value("width").toInt()).arg(info.value("heigth").toInt());
+    const QString got = r.exitCode == 0 ? size : r.err.trimmed();
+    QVERIFY2(got.contains(expected), qPrintable(got));
+    QCOMPARE(r.exitCode, expected.startsWith('-') ? 2 : 0);
 }
 
 QTEST_GUILESS_MAIN(tst_KTHostJob)

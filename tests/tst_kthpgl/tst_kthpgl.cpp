@@ -7,6 +7,9 @@ using namespace KTHpgl;
 
 Q_DECLARE_METATYPE(KTHpgl::Problem)
 
+// 0.01 mm, or 10 ppm of a long path: the independent interpreter rounds to single precision.
+static bool near(double got, double want) { return qAbs(got - want) < qMax(0.01, qAbs(want) * 1e-5); }
+
 namespace {
 QByteArray sample(const QString &name)
 {
@@ -33,6 +36,10 @@ private slots:
     void errors();
     void realFiles_data();
     void realFiles();
+    void plotArea_data();
+    void plotArea();
+    void encodedPolyline_data();
+    void encodedPolyline();
     void unknownCommandsAreCountedNotFatal();
     void labelsAreDropped();
     void segmentsReachTheSink();
@@ -121,6 +128,35 @@ void tst_KTHpgl::geometry_data()
     // ("?x": 800 = 0 + 25 * 32) and 0,400.
     QTest::newRow("PE encoded") << QByteArray("IN;PE7<=__?x__?x;") << 10.0 << 10.0 << 20.0 << 1 << 0;
     QTest::newRow("truncated pair") << QByteArray("IN;PU0,0;PD400") << 0.0 << 0.0 << 0.0 << 0 << 0;
+
+    // Without IP, P1 and P2 are the corners of a landscape A4 plotter's area; an independent
+    // interpreter given that area, 10365 x 7962 units, measures 259.12 x 199.05 mm.
+    const QByteArray square("SC0,100,0,100;PU0,0;PD100,0,100,100,0,100,0,0;");
+    QTest::newRow("SC without IP") << "IN;" + square << 259.125 << 199.05 << 916.35 << 1 << 0;
+    QTest::newRow("IP with P1 only") << "IN;IP1000,1000;" + square << 259.125 << 199.05 << 916.35 << 1 << 0;
+    // A half circle of 50 mm radius and a 50 mm line: 100 x 50 mm to that interpreter.
+    const QByteArray arc("SC0,100,0,100;PA0,50;PD;AA50,50,180;PA100,0;PU;");
+    QTest::newRow("AA y mirrored") << "IN;IP0,4000,4000,0;" + arc << 100.0 << 50.0 << 207.0796 << 1 << 0;
+    QTest::newRow("AA x mirrored") << "IN;IP4000,0,0,4000;" + arc << 100.0 << 50.0 << 207.0796 << 1 << 0;
+    QTest::newRow("AA both mirrored") << "IN;IP4000,4000,0,0;" + arc << 100.0 << 50.0 << 207.0796 << 1 << 0;
+    // A 25 mm quarter wedge and a 50 mm line from its centre, extents as that interpreter
+    // measures them: the wedge on the wrong side widens them.
+    const QByteArray wedge("SC0,100,0,100;PA50,50;EW25,");
+    QTest::newRow("EW x mirrored") << "IN;IP4000,0,0,4000;" + wedge + "0,90;PD50,100;" << 25.0 << 50.0 << 139.2699
+                                   << 2 << 0;
+    QTest::newRow("EW y mirrored") << "IN;IP0,4000,4000,0;" + wedge + "90,90;PD0,50;" << 50.0 << 25.0 << 139.2699
+                                   << 2 << 0;
+    QTest::newRow("AT half circle") << QByteArray("IN;PU0,0;PD;AT400,400,800,0;") << 20.0 << 10.0 << 31.4159 << 1 << 0;
+    QTest::newRow("AT 270 clockwise") << QByteArray("IN;PU400,0;PD;AT0,-400,0,400;") << 20.0 << 20.0 << 47.1239 << 1
+                                      << 0;
+    QTest::newRow("RT then PR") << QByteArray("IN;PU400,400;PD;RT400,400,800,0;PR0,400;") << 20.0 << 10.0 << 41.4159
+                                << 1 << 0;
+    QTest::newRow("AT in a line") << QByteArray("IN;PU0,0;PD;AT400,0,800,0;") << 20.0 << 0.0 << 20.0 << 1 << 0;
+    QTest::newRow("AT end on the start") << QByteArray("IN;PU0,0;PD;AT800,0,0,0;") << 20.0 << 20.0 << 62.8319 << 1 << 0;
+    QTest::newRow("CO unquoted") << QByteArray("IN;CO Concentric circles;PU0,0;PD4000,0;") << 100.0 << 0.0 << 100.0 << 1
+                                 << 0;
+    QTest::newRow("SUB and DEL padding") << QByteArray("IN;\x1a\x7fPU0,0;PD4000,0;\x1a") << 100.0 << 0.0 << 100.0 << 1
+                                         << 0;
 }
 
 void tst_KTHpgl::geometry()
@@ -140,6 +176,7 @@ void tst_KTHpgl::geometry()
     QVERIFY2(qAbs(f.lengthMm - length) < 0.01, qPrintable(QString::number(f.lengthMm)));
     QCOMPARE(int(f.strokes), strokes);
     QCOMPARE(int(f.labels), labels);
+    QVERIFY(f.unknownCommands().isEmpty());
 }
 
 void tst_KTHpgl::errors_data()
@@ -168,6 +205,9 @@ void tst_KTHpgl::errors_data()
     QTest::newRow("NUL in parameters") << QByteArray("IN;PU0,0\0;PD400,0;", 18) << Problem::FrameByte << 8;
     QTest::newRow("ETX in other label") << QByteArray("IN;DT*;LBa\x03" "b*;") << Problem::FrameByte << 10;
     QTest::newRow("STX in PCL data") << QByteArray("\x1b" "E\x1b*b2W\x02\x03\x1b%1BIN;PD;") << Problem::FrameByte << 7;
+    // Read past, but the plug-in's text of the job would end there.
+    QTest::newRow("NUL padding") << QByteArray("IN;\0\0PU0,0;PD4000,0;", 20) << Problem::FrameByte << 3;
+    QTest::newRow("NUL before IN") << QByteArray("\0\0\0IN;PU0,0;PD4000,0;", 21) << Problem::FrameByte << 0;
     QTest::newRow("label never ends") << QByteArray("IN;DT*;PU0,0;PD400,0;LBtext to the end") << Problem::UnterminatedLabel
                                       << 21;
 }
@@ -210,6 +250,17 @@ void tst_KTHpgl::realFiles_data()
     QTest::newRow("libplot via pstoedit") << "shapes-libplot.hpgl" << 72.725 << 36.352 << 309.563 << 0 << false;
     QTest::newRow("graph") << "graph-labels.hpgl" << 125.393 << 127.751 << 1065.691 << 0 << false;
     QTest::newRow("pstoedit text label") << "text-pstoedit.hpgl" << 79.975 << 39.975 << 239.900 << 1 << true;
+    // Made with gnuplot (set terminal hpgl, then pcl5; set polar; set size square; set samples 60;
+    // unset key; plot 1), fig2dev -L ibmgl dome.fig and pic2plot -T hpgl shapes.pic.
+    // Extents, and lengths of the files without arcs, are an independent HP-GL
+    // interpreter's, given a 10365 x 7962 plotter area; it draws no labels.
+    // Lengths with arcs are exact: fig2dev's dome is a half circle of 1066.613 units
+    // on a 2 x 0.5 unit box (217.100 mm); pic2plot's 25.4 x 12.7 mm box, a half circle
+    // of 508 units and a circle of 254.4 units (156.059 mm).
+    QTest::newRow("gnuplot hpgl") << "polar-gnuplot.hpgl" << 189.680 << 194.247 << 2306.500 << 13 << true;
+    QTest::newRow("gnuplot pcl5 encoded") << "polar-gnuplot.pcl" << 173.325 << 173.300 << 2086.258 << 13 << true;
+    QTest::newRow("fig2dev mirrored arc") << "dome-fig2dev.hpgl" << 53.331 << 39.999 << 217.100 << 0 << false;
+    QTest::newRow("pic2plot") << "shapes-pic2plot.hpgl" << 25.400 << 31.760 << 156.059 << 0 << false;
 }
 
 void tst_KTHpgl::realFiles()
@@ -225,12 +276,91 @@ void tst_KTHpgl::realFiles()
     QVERIFY(!bytes.isEmpty());
     const Facts f = readHpgl(bytes);
     QVERIFY(f.hpgl);
-    QVERIFY2(qAbs(f.widthMm() - width) < 0.01, qPrintable(QString::number(f.widthMm(), 'f', 3)));
-    QVERIFY2(qAbs(f.heightMm() - height) < 0.01, qPrintable(QString::number(f.heightMm(), 'f', 3)));
-    QVERIFY2(qAbs(f.lengthMm - length) < 0.01, qPrintable(QString::number(f.lengthMm, 'f', 3)));
+    QVERIFY2(near(f.widthMm(), width), qPrintable(QString::number(f.widthMm(), 'f', 3)));
+    QVERIFY2(near(f.heightMm(), height), qPrintable(QString::number(f.heightMm(), 'f', 3)));
+    QVERIFY2(near(f.lengthMm, length), qPrintable(QString::number(f.lengthMm, 'f', 3)));
     QCOMPARE(int(f.labels), labels);
     QCOMPARE(f.firstError() != nullptr, refused);
     QVERIFY(f.unknownCommands().isEmpty());
+}
+
+void tst_KTHpgl::plotArea_data()
+{
+    QTest::addColumn<QByteArray>("hpgl");
+    QTest::addColumn<QSizeF>("area");
+    QTest::addColumn<QSizeF>("extent");
+
+    const QByteArray square("IN;SC0,100,0,100;PU0,0;PD100,100;");
+    // The independent interpreter's own default area, A0 portrait: 840 x 1188 mm there too.
+    QTest::newRow("A0 portrait") << square << QSizeF(840, 1188) << QSizeF(840, 1188);
+    QTest::newRow("P1 moved on A3") << QByteArray("IN;IP400,400;SC0,100,0,100;PU0,0;PD100,100;") << QSizeF(420, 297)
+                                    << QSizeF(420, 297);
+    QTest::newRow("IP given") << QByteArray("IN;IP0,0,4000,4000;SC0,100,0,100;PU0,0;PD100,100;") << QSizeF(840, 1188)
+                              << QSizeF(100, 100);
+    QTest::newRow("empty area") << square << QSizeF(0, 100) << QSizeF(259.125, 199.05);
+}
+
+void tst_KTHpgl::plotArea()
+{
+    QFETCH(QByteArray, hpgl);
+    QFETCH(QSizeF, area);
+    QFETCH(QSizeF, extent);
+
+    Options options;
+    options.plotArea = area;
+    const Facts f = readHpgl(hpgl, SegmentSink(), options);
+    QVERIFY2(near(f.widthMm(), extent.width()) && near(f.heightMm(), extent.height()),
+             qPrintable(QString("%1 x %2").arg(f.widthMm()).arg(f.heightMm())));
+}
+
+// A 100 x 50 mm rectangle as PE data: pen up to 0,0, then relative 4000,0,
+// 0,2000, -4000,0 and 0,-2000 (encoded by hand, base 32 and base 64).
+void tst_KTHpgl::encodedPolyline_data()
+{
+    QTest::addColumn<QByteArray>("hpgl");
+    QTest::addColumn<KTHpgl::Problem>("problem");
+    QTest::addColumn<int>("offset");   // -1: no PE problem
+    QTest::addColumn<double>("width");
+    QTest::addColumn<double>("length");
+
+    const Problem none = Problem::EncodedCut;
+    QTest::newRow("7-bit, newline between points") << QByteArray("IN;PE7<=__\n?Yf__?\\b@Yf__@\\b;PU;") << none << -1
+                                                   << 100.0 << 300.0;
+    QTest::newRow("7-bit, fill inside numbers") << QByteArray("IN;PE7<=__\n?Y\r\nf_ _?\\b@Y\tf__@\\\x7f" "b;PU;")
+                                                << none << -1 << 100.0 << 300.0;
+    QTest::newRow("8-bit, fill inside numbers") << QByteArray("IN;PE<=\xbf\xbf\r\n?|\xc0\xbf\xbf_\xfd@\xa0|\xc0\x85"
+                                                              "\xbf\xbf`\xff\xfd;PU;")
+                                                << none << -1 << 100.0 << 300.0;
+    QTest::newRow("stray byte") << QByteArray("IN;PE7<=__!?Yf_;") << Problem::EncodedByte << 10 << 100.0 << 100.0;
+    QTest::newRow("upper byte in 8-bit data") << QByteArray("IN;PE<=\xbf\xbf?|\xb0\xc0\xbf;") << Problem::EncodedByte
+                                              << 11 << 100.0 << 100.0;
+    QTest::newRow("ends inside a number") << QByteArray("IN;PE7<=__?Yf_?Y;PD0,0;") << Problem::EncodedCut << 14 << 100.0
+                                          << 200.0;
+    QTest::newRow("x without y") << QByteArray("IN;PE7<=__?Yf_?Yf;") << Problem::EncodedCut << 14 << 100.0 << 100.0;
+    QTest::newRow("flag inside a number") << QByteArray("IN;PE7<=__?Y<f_;") << Problem::EncodedCut << 10 << 0.0 << 0.0;
+}
+
+void tst_KTHpgl::encodedPolyline()
+{
+    QFETCH(QByteArray, hpgl);
+    QFETCH(KTHpgl::Problem, problem);
+    QFETCH(int, offset);
+    QFETCH(double, width);
+    QFETCH(double, length);
+
+    const Facts f = readHpgl(hpgl);
+    int found = 0;
+    for (const Issue &i : f.issues) {
+        if (i.problem == Problem::EncodedByte || i.problem == Problem::EncodedCut) {
+            QCOMPARE(i.problem, problem);
+            QCOMPARE(int(i.offset), offset);
+            ++found;
+        }
+    }
+    QCOMPARE(found, offset < 0 ? 0 : 1);
+    QCOMPARE(f.firstError(), nullptr);
+    QVERIFY2(near(f.widthMm(), width), qPrintable(QString::number(f.widthMm(), 'f', 3)));
+    QVERIFY2(near(f.lengthMm, length), qPrintable(QString::number(f.lengthMm, 'f', 3)));
 }
 
 void tst_KTHpgl::unknownCommandsAreCountedNotFatal()

@@ -124,7 +124,7 @@ int runPreview(HostContext &c)
     KTHpgl::readHpgl(job.bytes, [&](const QPointF &a, const QPointF &b) {
         p.drawLine(QPointF(margin + (a.x() - left) * scale, margin + (top - a.y()) * scale),
                    QPointF(margin + (b.x() - left) * scale, margin + (top - b.y()) * scale));
-    });
+    }, HostJob::options);
     p.setPen(Qt::black);
     QFont font = p.font();
     font.setPixelSize(16);

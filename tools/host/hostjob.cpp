@@ -28,6 +28,22 @@ int utf8Sequence(const uchar *p, qint64 left)
 
 } // namespace
 
+KTHpgl::Options HostJob::options;
+
+bool parsePlotArea(const QString &text, QSizeF *area)
+{
+    const QStringList parts = text.split(QLatin1Char('x'));
+    if (parts.size() != 2)
+        return false;
+    bool okW = false, okH = false;
+    const double w = parts.at(0).toDouble(&okW), h = parts.at(1).toDouble(&okH);
+    // Up to a 100 m roll: plotter coordinates reach far beyond it.
+    if (!okW || !okH || !(w > 0 && w <= 100000) || !(h > 0 && h <= 100000))
+        return false;
+    *area = QSizeF(w, h);
+    return true;
+}
+
 qint64 firstUnsafeByte(const QByteArray &bytes, qint64 from)
 {
     if (from < 0)
@@ -65,13 +81,13 @@ bool HostJob::load(const QString &file, bool dropLabels, QString *error, bool te
     std::thread widen;
     if (text)
         widen = std::thread([this] { m_text = QString::fromLocal8Bit(bytes); });
-    facts = KTHpgl::readHpgl(bytes);
+    facts = KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), options);
     if (widen.joinable())
         widen.join();
     if (dropLabels && !facts.labelSpans.isEmpty()) {
         droppedLabels = facts.labelSpans.size();
         bytes = KTHpgl::dropLabels(bytes, facts);
-        facts = KTHpgl::readHpgl(bytes);
+        facts = KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), options);
         if (text)
             m_text = QString::fromLocal8Bit(bytes);
     }

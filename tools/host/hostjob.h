@@ -27,9 +27,15 @@ struct HostJob
     // TASK_FILE_INFO and the facts behind it, for inspect --json.
     QJsonObject json() const;
 
+    // How every job is read (--plot-area), set once before any is loaded.
+    static KTHpgl::Options options;
+
 private:
     QString m_text;   // made while the facts are read, for text()
 };
+
+// WIDTHxHEIGHT in mm (e.g. 420x297) as a plotter area; false when it is not one.
+bool parsePlotArea(const QString &text, QSizeF *area);
 
 // Offset of the first byte the plug-in's conversions (the local 8-bit text
 // for TCP, UTF-8 for USB) would not give back as it is; -1 when there is none.

@@ -3,6 +3,7 @@
 // parameter objects, nothing else of the plug-in's code.
 #include "tools/host/hostcommand.h"
 #include "tools/host/hosttext.h"
+#include "tools/host/hostjob.h"
 #include "tools/host/kthost.h"
 #include "tools/common/ktsignalnotifier.h"
 #include "platform/usbchannel/usbchannel.h"
@@ -166,6 +167,8 @@ int main(int argc, char *argv[])
         {"cloud", "Cloud service addresses REST_BASE,WS_BASE (needs --code).", "bases"},
         {"code", "The device's cloud code (needs --cloud).", "code"},
         {"drop-labels", "cut, inspect, preview: leave out the job's text labels (LB)."},
+        {"plot-area", "cut, inspect, preview: the plotter area WxH in mm that a file scales against without IP "
+                      "(default 259.125x199.05, landscape A4).", "WxH"},
         {"json", "inspect: print the facts and TASK_FILE_INFO as JSON; outbox: the records as JSON."},
         {{"o", "output"}, "preview: the PNG to write.", "file"},
         {"screenshot", "settings: read, save the window to this PNG, list the controls and quit.", "file"},
@@ -258,6 +261,13 @@ int main(int argc, char *argv[])
         return hostFail(KTHost::Usage, "--retry KEY and --all-refused: give one");
     if (parser.isSet("drop-labels") && !QStringList{"cut", "inspect", "preview"}.contains(command->name))
         return hostFail(KTHost::Usage, "--drop-labels belongs to the cut, inspect and preview commands");
+    if (parser.isSet("plot-area")) {
+        if (!QStringList{"cut", "inspect", "preview"}.contains(command->name))
+            return hostFail(KTHost::Usage, "--plot-area belongs to the cut, inspect and preview commands");
+        if (!parsePlotArea(parser.value("plot-area"), &HostJob::options.plotArea))
+            return hostFail(KTHost::Usage, QStringLiteral("--plot-area takes WIDTHxHEIGHT in mm (420x297 for A3), "
+                                                          "not \"%1\"").arg(parser.value("plot-area")));
+    }
     if (parser.isSet("tcp")) {
         QString host, error;
         int port = 0;

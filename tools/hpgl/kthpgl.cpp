@@ -54,6 +54,10 @@ QString describe(const Issue &issue)
         return at + QStringLiteral("SC with an empty range; scaling left as it was");
     case Problem::PolygonOverflow:
         return at + QStringLiteral("polygon of more than %1 points; the rest is not counted").arg(MaxPolygonSegments);
+    case Problem::EncodedByte:
+        return at + QStringLiteral("byte %1 in PE data is neither a number nor a flag; skipped").arg(byte);
+    case Problem::EncodedCut:
+        return at + QStringLiteral("PE data ends inside a point; that point is not drawn");
     }
     return at;
 }
@@ -88,9 +92,9 @@ QJsonObject Facts::taskFileInfo() const
     return QJsonObject{{"path_length", whole(lengthMm)}, {"heigth", whole(heightMm())}, {"width", whole(widthMm())}};
 }
 
-Facts readHpgl(const QByteArray &bytes, const SegmentSink &sink)
+Facts readHpgl(const QByteArray &bytes, const SegmentSink &sink, const Options &options)
 {
-    return Reader(bytes, sink).run();
+    return Reader(bytes, sink, options).run();
 }
 
 QByteArray dropLabels(const QByteArray &bytes, const Facts &facts)

@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QPair>
 #include <QPointF>
+#include <QSizeF>
 #include <QString>
 #include <QVector>
 
@@ -21,6 +22,12 @@ constexpr double UnitsPerMm = 40.0;
 // Plotter coordinates are 32-bit on the machine; a number beyond this is a
 // broken file, not a drawing, and is never converted.
 constexpr double MaxCoordinate = 1073741823.0;
+// Where P1 and P2 lie until IP moves them: the corners of the plotter's
+// hard-clip area. Programs that scale without IP (plotting programs,
+// instruments) draw for a landscape A4-class plotter; 10365 x 7962 units,
+// 259.1 x 199.1 mm, is the hard-clip area such plotters report for A4 paper.
+constexpr double DefaultAreaWidth = 10365.0;
+constexpr double DefaultAreaHeight = 7962.0;
 // Problems kept with their offset; the count goes on beyond this.
 constexpr int MaxIssues = 64;
 // Points a polygon buffer holds before further points are dropped.
@@ -37,6 +44,8 @@ enum class Problem {
     UnknownCommand,    // first use of a command the reader does not know
     BadScaling,        // SC with an empty range; scaling left as it was
     PolygonOverflow,   // polygon buffer full; further points dropped
+    EncodedByte,       // a byte in PE data that is neither a digit, a flag nor one PE lets pass
+    EncodedCut,        // PE data that ends inside a number or between x and y
 };
 
 struct Issue
@@ -79,7 +88,14 @@ struct Facts
 // as short chords.
 using SegmentSink = std::function<void(const QPointF &from, const QPointF &to)>;
 
-Facts readHpgl(const QByteArray &bytes, const SegmentSink &sink = SegmentSink());
+struct Options
+{
+    // The plotter's hard-clip area in mm; one that is empty or beyond
+    // plotter coordinates counts as the default.
+    QSizeF plotArea = QSizeF(DefaultAreaWidth / UnitsPerMm, DefaultAreaHeight / UnitsPerMm);
+};
+
+Facts readHpgl(const QByteArray &bytes, const SegmentSink &sink = SegmentSink(), const Options &options = Options());
 
 // The bytes without their text-label commands (LB and BL with their text).
 QByteArray dropLabels(const QByteArray &bytes, const Facts &facts);

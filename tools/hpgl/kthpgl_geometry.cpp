@@ -19,7 +19,8 @@ void Reader::reset()
     m_strokeOpen = false;
     m_px = m_py = 0;
     m_p1x = m_p1y = 0;
-    m_p2x = m_p2y = DefaultP2;
+    m_p2x = m_areaW;
+    m_p2y = m_areaH;
     m_scaled = false;
     m_rotation = 0;
     m_terminator = ETX;
@@ -52,7 +53,8 @@ void Reader::inputP1P2()
         return;
     if (count < 2) {
         m_p1x = m_p1y = 0;
-        m_p2x = m_p2y = DefaultP2;
+        m_p2x = m_areaW;
+        m_p2y = m_areaH;
     } else if (count < 4) {
         // P2 follows P1 at the same distance.
         m_p2x += v[0] - m_p1x;
@@ -316,6 +318,8 @@ void Reader::arc(bool relative)
     if (!toPlotter(x, y, relative, cx, cy))
         return;
     sweep = qBound(-360.0, sweep, 360.0);
+    if (mirrored())
+        sweep = -sweep;
     const double r = std::hypot(m_px - cx, m_py - cy);
     if (r == 0 || sweep == 0)
         return;
@@ -328,6 +332,57 @@ void Reader::arc(bool relative)
         return;
     }
     arcChords(cx, cy, r, a0, sweep, m_penDown);
+    m_px = ex;
+    m_py = ey;
+}
+
+// An arc from the pen through one point to another. Three points in a line
+// make a line; an end on the start makes the circle whose diameter runs to
+// the middle point.
+void Reader::arcThrough(bool relative)
+{
+    double v[4];
+    for (double &value : v) {
+        if (number(value) != Num::Ok)
+            return;
+    }
+    double ix = 0, iy = 0, ex = 0, ey = 0;
+    if (!toPlotter(v[0], v[1], relative, ix, iy) || !toPlotter(v[2], v[3], relative, ex, ey))
+        return;
+    const double sx = m_px, sy = m_py;
+    const double bx = ix - sx, by = iy - sy, dx = ex - sx, dy = ey - sy;
+    double cx = 0, cy = 0;
+    double sweep = 0;
+    if (dx == 0 && dy == 0) {
+        cx = sx + bx / 2;
+        cy = sy + by / 2;
+        sweep = 360;
+    } else {
+        const double cross = bx * dy - by * dx;
+        const double b2 = bx * bx + by * by, d2 = dx * dx + dy * dy;
+        // In a line within rounding: the circle would leave plotter
+        // coordinates long before it differs from the line.
+        if (std::fabs(cross) <= 1e-9 * std::sqrt(b2 * d2)) {
+            moveTo(ex, ey, m_penDown);
+            return;
+        }
+        cx = sx + (dy * b2 - by * d2) / (2 * cross);
+        cy = sy + (bx * d2 - dx * b2) / (2 * cross);
+        const double a0 = std::atan2(sy - cy, sx - cx), a1 = std::atan2(ey - cy, ex - cx);
+        // Counter-clockwise when the middle point lies left of start to end.
+        double turn = std::fmod(a1 - a0 + 4 * Pi, 2 * Pi);
+        if (cross < 0)
+            turn -= 2 * Pi;
+        sweep = turn * 180.0 / Pi;
+    }
+    const double r = std::hypot(sx - cx, sy - cy);
+    if (r == 0)
+        return;
+    if (!inRange(cx + r) || !inRange(cx - r) || !inRange(cy + r) || !inRange(cy - r)) {
+        moveTo(ex, ey, m_penDown);
+        return;
+    }
+    arcChords(cx, cy, r, std::atan2(sy - cy, sx - cx), sweep, m_penDown);
     m_px = ex;
     m_py = ey;
 }
@@ -359,7 +414,12 @@ void Reader::edgeWedge()
     sweep = qBound(-360.0, sweep, 360.0);
     if (radius == 0 || sweep == 0)
         return;
-    const double a0 = std::fmod(start, 360.0) * Pi / 180.0;
+    // The start angle is the user's: it turns with a mirrored axis, and so
+    // does the sweep when exactly one is.
+    double a0 = std::fmod(start, 360.0) * Pi / 180.0;
+    a0 = std::atan2(m_by < 0 ? -std::sin(a0) : std::sin(a0), m_bx < 0 ? -std::cos(a0) : std::cos(a0));
+    if (mirrored())
+        sweep = -sweep;
     const double a1 = a0 + sweep * Pi / 180.0;
     closedShapeBegin();
     const bool full = std::fabs(sweep) >= 360.0;

@@ -14,8 +14,6 @@ namespace Internal {
 
 constexpr char ESC = 0x1b;
 constexpr char ETX = 0x03;
-// Default P1/P2 when a file scales without IP: the origin and 250 mm square.
-constexpr double DefaultP2 = 10000.0;
 constexpr double ChordDegrees = 2.0;   // arcs as chords: length within 0.01 %
 constexpr double Pi = 3.14159265358979323846;
 
@@ -39,6 +37,13 @@ inline bool isSeparator(char c)
     return c == ',' || c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
+// Bytes that pad the space between commands: control bytes but ESC, and DEL.
+inline bool isPadding(char c)
+{
+    const uchar u = uchar(c);
+    return (u < 0x20 && c != ESC) || u == 0x7f;
+}
+
 inline bool isDigit(char c)
 {
     return c >= '0' && c <= '9';
@@ -54,10 +59,17 @@ struct Segment
 class Reader
 {
 public:
-    Reader(const QByteArray &bytes, const SegmentSink &sink)
+    Reader(const QByteArray &bytes, const SegmentSink &sink, const Options &options)
         : m_d(bytes.constData()), m_n(bytes.size()), m_sink(sink)
     {
         m_facts.issues.reserve(MaxIssues);
+        const double w = options.plotArea.width() * UnitsPerMm, h = options.plotArea.height() * UnitsPerMm;
+        if (w > 0 && h > 0 && inRange(w) && inRange(h)) {
+            m_areaW = w;
+            m_areaH = h;
+        }
+        m_p2x = m_areaW;
+        m_p2y = m_areaH;
     }
 
     Facts run();
@@ -86,13 +98,17 @@ private:
     void commitPolygon();
     void circle();
     void arc(bool relative);
+    void arcThrough(bool relative);
+    void comment();
     void edgeRectangle(bool relative);
     void edgeWedge();
     void bezier(bool relative);
     void label(bool counted);
     void terminator();
+    enum class Encoded { None, Cut, Ok };
     void encodedPolyline();
-    bool encodedNumber(bool sevenBit, double &value);
+    void skipEncodedFill(bool sevenBit);
+    Encoded encodedNumber(bool sevenBit, double &value);
 
     // Geometry, plotter units
     void updateTransform();
@@ -104,6 +120,9 @@ private:
     void draw(double x0, double y0, double x1, double y1);
     void closedShapeBegin() { m_strokeOpen = false; }
     void arcChords(double cx, double cy, double r, double a0, double sweep, bool down);
+    // True when the user-to-plotter scaling mirrors exactly one axis: what
+    // turns counter-clockwise in user units then turns clockwise on the plotter.
+    bool mirrored() const { return (m_bx < 0) != (m_by < 0); }
     void closeSubpolygon(bool drawClosure);
     bool inRange(double v) const { return std::isfinite(v) && std::fabs(v) <= MaxCoordinate; }
 
@@ -130,7 +149,8 @@ private:
     double m_lastX = 0, m_lastY = 0;
     // Drawn extent and length in plotter units, in millimetres at the end.
     double m_minX = 0, m_minY = 0, m_maxX = 0, m_maxY = 0, m_length = 0;
-    double m_p1x = 0, m_p1y = 0, m_p2x = DefaultP2, m_p2y = DefaultP2;
+    double m_areaW = DefaultAreaWidth, m_areaH = DefaultAreaHeight;
+    double m_p1x = 0, m_p1y = 0, m_p2x = DefaultAreaWidth, m_p2y = DefaultAreaHeight;
     bool m_scaled = false;
     double m_sc[7] = {0, 0, 0, 0, 0, 50, 50};
     double m_ax = 0, m_bx = 1, m_ay = 0, m_by = 1;

@@ -354,6 +354,12 @@ void Reader::command()
     case code('A', 'R'):
         arc(true);
         break;
+    case code('A', 'T'):
+        arcThrough(false);
+        break;
+    case code('R', 'T'):
+        arcThrough(true);
+        break;
     case code('E', 'A'):
         edgeRectangle(false);
         break;
@@ -387,7 +393,8 @@ void Reader::command()
         encodedPolyline();
         return;
     case code('C', 'O'):
-        break;   // the quoted text goes with the parameters
+        comment();
+        break;
     default:
         known = isKnownQuiet(m_cmd);
         break;
@@ -429,6 +436,18 @@ void Reader::label(bool counted)
     m_facts.labelSpans.append({m_cmdStart, m_i - m_cmdStart});
 }
 
+// A comment is quoted text, which goes with the parameters; some writers
+// leave the quotes out, and their text then runs to ";" or the line's end.
+void Reader::comment()
+{
+    while (m_i < m_n && (m_d[m_i] == ' ' || m_d[m_i] == '\t'))
+        ++m_i;
+    if (m_i >= m_n || m_d[m_i] == '"')
+        return;
+    while (m_i < m_n && m_d[m_i] != ';' && m_d[m_i] != '\n' && m_d[m_i] != '\r')
+        noteByte(m_i++);
+}
+
 void Reader::terminator()
 {
     if (m_i >= m_n || m_d[m_i] == ';') {
@@ -439,30 +458,70 @@ void Reader::terminator()
     m_terminator = m_d[m_i++];
 }
 
-// Decodes one number of an encoded polyline: base-64 digits (63..126 go on,
-// 191..254 end it), or base 32 in seven-bit mode (63..94 go on, 95..126 end).
-bool Reader::encodedNumber(bool sevenBit, double &value)
+namespace {
+
+bool isEncodedDigit(uchar c, bool sevenBit)
+{
+    return (c >= 63 && c <= 126) || (!sevenBit && c >= 191 && c <= 254);
+}
+
+bool isEncodedFlag(uchar c)
+{
+    return c == ':' || c == '<' || c == '=' || c == '>' || c == '7';
+}
+
+// What PE data lets pass without a word: control bytes and space, DEL, and
+// in eight-bit mode the upper controls, no-break space and 255.
+bool isEncodedFill(uchar c, bool sevenBit)
+{
+    return c <= 32 || c == 127 || (!sevenBit && ((c >= 128 && c <= 160) || c == 255));
+}
+
+} // namespace
+
+// Up to the next byte of PE data that means something; any other byte is
+// reported where it is and passed over.
+void Reader::skipEncodedFill(bool sevenBit)
+{
+    while (m_i < m_n) {
+        const uchar c = uchar(m_d[m_i]);
+        if (c == ';' || c == uchar(ESC) || isEncodedDigit(c, sevenBit) || isEncodedFlag(c))
+            return;
+        noteByte(m_i);
+        if (!isEncodedFill(c, sevenBit))
+            issue(m_i, Problem::EncodedByte, c);
+        ++m_i;
+    }
+}
+
+// One number of an encoded polyline: base-64 digits (63..126 go on,
+// 191..254 end it), or base 32 in seven-bit mode (63..94 go on, 95..126
+// end). Cut when ";", ESC, a flag or the end comes first.
+Reader::Encoded Reader::encodedNumber(bool sevenBit, double &value)
 {
     double magnitude = 0, weight = 1;
-    for (int digits = 0; m_i < m_n; ++digits) {
+    for (int digits = 0;; digits = std::min(digits + 1, 12)) {
+        skipEncodedFill(sevenBit);
+        if (m_i >= m_n || !isEncodedDigit(uchar(m_d[m_i]), sevenBit))
+            return digits == 0 ? Encoded::None : Encoded::Cut;
         const uchar c = uchar(m_d[m_i]);
-        const bool more = sevenBit ? (c >= 63 && c <= 94) : (c >= 63 && c <= 126);
-        const bool last = sevenBit ? (c >= 95 && c <= 126) : (c >= 191 && c <= 254);
-        if (!more && !last)
-            return false;
-        noteByte(m_i);
-        ++m_i;
-        magnitude += (sevenBit ? (last ? c - 95 : c - 63) : (last ? c - 191 : c - 63)) * weight;
-        weight *= sevenBit ? 32 : 64;
-        if (digits > 12)
+        noteByte(m_i++);
+        const bool last = sevenBit ? c >= 95 : c >= 191;
+        const int digit = sevenBit ? (last ? c - 95 : c - 63) : (last ? c - 191 : c - 63);
+        // Beyond a dozen digits the number is past plotter coordinates:
+        // kept huge, never summed further.
+        if (digits < 12) {
+            magnitude += digit * weight;
+            weight *= sevenBit ? 32 : 64;
+        } else {
             magnitude = HUGE_VAL;
+        }
         if (last) {
             const double whole = std::floor(magnitude / 2);
             value = std::fmod(magnitude, 2) != 0 ? -whole : whole;
-            return true;
+            return Encoded::Ok;
         }
     }
-    return false;
 }
 
 void Reader::encodedPolyline()
@@ -472,29 +531,35 @@ void Reader::encodedPolyline()
     bool sevenBit = false, penUpNext = false, absoluteNext = false;
     int fraction = 0;
     double x = 0, y = 0, tmp = 0;
-    while (m_i < m_n) {
+    for (;;) {
+        skipEncodedFill(sevenBit);
+        if (m_i >= m_n || m_d[m_i] == ESC)
+            return;
         const char c = m_d[m_i];
         if (c == ';') {
             ++m_i;
             return;
         }
+        const qint64 at = m_i;
         if (c == ':' || c == '>') {
             ++m_i;
-            if (!encodedNumber(sevenBit, tmp))
-                break;
-            if (c == '>')
+            if (encodedNumber(sevenBit, tmp) != Encoded::Ok)
+                issue(at, Problem::EncodedCut);
+            else if (c == '>')
                 fraction = int(qBound(-26.0, tmp, 26.0));
             continue;
         }
-        if (c == '<' || c == '=' || c == '7') {
+        if (isEncodedFlag(uchar(c))) {
             penUpNext |= c == '<';
             absoluteNext |= c == '=';
             sevenBit |= c == '7';
             ++m_i;
             continue;
         }
-        if (!encodedNumber(sevenBit, x) || !encodedNumber(sevenBit, y))
-            break;
+        if (encodedNumber(sevenBit, x) != Encoded::Ok || encodedNumber(sevenBit, y) != Encoded::Ok) {
+            issue(at, Problem::EncodedCut);
+            continue;
+        }
         const double unit = std::ldexp(1.0, -fraction);
         double tx = 0, ty = 0;
         if (!inRange(x * unit) || !inRange(y * unit) || !toPlotter(x * unit, y * unit, !absoluteNext, tx, ty)) {
@@ -506,7 +571,7 @@ void Reader::encodedPolyline()
         moveTo(tx, ty, m_penDown);
         penUpNext = absoluteNext = false;
     }
-    // Broken encoding: the rest up to ";" is not drawn.
+    // A number beyond plotter coordinates: the rest up to ";" is not drawn.
     while (m_i < m_n && m_d[m_i] != ';' && m_d[m_i] != ESC)
         noteByte(m_i++);
     if (m_i < m_n && m_d[m_i] == ';')
@@ -528,6 +593,10 @@ Facts Reader::run()
         const char c = m_d[m_i];
         if (isSeparator(c) || c == ';') {
             ++m_i;
+            continue;
+        }
+        if (isPadding(c)) {
+            noteByte(m_i++);   // NUL and STX still break the frame, and are reported
             continue;
         }
         if (m_firstToken < 0)
