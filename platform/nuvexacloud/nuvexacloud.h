@@ -71,6 +71,18 @@ public:
     virtual QString ws();
     virtual QString url();
 
+    // A device code as the client puts it into addresses and keys: 1 to
+    // MaxDeviceCodeLength visible ASCII characters (no space, no control byte).
+    static bool isValidDeviceCode(const QString &code);
+    static constexpr int MaxDeviceCodeLength = 64;
+    // The Idempotency-Key of a device's creation ("POST" "device_model"): the
+    // same for every client of one service that creates code, however the
+    // service's address is spelt, so a creation sent again after a lost
+    // answer, or by many hosts at once, makes one device.
+    static QByteArray creationKey(const QString &restBase, const QString &code);
+    // Requests other than work records (registration) waiting for an answer.
+    int requestsInFlight() const { return m_requestsInFlight; }
+
     void setBaseAddresses(const QString &restBase, const QString &wsBase);
     // A request without an answer for this long is ended (default 10 s).
     void setTransferTimeout(int ms);
@@ -133,6 +145,7 @@ private:
     qint64 m_maxBytes = DefaultMaxBytes;
     std::function<qint64()> m_clock;
     QSet<QString> m_inFlight;
+    int m_requestsInFlight = 0;
     QList<QPair<QString, QJsonObject>> m_heldInMemory;
 };
 
