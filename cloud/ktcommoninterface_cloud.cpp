@@ -90,6 +90,14 @@ void KTCommonInterface::setNuvexaCloud(NuvexaCloud *client, QString code)
     // Registration needs a client to talk to.
     if (!client)
         return;
+    // The code goes into the relay's address and the service's keys: one
+    // that cannot is refused here rather than sent anywhere.
+    if (!NuvexaCloud::isValidDeviceCode(code)) {
+        qCWarning(ktCloud) << "KTCommonInterface::setNuvexaCloud" << "refused a device code of" << code.size()
+                           << "characters: it takes 1 to" << NuvexaCloud::MaxDeviceCodeLength
+                           << "visible ASCII characters";
+        return;
+    }
     cloud_client = client;
     cloud_retry_timer.stop();
     ++cloud_generation;

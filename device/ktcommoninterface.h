@@ -55,6 +55,9 @@ public:
     void connect_tcp(QString address);
     void connect_usb(QString path);
     void connect_websocket();
+    // The relay channel of code under wsBase: the code percent-encoded as one
+    // path segment, and a slash added to a base that does not end in one.
+    static QUrl relay_url(const QString &wsBase, const QString &code);
     QString usb_error_string() const { return usb_error; }
     int usb_baud_rate() const;
     void set_usb_baud_rate(int bitsPerSecond) { usb_baud = bitsPerSecond; }

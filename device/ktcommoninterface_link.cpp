@@ -168,7 +168,11 @@ void KTCommonInterface::connect_websocket()
     if (!cloud || !cloud_client)
         return;
     const QString code = cloud->value().toJsonObject().value(QStringLiteral("code")).toString();
-    const QString address = QStringLiteral("%1%2/Device/").arg(cloud_client->ws(), code);
+    if (!NuvexaCloud::isValidDeviceCode(code)) {
+        qCWarning(ktCloud) << "KTCommonInterface::connect_websocket" << "no relay for an invalid device code of"
+                           << code.size() << "characters";
+        return;
+    }
     // Connected once: a second registration must not report relay events twice.
     if (!relay_connected) {
         connect(web_socket, &QWebSocket::connected, this, &KTCommonInterface::slot_websocket_connected);
@@ -178,9 +182,20 @@ void KTCommonInterface::connect_websocket()
         connect(web_socket, &QWebSocket::textMessageReceived, this, &KTCommonInterface::slot_websocket_text_received);
         relay_connected = true;
     }
-    relay_address = QUrl(address, QUrl::TolerantMode);
+    relay_address = relay_url(cloud_client->ws(), code);
     relay_retry_timer.stop();
     web_socket->open(relay_address);
+}
+
+QUrl KTCommonInterface::relay_url(const QString &wsBase, const QString &code)
+{
+    // "ws://host:port" and "ws://host:port/" name one relay; the code must
+    // not run into the port or leave its path segment.
+    QString base = wsBase;
+    if (!base.endsWith(QLatin1Char('/')))
+        base += QLatin1Char('/');
+    return QUrl(QStringLiteral("%1%2/Device/").arg(base, QString::fromLatin1(QUrl::toPercentEncoding(code))),
+                QUrl::TolerantMode);
 }
 
 void KTCommonInterface::relay_reopen_later()

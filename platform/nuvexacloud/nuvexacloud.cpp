@@ -3,6 +3,7 @@
 #include "platform/nuvexacloud/nuvexaoutbox.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -15,6 +16,7 @@
 namespace {
 
 const QString WorkRecords = QStringLiteral("device_work_records");
+const QString DeviceModel = QStringLiteral("device_model");
 
 QString normalisedPath(const QString &path)
 {
@@ -158,6 +160,35 @@ QString NuvexaCloud::url()
     return m_url;
 }
 
+bool NuvexaCloud::isValidDeviceCode(const QString &code)
+{
+    if (code.isEmpty() || code.size() > MaxDeviceCodeLength)
+        return false;
+    for (const QChar c : code) {
+        if (c.unicode() < 0x21 || c.unicode() > 0x7e)
+            return false;
+    }
+    return true;
+}
+
+QByteArray NuvexaCloud::creationKey(const QString &restBase, const QString &code)
+{
+    // One service, one spelling: QUrl puts scheme and host in lower case; the
+    // default port, dot segments, query and fragment go; one trailing slash.
+    QUrl base(restBase.trimmed());
+    if ((base.scheme() == QLatin1String("http") && base.port() == 80) ||
+        (base.scheme() == QLatin1String("https") && base.port() == 443))
+        base.setPort(-1);
+    QString text = base.adjusted(QUrl::NormalizePathSegments | QUrl::RemoveQuery | QUrl::RemoveFragment |
+                                 QUrl::RemoveUserInfo)
+                       .toString(QUrl::FullyEncoded);
+    if (!text.endsWith(QLatin1Char('/')))
+        text += QLatin1Char('/');
+    const QByteArray digest =
+        QCryptographicHash::hash((text + QLatin1Char('\n') + code).toUtf8(), QCryptographicHash::Sha256);
+    return "device-" + digest.toHex();
+}
+
 QString NuvexaCloud::service() const
 {
     return NuvexaOutbox::serviceKey(m_url);
@@ -243,7 +274,12 @@ void NuvexaCloud::customRequest(const QString &path, QByteArray verb, QJsonObjec
         sendRecord(key, WorkRecords, bytes, 0, stored == NuvexaOutbox::Stored::Yes, callback);
         return;
     }
-    QNetworkReply *reply = send(path, verb, bytes, QByteArray());
+    QByteArray key;
+    const QJsonValue code = body.value(QStringLiteral("code"));
+    if (verb == "POST" && normalisedPath(path) == DeviceModel && code.isString())
+        key = creationKey(m_url, code.toString());
+    ++m_requestsInFlight;
+    QNetworkReply *reply = send(path, verb, bytes, key);
     connect(reply, &QNetworkReply::finished, this, [this, reply, callback, path, verb]() {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (status < 200 || status > 299) {
@@ -256,6 +292,9 @@ void NuvexaCloud::customRequest(const QString &path, QByteArray verb, QJsonObjec
         }
         if (callback)
             callback(reply, reply->error() == QNetworkReply::NoError);
+        // Counted down after the callback: a step it starts keeps the count
+        // above zero, so a waiter never sees a gap between two steps.
+        --m_requestsInFlight;
         reply->deleteLater();
     });
 }

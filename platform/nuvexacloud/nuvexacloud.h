@@ -77,6 +77,18 @@ public:
     virtual QString ws();
     virtual QString url();
 
+    // A device code as the client puts it into addresses and keys: 1 to
+    // MaxDeviceCodeLength visible ASCII characters (no space, no control byte).
+    static bool isValidDeviceCode(const QString &code);
+    static constexpr int MaxDeviceCodeLength = 64;
+    // The Idempotency-Key of a device's creation ("POST" "device_model"): the
+    // same for every client of one service that creates code, however the
+    // service's address is spelt, so a creation sent again after a lost
+    // answer, or by many hosts at once, makes one device.
+    static QByteArray creationKey(const QString &restBase, const QString &code);
+    // Requests other than work records (registration) waiting for an answer.
+    int requestsInFlight() const { return m_requestsInFlight; }
+
     void setBaseAddresses(const QString &restBase, const QString &wsBase);
     // A request without an answer for this long is ended (default 10 s).
     void setTransferTimeout(int ms);
@@ -106,6 +118,9 @@ public:
     QString whyHeldInMemory() const { return m_heldWhy; }
     // Work records sent or being sent by this client and not yet settled.
     int recordsInFlight() const { return m_inFlight.size(); }
+    // Records on their way without a copy (the outbox could not take them),
+    // each with why: lost if this client goes before they are settled.
+    QList<QPair<QJsonObject, QString>> recordsWithoutCopy() const { return m_unstored.values(); }
 
     void setRetryPolicy(int firstMs, int capMs);
     void setOutboxLimits(int maxRecords, qint64 maxBytes);
@@ -158,6 +173,7 @@ private:
     qint64 m_maxBytes = DefaultMaxBytes;
     std::function<qint64()> m_clock;
     QSet<QString> m_inFlight;
+    int m_requestsInFlight = 0;
     QList<QPair<QString, QJsonObject>> m_heldInMemory;
     QString m_heldWhy;
     QHash<QString, QPair<QJsonObject, QString>> m_unstored;   // key: record, why the outbox did not take it

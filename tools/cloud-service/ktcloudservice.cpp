@@ -46,8 +46,10 @@ KTCloudService::KTCloudService(QObject *parent)
     });
     connect(m_relay, &QWebSocketServer::newConnection, this, [this]() {
         while (QWebSocket *ws = m_relay->nextPendingConnection()) {
-            m_channels.insert(ws, ws->requestUrl().path());
-            markOnline(ws->requestUrl().path(), true);
+            // Kept as sent: a code is one percent-encoded path segment.
+            const QString channel = ws->requestUrl().path(QUrl::FullyEncoded);
+            m_channels.insert(ws, channel);
+            markOnline(channel, true);
             connect(ws, &QWebSocket::textMessageReceived, this, [this, ws](const QString &text) {
                 const QString channel = m_channels.value(ws);
                 for (auto it = m_channels.begin(); it != m_channels.end(); ++it) {
@@ -295,6 +297,10 @@ void KTCloudService::serve(QTcpSocket *socket, const QByteArray &verb, const QSt
         int status = 200;
         QJsonObject answer;
         const QString idempotent = QString::fromLatin1(key);
+        // Requests are served one at a time on this thread and the first
+        // answer is kept before the next request is read, so of any number of
+        // creations or records under one key arriving together, one is taken
+        // and every other gets its answer.
         if (!key.isEmpty() && method == "POST" && m_idempotent.contains(idempotent)) {
             // A retry of a request already taken: the first answer, nothing new stored.
             const QJsonObject first = m_idempotent.value(idempotent).toObject();
@@ -391,7 +397,7 @@ void KTCloudService::respond(QTcpSocket *socket, int status, const QByteArray &b
 void KTCloudService::markOnline(const QString &channel, bool online)
 {
     // Channels are "/CODE/Device/".
-    const QString code = channel.section(QLatin1Char('/'), 1, 1);
+    const QString code = QUrl::fromPercentEncoding(channel.section(QLatin1Char('/'), 1, 1).toLatin1());
     if (!online) {
         for (const QString &other : m_channels) {
             if (other == channel)

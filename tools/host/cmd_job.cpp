@@ -147,13 +147,10 @@ int followTask(HostContext &c, int copies, bool qr)
                                                  .arg(KTHost::seconds(c.timeoutMs), stopMachine(c)));
     }
     d->stopTask();
-    // The record leaves when the job ends: wait for the service's answer
-    // rather than exit under it; what is not through stays in the outbox.
-    if (!host.waitForDelivery(c.timeoutMs) && !host.isInterrupted() && host.cloudClient())
-        std::fprintf(stderr, "kt-host: %d work record(s) not yet delivered wait in %s; the next run with --cloud "
-                             "sends them (kt-host outbox --cloud ... lists them)\n",
-                     host.recordsWaiting(), qPrintable(host.cloudClient()->outboxFile()));
+    // Said when the machine is done; the cloud's wait for the work record
+    // comes after, bounded by --cloud-wait.
     hostOut() << (qr ? "QR job" : "cut job") << " complete: " << copies << " copies\n";
+    hostOut().flush();
     return KTHost::Ok;
 }
 

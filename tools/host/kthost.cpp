@@ -199,6 +199,9 @@ QString KTHost::lostRecords() const
             problem = QStringLiteral("the outbox %1 could not keep it").arg(m_cloud->outboxFile());
         for (const QJsonObject &record : m_cloud->recordsHeldInMemory())
             lost << lostRecord(record, QStringLiteral("the device was not registered and ") + problem);
+        for (const auto &unsent : m_cloud->recordsWithoutCopy())
+            lost << lostRecord(unsent.first, QStringLiteral("the service had not taken it when kt-host ended and ")
+                                                 + unsent.second);
     }
     if (lost.size() > 1)
         return QStringLiteral("%1 (and %2 more)").arg(lost.first()).arg(lost.size() - 1);
@@ -243,6 +246,54 @@ bool KTHost::registerCloud(const QString &restBase, const QString &wsBase, const
         return true;
     *cause = m_cloudCause.isEmpty() ? QStringLiteral("no answer within %1").arg(seconds(timeoutMs)) : m_cloudCause;
     return false;
+}
+
+void KTHost::startCloud(const QString &restBase, const QString &wsBase, const QString &code)
+{
+    NuvexaCloud *client = cloud(restBase, wsBase);
+    m_cloudCause.clear();
+    m_device->setNuvexaCloud(client, code);
+}
+
+bool KTHost::waitForCloud(int timeoutMs, int lastChanceMs)
+{
+    if (!m_cloud)
+        return true;
+    // What an earlier run left is tried first thing (a queued call): let it
+    // go out before asking whether anything is on its way.
+    QCoreApplication::sendPostedEvents(m_cloud, QEvent::MetaCall);
+    // A step that failed is tried again later by its own back-off; waiting
+    // for it would only hold the host.
+    QElapsedTimer waited;
+    waited.start();
+    waitFor([this] { return m_cloud->requestsInFlight() == 0 && m_cloud->recordsInFlight() == 0; }, timeoutMs);
+    const qint64 left = lastChanceMs - waited.elapsed();
+    if (!m_cloud->recordsWithoutCopy().isEmpty() && left > 0)
+        waitFor([this] { return m_cloud->recordsWithoutCopy().isEmpty(); }, int(left));
+    return cloudLeftover(timeoutMs).isEmpty();
+}
+
+QString KTHost::cloudLeftover(int waitedMs) const
+{
+    if (!m_cloud)
+        return QString();
+    const int open = m_openRecords.size();
+    const QString file = m_cloud->outboxFile();
+    KTDeviceProperty *record = m_device->property_ptr("DEVICE_CLOUD");
+    if (!record || !record->value().toJsonObject().contains(QStringLiteral("id"))) {
+        const QString cause =
+            m_cloudCause.isEmpty() ? QStringLiteral("no answer within %1").arg(seconds(waitedMs)) : m_cloudCause;
+        if (!open)
+            return QStringLiteral("the cloud service did not register the device (%1); a later run with --cloud "
+                                  "registers it").arg(cause);
+        return QStringLiteral("the cloud service did not register the device (%1); %2 work record(s) of this run "
+                              "wait in %3 until a later run with --cloud registers it").arg(cause, QString::number(open), file);
+    }
+    if (open)
+        return QStringLiteral("%1 work record(s) of this run not delivered within %2 wait in %3; a later run with "
+                              "--cloud sends them (kt-host outbox --cloud ... lists them)")
+            .arg(QString::number(open), seconds(waitedMs), file);
+    return QString();
 }
 
 bool KTHost::waitForDelivery(int timeoutMs)

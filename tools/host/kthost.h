@@ -41,6 +41,18 @@ public:
     // failed step when no id came within timeoutMs (registration goes on).
     bool registerCloud(const QString &restBase, const QString &wsBase, const QString &code, int timeoutMs,
                        QString *cause);
+    // Hands the device the cloud client and returns at once: registration
+    // goes on beside whatever the host does next.
+    void startCloud(const QString &restBase, const QString &wsBase, const QString &code);
+    // Gives the cloud up to timeoutMs to finish what is under way (the
+    // registration, this run's work records); ends as soon as no request
+    // waits for an answer. A record on its way without a copy gets up to
+    // lastChanceMs in all, since no later run can send it. False when
+    // something is left for a later run.
+    bool waitForCloud(int timeoutMs, int lastChanceMs = 0);
+    // One sentence on what the cloud left undone after a wait of waitedMs;
+    // empty when the device is registered and this run's records are settled.
+    QString cloudLeftover(int waitedMs) const;
     // Reads the machine's identity (DEVICE_INFO), which registration carries.
     bool readIdentity(int timeoutMs, QString *error);
     // The client for a service, created on first use.

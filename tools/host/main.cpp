@@ -6,6 +6,7 @@
 #include "tools/host/hostjob.h"
 #include "tools/host/kthost.h"
 #include "tools/common/ktsignalnotifier.h"
+#include "platform/nuvexacloud/nuvexacloud.h"
 #include "platform/usbchannel/usbchannel.h"
 
 #include <QApplication>
@@ -165,7 +166,9 @@ int main(int argc, char *argv[])
         {"timeout", "Seconds to wait for each answer of the machine, and for a job's next report (default 10).",
          "seconds", "10"},
         {"cloud", "Cloud service addresses REST_BASE,WS_BASE (needs --code).", "bases"},
-        {"code", "The device's cloud code (needs --cloud).", "code"},
+        {"code", "The device's cloud code (needs --cloud): 1 to 64 visible ASCII characters.", "code"},
+        {"cloud-wait", "Seconds to wait for the cloud service after the command, before its work records are "
+                       "left in the outbox for a later run (default 1.5; 0: no wait).", "seconds", "1.5"},
         {"drop-labels", "cut, inspect, preview: leave out the job's text labels (LB)."},
         {"plot-area", "cut, inspect, preview: the plotter area WxH in mm that a file scales against without IP "
                       "(default 259.125x199.05, landscape A4).", "WxH"},
@@ -241,6 +244,16 @@ int main(int argc, char *argv[])
         return hostFail(KTHost::Usage, "--cloud and --code go together: give both or neither");
     if (!command->needsMachine && command->name == QLatin1String("outbox") && !parser.isSet("cloud"))
         return hostFail(KTHost::Usage, "outbox needs the service: --cloud REST_BASE,WS_BASE");
+    if (parser.isSet("code") && !NuvexaCloud::isValidDeviceCode(parser.value("code")))
+        return hostFail(KTHost::Usage, QStringLiteral("--code takes 1 to %1 visible ASCII characters (letters, digits, "
+                                                      "punctuation; no spaces or control characters)")
+                                           .arg(NuvexaCloud::MaxDeviceCodeLength));
+    bool cloudWaitOk = false;
+    const double cloudWait = parser.value("cloud-wait").toDouble(&cloudWaitOk);
+    if (!cloudWaitOk || !(cloudWait >= 0) || cloudWait > 3600)
+        return hostFail(KTHost::Usage, QStringLiteral("--cloud-wait takes seconds from 0 to 3600, not \"%1\"")
+                                           .arg(parser.value("cloud-wait")));
+    const int cloudWaitMs = int(cloudWait * 1000);
     QStringList bases;
     if (parser.isSet("cloud")) {
         bases = parser.value("cloud").split(',');
@@ -333,18 +346,27 @@ int main(int argc, char *argv[])
                 return hostFail(KTHost::Interrupted, "interrupted");
             return hostFail(KTHost::LinkFailure, "cannot read the machine information: " + error);
         }
-        QString cause;
-        const bool registered = host.registerCloud(bases.at(0), bases.at(1), parser.value("code"), timeoutMs, &cause);
-        if (host.isInterrupted())
-            return hostFail(KTHost::Interrupted, "interrupted");
-        if (!registered)
-            std::fprintf(stderr, "kt-host: the cloud service did not register the device (%s); going on, its work "
-                                 "records are kept and sent once it does\n", qPrintable(cause));
+        // Registration goes on beside the command: the cloud never holds the machine.
+        host.startCloud(bases.at(0), bases.at(1), parser.value("code"));
     }
     const int status = command->run(context);
-    // Records an earlier run left, sent now that the device is registered.
-    if (status == KTHost::Ok && command->needsMachine)
-        host.waitForDelivery(timeoutMs);
+    // The command is done; the cloud gets a short wait of its own, and what
+    // it leaves stays in the outbox for a later run. A record the outbox
+    // could not keep has no later run: it is reported lost.
+    if (status == KTHost::Ok && command->needsMachine && host.cloudClient()) {
+        hostOut().flush();   // the command's output is seen before the wait
+        host.waitForCloud(cloudWaitMs, timeoutMs);
+        const QString lost = host.lostRecords();
+        const QString left = host.cloudLeftover(cloudWaitMs);
+        if (host.isInterrupted())
+            return hostFail(KTHost::Interrupted, "interrupted while waiting for the cloud service"
+                                                     + (lost.isEmpty() ? QString() : "; " + lost)
+                                                     + (left.isEmpty() ? QString() : "; " + left));
+        if (!lost.isEmpty())
+            return hostFail(KTHost::RecordLost, lost);
+        if (!left.isEmpty())
+            std::fprintf(stderr, "kt-host: %s\n", qPrintable(left));
+    }
     const QString lost = host.lostRecords();
     if (status == KTHost::Ok && !lost.isEmpty())
         return hostFail(KTHost::RecordLost, lost);
