@@ -2,6 +2,8 @@
 // and a pseudo-terminal written as fast as it is read. Whatever the port
 // does, the program keeps its deadline, obeys SIGINT and SIGTERM and stays
 // near the memory it needs when the port is quiet.
+#include "property/ktframe.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -48,25 +50,38 @@ public:
     }
     QString path() const { return m_path; }
 
-    // Frame starts that never end, as fast as the other side takes them;
-    // what kt-host sends is read and dropped.
-    void flood()
+    // Frame starts that never end, as fast as the other side takes them.
+    // What kt-host sends is read; a read of the cutting speed (command 3)
+    // is answered in the middle of the flood when answer is set.
+    void flood(bool answer)
     {
-        m_writer = std::thread([this] {
+        m_writer = std::thread([this, answer] {
             QByteArray pattern;
             while (pattern.size() < 65536)
                 pattern += "\x02" "18;CMD;SET3:700;";
-            char sink[4096];
+            const QByteArray reply = KTFrame::pack(QStringLiteral("3:700;"), QStringLiteral("CMD"));
+            QByteArray heard;
+            QByteArray out;
+            char in[4096];
             while (!m_stop) {
                 pollfd p {m_master, POLLIN | POLLOUT, 0};
                 if (::poll(&p, 1, 50) <= 0)
                     continue;
-                if (p.revents & POLLIN) {
-                    while (::read(m_master, sink, sizeof sink) > 0) {
+                ssize_t n = 0;
+                while ((p.revents & POLLIN) && (n = ::read(m_master, in, sizeof in)) > 0) {
+                    heard = heard.right(16) + QByteArray(in, int(n));
+                    if (answer && heard.contains("GET3;")) {
+                        out += reply;
+                        heard.clear();
                     }
                 }
-                if (p.revents & POLLOUT)
-                    (void)!::write(m_master, pattern.constData(), size_t(pattern.size()));
+                if (!(p.revents & POLLOUT))
+                    continue;
+                if (out.isEmpty())
+                    out = pattern;
+                n = ::write(m_master, out.constData(), size_t(out.size()));
+                if (n > 0)
+                    out.remove(0, int(n));
             }
         });
     }
@@ -95,6 +110,7 @@ qint64 procField(qint64 pid, const char *file, const QByteArray &name)
 struct Outcome
 {
     int exitCode = -1;   // -1: still running at the bound
+    QString out;
     QString err;
     qint64 peakRssKb = 0;
     qint64 peakVmKb = 0;
@@ -151,6 +167,7 @@ Outcome tst_Floods::run(const QStringList &args, qint64 limitKb, int signal, int
         return o;
     }
     o.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    o.out = QString::fromLocal8Bit(p.readAllStandardOutput());
     o.err = QString::fromLocal8Bit(p.readAllStandardError());
     return o;
 }
@@ -174,33 +191,39 @@ void tst_Floods::initTestCase()
 void tst_Floods::floodingPort_data()
 {
     QTest::addColumn<QString>("port");
-    QTest::addColumn<int>("signal");   // 0: the timeout ends the wait
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<int>("signal");   // 0: the program ends by itself
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("line");   // the one line printed (standard error unless the exit is 0)
 
+    const QStringList info{"--timeout", "2", "info"};
+    // A signal must end the program, so the timeout is far away then.
+    const QStringList waiting{"--timeout", "60", "info"};
     for (const QString &port : {QStringLiteral("/dev/zero"), QStringLiteral("pty")}) {
-        QTest::addRow("%s, timeout", qPrintable(port)) << port << 0 << 3 << "no reply within 2 s";
-        QTest::addRow("%s, SIGTERM", qPrintable(port)) << port << int(SIGTERM) << 130 << "interrupted";
-        QTest::addRow("%s, SIGINT", qPrintable(port)) << port << int(SIGINT) << 130 << "interrupted";
+        QTest::addRow("%s, timeout", qPrintable(port)) << port << info << 0 << 3 << "no reply within 2 s";
+        QTest::addRow("%s, SIGTERM", qPrintable(port)) << port << waiting << int(SIGTERM) << 130 << "interrupted";
+        QTest::addRow("%s, SIGINT", qPrintable(port)) << port << waiting << int(SIGINT) << 130 << "interrupted";
     }
+    // The machine's reply among the garbage is still found, and soon.
+    QTest::newRow("pty, answered") << "answering pty" << QStringList{"--timeout", "10", "get", "SP2_SPEED"} << 0 << 0
+                                   << "SP2_SPEED = ";
 }
 
 void tst_Floods::floodingPort()
 {
     QFETCH(QString, port);
+    QFETCH(QStringList, command);
     QFETCH(int, signal);
     QFETCH(int, exitCode);
     QFETCH(QString, line);
 
     Pty pty;
     QString path = port;
-    if (port == QLatin1String("pty")) {
+    if (port.endsWith(QLatin1String("pty"))) {
         QVERIFY(!pty.path().isEmpty());
-        pty.flood();
+        pty.flood(port.startsWith(QLatin1String("answering")));
         path = pty.path();
     }
-    // A signal must end the program, so the timeout is far away then.
-    const QString timeout = signal ? QStringLiteral("60") : QStringLiteral("2");
 #ifdef KT_INSTRUMENTED
     // The sanitizers reserve terabytes of address space and keep freed
     // memory in quarantine: only the ending is checked.
@@ -210,12 +233,17 @@ void tst_Floods::floodingPort()
     // a queue that grows with the flood.
     const qint64 limitKb = m_idleVmKb + 128 * 1024;
 #endif
-    const Outcome o = run({"--usb", path, "--timeout", timeout, "info"}, limitKb, signal, 20000);
+    const Outcome o = run(QStringList{"--usb", path} + command, limitKb, signal, 20000);
     QVERIFY2(o.exitCode != -1, "kt-host did not end within 20 s");
     QVERIFY2(o.exitCode == exitCode, qPrintable(QStringLiteral("exit %1: %2").arg(o.exitCode).arg(o.err)));
-    const QStringList lines = o.err.split('\n', Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 1);
-    QVERIFY2(lines.first().startsWith("kt-host: ") && lines.first().contains(line), qPrintable(o.err));
+    const QStringList lines = (exitCode == 0 ? o.out : o.err).split('\n', Qt::SkipEmptyParts);
+    QVERIFY2(lines.size() == 1, qPrintable(o.out + o.err));
+    if (exitCode == 0) {
+        QVERIFY2(lines.first().startsWith(line), qPrintable(lines.first()));
+        QVERIFY2(o.err.isEmpty(), qPrintable(o.err));
+    } else {
+        QVERIFY2(lines.first().startsWith("kt-host: ") && lines.first().contains(line), qPrintable(lines.first()));
+    }
     qInfo("peak resident %lld KiB, idle %lld KiB", o.peakRssKb, m_idleRssKb);
 #ifndef KT_INSTRUMENTED
     QVERIFY2(o.peakRssKb < m_idleRssKb + 16 * 1024,
