@@ -147,6 +147,34 @@ void BM_DecodeBuffer(benchmark::State &state)
 }
 BENCHMARK(BM_DecodeBuffer)->Apply(withMinAndMax)->Arg(0)->Arg(10240)->Arg(1)->Unit(benchmark::kMillisecond);
 
+// A port that sends no frame: N MiB in reads of 10240 bytes of zeros (no
+// STX), of frame starts that never end, or of one STX and then nothing that
+// ends it. Time per MiB stays the same at any N when nothing is quadratic.
+void BM_GarbageFlood(benchmark::State &state)
+{
+    QByteArray chunk(10240, '\0');
+    if (state.range(0) == 1) {
+        const QByteArray start("\x02" "18;CMD;SET3:700;");
+        for (int at = 0; at + start.size() <= chunk.size(); at += start.size())
+            std::memcpy(chunk.data() + at, start.constData(), size_t(start.size()));
+    }
+    QByteArray first = chunk;
+    if (state.range(0) == 2)
+        first[0] = KTFrame::STX;
+    const qint64 reads = state.range(1) * 1024 * 1024 / chunk.size();
+    auto device = fullDevice();
+    for (auto _ : state) {
+        device->slot_usb_read(first);
+        for (qint64 i = 1; i < reads; ++i)
+            device->slot_usb_read(chunk);
+    }
+    state.SetBytesProcessed(state.iterations() * reads * chunk.size());
+}
+BENCHMARK(BM_GarbageFlood)
+    ->Apply(withMinAndMax)
+    ->ArgsProduct({{0, 1, 2}, {4, 32}})
+    ->Unit(benchmark::kMillisecond);
+
 // Prints the usual table, then the ratios the receive path is held to.
 class RatioReporter : public benchmark::ConsoleReporter
 {
@@ -184,6 +212,10 @@ public:
                ratio("BM_DecodeReplyFrames", "BM_MemchrScan"));
         printf("1 MiB in 1-byte reads / in one piece: %.2fx (target <= 3x)\n",
                ratio("BM_DecodeBuffer/1", "BM_DecodeBuffer/0"));
+        for (const char *kind : {"0", "1", "2"})
+            printf("garbage %s: 32 MiB / 4 MiB: %.1fx (linear: 8x)\n", kind,
+                   ratio((std::string("BM_GarbageFlood/") + kind + "/32").c_str(),
+                         (std::string("BM_GarbageFlood/") + kind + "/4").c_str()));
     }
 
 private:

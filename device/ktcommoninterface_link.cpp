@@ -225,15 +225,16 @@ qint64 coarseMilliseconds()
     return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-// No ETX among a read's bytes: nothing can be complete yet.
-bool holdsEtx(const QByteArray &data)
+// Whether a read's bytes hold c (an ETX: something may be complete; an STX:
+// something may start).
+bool holds(const QByteArray &data, char c)
 {
     const int n = data.size();
     const char *p = data.constData();
     if (n > 16)
-        return memchr(p, KTFrame::ETX, size_t(n)) != nullptr;
+        return memchr(p, c, size_t(n)) != nullptr;
     for (int i = 0; i < n; ++i) {
-        if (p[i] == KTFrame::ETX)
+        if (p[i] == c)
             return true;
     }
     return false;
@@ -243,7 +244,7 @@ bool holdsEtx(const QByteArray &data)
 
 void KTCommonInterface::receive(const QByteArray &data, const char *trace)
 {
-    const bool frameEnds = holdsEtx(data);
+    const bool frameEnds = holds(data, KTFrame::ETX);
     // The silence rule counts whole seconds, and reading even the coarse
     // clock costs as much as taking a byte: it is read when a frame starts or
     // ends and every few bytes in between, and the stamp is refreshed when
@@ -260,13 +261,21 @@ void KTCommonInterface::receive(const QByteArray &data, const char *trace)
             }
         }
     }
+    // Looked up once: this runs for every read, down to single bytes.
+    static const QLoggingCategory &link = ktLink();
+    // Bytes that come with no frame start pending and bring none can never
+    // be part of a frame: a port sending garbage is not collected up to the
+    // bound first.
+    if (receive_buffer.isEmpty() && !holds(data, KTFrame::STX)) {
+        if (link.isDebugEnabled())
+            qCDebug(link) << trace << ktTraceBytes(data);
+        return;
+    }
     // Kept allocated between reads, so that a buffer emptied by every frame
     // is not freed and allocated again each time.
     if (receive_buffer.capacity() < ReceiveCapacity)
         receive_buffer.reserve(ReceiveCapacity);
     receive_buffer.append(data);
-    // Looked up once: this runs for every read, down to single bytes.
-    static const QLoggingCategory &link = ktLink();
     if (link.isDebugEnabled())
         qCDebug(link) << trace << ktTraceBytes(receive_buffer);
     // A piece of a frame (bytes arriving one at a time) waits as it is: the

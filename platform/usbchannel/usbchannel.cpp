@@ -195,7 +195,11 @@ UsbChannel::UsbChannel(QObject *parent)
         }
         emit statusChanged(status);
     });
-    connect(m_worker, &UsbChannelWorker::readData, this, &UsbChannel::readData);
+    // Counted off before the slots run: a slot may delete this channel.
+    connect(m_worker, &UsbChannelWorker::readData, this, [this](const QByteArray &data) {
+        m_worker->taken(data.size());
+        emit readData(data);
+    });
     connect(m_worker, &UsbChannelWorker::writeData, this, &UsbChannel::writeData);
     m_thread->start();
 }
@@ -359,12 +363,18 @@ void UsbChannelWorker::flush()
 void UsbChannelWorker::readReady()
 {
     char chunk[10240];
-    for (;;) {
+    for (qint64 budget = ReadPerPass; budget > 0;) {
+        if (inFlight.loadAcquire() >= ReadAhead) {
+            pauseReading();
+            return;
+        }
         const ssize_t n = ::read(m_fd, chunk, sizeof chunk);
         if (n > 0) {
+            inFlight.fetchAndAddOrdered(n);
             emit readData(QByteArray(chunk, int(n)));
             if (n < ssize_t(sizeof chunk))
                 return;
+            budget -= n;
             continue;
         }
         const int err = n < 0 ? errno : 0;
@@ -380,6 +390,30 @@ void UsbChannelWorker::readReady()
                  tr("%1: read failed: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(err))));
         return;
     }
+    // More may be waiting: the notifier is level-triggered and comes back.
+}
+
+void UsbChannelWorker::pauseReading()
+{
+    m_readNotifier->setEnabled(false);
+    m_readPaused.storeRelease(1);
+    // The facade may have taken everything between the check and the flag,
+    // and then saw no pause to end.
+    if (inFlight.loadAcquire() <= ReadAhead / 2 && m_readPaused.testAndSetOrdered(1, 0))
+        m_readNotifier->setEnabled(true);
+}
+
+void UsbChannelWorker::resumeReading()
+{
+    if (m_readNotifier)
+        m_readNotifier->setEnabled(true);
+}
+
+void UsbChannelWorker::taken(qint64 bytes)
+{
+    const qint64 left = inFlight.fetchAndSubOrdered(bytes) - bytes;
+    if (left <= ReadAhead / 2 && m_readPaused.testAndSetOrdered(1, 0))
+        QMetaObject::invokeMethod(this, [this] { resumeReading(); }, Qt::QueuedConnection);
 }
 
 void UsbChannelWorker::fail(const char *what, int error, const QString &reason)

@@ -19,7 +19,9 @@ class UsbChannelWorker;
 // (/dev/ttyACM*, /dev/ttyUSB*), the USB printer class (/dev/usb/lp*) or a
 // pseudo-terminal. All I/O runs on the channel's own thread: send() returns at
 // once, so a stalled machine never blocks the caller. Every signal is emitted
-// on the thread the channel object belongs to.
+// on the thread the channel object belongs to. Reading waits while 1 MiB read
+// has not reached the slots of readData yet: a device that sends without
+// pause costs the owner's thread time, never unbounded memory.
 //
 // statusChanged: 1 opened, 2 open or I/O error, 0 hung up or closed. Before
 // each 2, errorOccurred carries the reason, which errorString() keeps until

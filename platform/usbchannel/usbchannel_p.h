@@ -19,11 +19,23 @@ public:
     UsbChannelWorker() = default;
     ~UsbChannelWorker() override;
 
+    // A device that sends without pause (a flooding port, /dev/zero) must
+    // not fill the facade's event queue: reading stops while ReadAhead bytes
+    // are emitted and not yet handed on, and goes on once the facade has
+    // taken them down to half of that.
+    static constexpr qint64 ReadAhead = 1024 * 1024;
+    // At most this much is read before the thread's event loop runs again,
+    // so writes and a close are served during a flood.
+    static constexpr qint64 ReadPerPass = 64 * 1024;
+
     QAtomicInteger<qint64> pending {0};
+    QAtomicInteger<qint64> inFlight {0};   // emitted by readData, not yet handed on
 
     void open(const QString &path, int mode, bool shared, int baudRate);
     void write(const QByteArray &data);
     void close();
+    // Called on the facade's thread for each readData it hands on.
+    void taken(qint64 bytes);
 
 signals:
     void readData(QByteArray data);
@@ -33,6 +45,8 @@ signals:
 
 private:
     void readReady();
+    void pauseReading();
+    void resumeReading();
     void flush();
     void fail(const char *what, int error, const QString &reason);
     void hangUp();
@@ -45,6 +59,7 @@ private:
     QSocketNotifier *m_writeNotifier = nullptr;
     QQueue<QByteArray> m_queue;
     int m_offset = 0;   // bytes of the queue head already written
+    QAtomicInt m_readPaused {0};   // set by this thread, cleared by whichever resumes
 };
 
 #endif // USBCHANNEL_P_H

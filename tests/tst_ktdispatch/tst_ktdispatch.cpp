@@ -51,6 +51,8 @@ private slots:
     void entryWithoutParameterEndsTheWalk();
     void handlerReadsMoreBytes();
     void pendingBytesBounded();
+    void floodWithoutFrames_data();
+    void floodWithoutFrames();
     void lastTimeFollowsReads_data();
     void lastTimeFollowsReads();
 };
@@ -322,6 +324,46 @@ void tst_KTDispatch::pendingBytesBounded()
         d->slot_usb_read(garbage);
         QVERIFY(d->receiveBuffer().size() <= KTFrame::MaxPendingBytes);
     }
+    d->slot_usb_read(frame("CMD;3:42;"));
+    QCOMPARE(valueOf(d.get(), "SP2_SPEED"), QVariant(42u));
+    QVERIFY(d->receiveBuffer().isEmpty());
+}
+
+void tst_KTDispatch::floodWithoutFrames_data()
+{
+    QTest::addColumn<QByteArray>("first");   // the first read
+    QTest::addColumn<QByteArray>("read");    // every read after it
+    QTest::addColumn<int>("mostKept");       // the most the buffer may hold after a read
+
+    const QByteArray zeros(10240, '\0');
+    QByteArray starts;
+    while (starts.size() + 17 <= 10240)
+        starts += "\x02" "18;CMD;SET3:700;";
+    QByteArray oneStart = zeros;
+    oneStart[100] = '\x02';
+    // Nothing there can start a frame: it is not kept at all.
+    QTest::newRow("no STX") << zeros << zeros << 0;
+    QTest::newRow("frame starts, no ETX") << starts << starts << KTFrame::MaxPendingBytes;
+    QTest::newRow("one STX, no ETX") << oneStart << zeros << KTFrame::MaxPendingBytes;
+    QTest::newRow("lone ETXs") << QByteArray(10240, '\x03') << QByteArray(10240, '\x03') << 0;
+}
+
+// A port that sends 8 MiB and no frame: what is kept stays bounded, and the
+// next real reply still arrives.
+void tst_KTDispatch::floodWithoutFrames()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, read);
+    QFETCH(int, mostKept);
+    auto d = machine();
+    QStringList texts;
+    connect(d.get(), &KTDeviceInterface::message, this, [&](T::KTDeviceMessage, const QString &t) { texts << t; });
+    d->slot_usb_read(first);
+    for (int i = 0; i < 8 * 1024 * 1024 / read.size(); ++i) {
+        d->slot_usb_read(read);
+        QVERIFY2(d->receiveBuffer().size() <= mostKept, qPrintable(QString::number(d->receiveBuffer().size())));
+    }
+    QVERIFY(texts.isEmpty());
     d->slot_usb_read(frame("CMD;3:42;"));
     QCOMPARE(valueOf(d.get(), "SP2_SPEED"), QVariant(42u));
     QVERIFY(d->receiveBuffer().isEmpty());

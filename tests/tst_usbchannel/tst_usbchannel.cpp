@@ -6,6 +6,8 @@
 #include <QThread>
 #include <QtTest>
 
+#include <memory>
+
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -63,6 +65,7 @@ private slots:
     void lineSpeed_data();
     void lineSpeed();
     void signalsArriveOnTheChannelsThread();
+    void floodWaitsForTheReader();
 };
 
 void tst_UsbChannel::opensReadsAndWrites()
@@ -300,3 +303,34 @@ void tst_UsbChannel::signalsArriveOnTheChannelsThread()
 
 QTEST_MAIN(tst_UsbChannel)
 #include "tst_usbchannel.moc"
+
+// A device that never stops sending is read only as fast as the channel's
+// owner takes the bytes; writes still leave and the channel still closes.
+void tst_UsbChannel::floodWaitsForTheReader()
+{
+    auto channel = std::make_unique<UsbChannel>();
+    qint64 received = 0;
+    connect(channel.get(), &UsbChannel::readData, this, [&received](const QByteArray &d) { received += d.size(); });
+    QSignalSpy status(channel.get(), &UsbChannel::statusChanged);
+    QSignalSpy written(channel.get(), &UsbChannel::writeData);
+    channel->usbConnect(QStringLiteral("/dev/zero"), UsbChannel::ReadWrite, false);
+    QTRY_COMPARE(status.count(), 1);
+    QCOMPARE(status.first().first().toInt(), 1);
+    QTRY_VERIFY(received > 0);
+
+    // The owner is busy: what waits for it when it comes back is what was
+    // read ahead (1 MiB), not all the device could send meanwhile.
+    QThread::msleep(100);
+    const qint64 before = received;
+    QCoreApplication::sendPostedEvents(channel.get(), QEvent::MetaCall);
+    const qint64 waiting = received - before;
+    QVERIFY2(waiting <= 2 * 1024 * 1024, qPrintable(QString::number(waiting)));
+
+    // Taking the bytes lets reading go on, and writes are served meanwhile.
+    QTRY_VERIFY(received > before + 16 * 1024 * 1024);
+    channel->sendBytes("ab");
+    QTRY_COMPARE(written.count(), 1);
+    QCOMPARE(written.first().first().toByteArray(), QByteArray("ab"));
+    QCOMPARE(status.count(), 1);
+    channel.reset();   // returns: the channel's thread is not stuck reading
+}

@@ -7,6 +7,7 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHostAddress>
@@ -82,17 +83,26 @@ bool KTHost::waitFor(const std::function<bool()> &done, int timeoutMs)
     if (done())
         return true;
     // The condition is looked at each time the event loop has handled all
-    // that arrived and is about to sleep: a reply ends the wait at once.
+    // that arrived and is about to sleep (a reply ends the wait at once),
+    // after each message of the device, and on a short tick: a port that
+    // floods keeps the loop from ever sleeping. The tick keeps the deadline
+    // too, should the single timer be late.
     QEventLoop loop;
+    QDeadlineTimer deadline(timeoutMs);
+    auto check = [&] {
+        if (done() || deadline.hasExpired())
+            loop.quit();
+    };
     QTimer timer;
     timer.setSingleShot(true);
     connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, &loop, check);
     connect(this, &KTHost::interrupted, &loop, &QEventLoop::quit);
-    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
+    connect(this, &KTHost::deviceMessage, &loop, check);
+    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, &loop, check);
     timer.start(timeoutMs);
+    tick.start(WaitTickMs);
     loop.exec();
     return !m_interrupted && done();
 }

@@ -111,6 +111,8 @@ signals:
 private:
     bool waitConnected(int timeoutMs, QString *error);
 
+    static constexpr int WaitTickMs = 20;
+
     QPluginLoader m_loader;
     KTDeviceInterface *m_device = nullptr;
     NuvexaCloud *m_cloud = nullptr;
