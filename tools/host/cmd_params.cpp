@@ -3,6 +3,7 @@
 // machine's own numbers).
 #include "tools/host/hostcommand.h"
 #include "tools/host/hostparams.h"
+#include "tools/host/hostprintable.h"
 #include "tools/host/kthost.h"
 #include "property/ktdeviceproperty.h"
 
@@ -72,7 +73,7 @@ int runInfo(HostContext &c)
             const QString unit = rawMode(c) || leaves.isEmpty() ? QString() : KTValue::formOf(d, leaves.first().key).unit;
             text = parts.join(QStringLiteral(" x ")) + (unit.isEmpty() ? QString() : QLatin1Char(' ') + unit);
         }
-        hostOut() << QStringLiteral("%1: %2").arg(p->label(), -24).arg(text) << "\n";
+        hostOut() << QStringLiteral("%1: %2").arg(p->label(), -24).arg(hostPrintable(text)) << "\n";
     }
     return KTHost::Ok;
 }
@@ -99,7 +100,7 @@ int runGet(HostContext &c)
             return readFailure(c, error);
         for (const Leaf &leaf : leaves) {
             const KTValue::Form s = KTValue::formOf(c.device(), leaf.key);
-            hostOut() << leaf.key << " = " << HostParams::shown(s, leaf.p->value(), rawMode(c)) << "\n";
+            hostOut() << leaf.key << " = " << hostPrintable(HostParams::shown(s, leaf.p->value(), rawMode(c))) << "\n";
         }
     }
     return KTHost::Ok;

@@ -1,6 +1,7 @@
 #include "tools/host/hostparams.h"
 
 #include "tools/host/hostcommand.h"
+#include "tools/host/hostprintable.h"
 #include "tools/host/kthost.h"
 #include "property/ktdeviceproperty.h"
 
@@ -39,7 +40,7 @@ int writeVerified(HostContext &c, const QList<Write> &writes, bool raw, QStringL
     for (int i = 0; i < writes.size(); ++i) {
         const Write &w = writes.at(i);
         const KTValue::Form form = KTValue::formOf(d, w.key);
-        const QString text = QStringLiteral("%1 = %2: ").arg(w.key, shown(form, w.raw, raw));
+        const QString text = hostPrintable(QStringLiteral("%1 = %2: ").arg(w.key, shown(form, w.raw, raw)));
         w.p->setValue(w.raw);
         const QByteArray frame = w.p->set_cmd_bytes();
         if (frame.isEmpty()) {   // checked before, so only a plug-in that encodes differently
@@ -88,7 +89,7 @@ int writeVerified(HostContext &c, const QList<Write> &writes, bool raw, QStringL
         } else if (KTValue::sameValue(form, w.raw, w.p->value())) {
             hostOut() << text << "ok\n";
         } else {
-            hostOut() << text << "machine kept " << shown(form, w.p->value(), raw) << "\n";
+            hostOut() << text << "machine kept " << hostPrintable(shown(form, w.p->value(), raw)) << "\n";
             if (notWritten)
                 *notWritten << w.key;
             status = KTHost::LinkFailure;

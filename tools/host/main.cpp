@@ -2,6 +2,7 @@
 // exactly as a real host does: QPluginLoader, the device interface and the
 // parameter objects, nothing else of the plug-in's code.
 #include "tools/host/hostcommand.h"
+#include "tools/host/hostprintable.h"
 #include "tools/host/kthost.h"
 #include "tools/common/ktsignalnotifier.h"
 #include "platform/usbchannel/usbchannel.h"
@@ -35,7 +36,7 @@ int hostFail(int status, const QString &text)
 {
     failureReported = true;
     hostOut().flush();
-    std::fprintf(stderr, "kt-host: %s\n", qPrintable(text));
+    std::fprintf(stderr, "kt-host: %s\n", qPrintable(hostPrintable(text)));
     return status;
 }
 
@@ -93,8 +94,9 @@ QString description()
         "the machine refused it.\n"
         "\nExit status: 0 done, 2 usage error (unknown option, key or command, bad value or address,\n"
         "a job the machine would misread), 3 the machine could not be reached, is not a cutter, stopped\n"
-        "answering, went away, reported an error during a job or did not take a value (ports: no port\n"
-        "can be opened), 130 interrupted (Ctrl-C; a running job is stopped first).");
+        "answering, went away, reported an error during a job, ran another job in place of this one or\n"
+        "did not take a value (ports: no port can be opened), 130 interrupted (Ctrl-C, SIGTERM or SIGHUP;\n"
+        "a running job is stopped first).");
     return text;
 }
 
@@ -295,7 +297,7 @@ int main(int argc, char *argv[])
             return hostFail(KTHost::LinkFailure, QStringLiteral("cannot connect to %1: %2").arg(where, error));
     }
     QObject::connect(&host, &KTHost::cloudNotice, [](const QString &text) {
-        hostOut() << text << "\n";
+        hostOut() << hostPrintable(text) << "\n";
         hostOut().flush();
     });
     if (!bases.isEmpty() && command->needsMachine) {
