@@ -45,6 +45,12 @@ QString seen(QProcess *p)
     return QString::fromUtf8(p->peek(1 << 20));
 }
 
+int finish(QProcess *p)
+{
+    waitUntil([p] { return p->state() == QProcess::NotRunning; }, 60000);
+    return p->state() == QProcess::NotRunning && p->exitStatus() == QProcess::NormalExit ? p->exitCode() : -1;
+}
+
 } // namespace
 
 class tst_HostJobFaults : public QObject
@@ -59,19 +65,16 @@ private slots:
 private:
     QProcess *start(const QString &program, const QStringList &args);
     QString startCutter(const QStringList &options, const QString &link);
-    int finish(QProcess *p, int timeoutMs = 60000);
     QString startPeer();
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QList<QProcess *> m_processes;
     QTcpServer m_peer;
-    QString m_cloud;
 };
 
 void tst_HostJobFaults::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
-    m_cloud.clear();
 }
 
 void tst_HostJobFaults::cleanup()
@@ -104,12 +107,6 @@ QString tst_HostJobFaults::startCutter(const QStringList &options, const QString
     if (!waitUntil([&] { return address.match(seen(cutter)).hasMatch(); }, 10000))
         return QString();
     return address.match(seen(cutter)).captured(1);
-}
-
-int tst_HostJobFaults::finish(QProcess *p, int timeoutMs)
-{
-    waitUntil([p] { return p->state() == QProcess::NotRunning; }, timeoutMs);
-    return p->state() == QProcess::NotRunning && p->exitStatus() == QProcess::NormalExit ? p->exitCode() : -1;
 }
 
 // A machine of the test's own whose reports carry control bytes in the file
@@ -162,13 +159,13 @@ void tst_HostJobFaults::faults()
     QFETCH(QString, line);
     const int timeout = 3;
 
-    QProcess *service = nullptr;
+    QString bases;
     if (cloud) {
         const quint16 rest = freePort(), ws = freePort();
-        service = start(KT_CLOUD_SERVICE_PATH, {"--rest-port", QString::number(rest), "--ws-port", QString::number(ws),
-                                                "--state", m_dir->filePath("state.json")});
-        QVERIFY(service->waitForReadyRead(10000));
-        m_cloud = QStringLiteral("http://127.0.0.1:%1/,ws://127.0.0.1:%2/").arg(rest).arg(ws);
+        QVERIFY(start(KT_CLOUD_SERVICE_PATH, {"--rest-port", QString::number(rest), "--ws-port", QString::number(ws),
+                                              "--state", m_dir->filePath("state.json")})
+                    ->waitForReadyRead(10000));
+        bases = QStringLiteral("http://127.0.0.1:%1/,ws://127.0.0.1:%2/").arg(rest).arg(ws);
     }
     QStringList cutterOptions{"--speed", "1000"};   // about 3.5 s a copy of the sheet
     if (scenario == "stall")
@@ -182,7 +179,7 @@ void tst_HostJobFaults::faults()
     auto host = [&](const QStringList &command) {
         QStringList args{link, where, "--timeout", QString::number(timeout)};
         if (cloud)
-            args << "--cloud" << m_cloud << "--code" << "KT0A1ZJOBS";
+            args << "--cloud" << bases << "--code" << "KT0A1ZJOBS";
         return start(KT_HOST_PATH, args + command);
     };
 
