@@ -137,6 +137,8 @@ void tst_HostJobFaults::faults_data()
     const QString stalled = "no task report for 3 s; stop sent to the machine, which did not confirm it";
     QTest::newRow("job replaced by another host") << "replaced" << "--tcp" << false << 3 << replaced;
     QTest::newRow("job replaced, with the cloud") << "replaced" << "--tcp" << true << 3 << replaced;
+    QTest::newRow("job stopped by another host") << "aborted" << "--tcp" << false << 3
+                                                 << "job replaced or aborted by someone else: the machine ended job1.plt at ";
     QTest::newRow("machine frozen, TCP") << "stall" << "--tcp" << false << 3 << stalled;
     QTest::newRow("machine frozen, pty") << "stall" << "--usb" << false << 3 << stalled;
     QTest::newRow("watch: machine silent") << "watch silent" << "--tcp" << false << 130
@@ -185,12 +187,13 @@ void tst_HostJobFaults::faults()
 
     QProcess *faulty = nullptr;   // the host that meets the fault
     QElapsedTimer sinceFault;
-    if (scenario == "replaced") {
+    if (scenario == "replaced" || scenario == "aborted") {
         faulty = host({"cut", Sheet});
         QVERIFY(waitUntil([&] { return seen(faulty).contains("job1.plt"); }, 20000));
-        QProcess *other = host({"cut", Sheet});
+        QProcess *other = host(scenario == "aborted" ? QStringList{"set", "TASK_STOP=2"} : QStringList{"cut", Sheet});
         QCOMPARE(finish(other), 0);
-        QVERIFY(other->readAllStandardOutput().contains("cut job complete: 1 copies"));
+        if (scenario == "replaced")
+            QVERIFY(other->readAllStandardOutput().contains("cut job complete: 1 copies"));
     } else if (scenario == "stall") {
         QProcess *cutter = m_processes.last();
         faulty = host({"cut", Sheet});
