@@ -10,7 +10,7 @@
 #include <functional>
 #include <unistd.h>
 
-// Turns SIGINT and SIGTERM into a call on the event loop's thread, where it
+// Turns SIGINT, SIGTERM and SIGHUP (the terminal closed) into a call on the event loop's thread, where it
 // is safe to act. The handler only writes a byte to a non-blocking pipe, so a
 // burst of signals can neither block it nor leak the pipe into children.
 inline void ktOnTerminationSignal(const std::function<void()> &action)
@@ -28,6 +28,7 @@ inline void ktOnTerminationSignal(const std::function<void()> &action)
     sa.sa_flags = SA_RESTART;
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr);
     auto *notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [action]() {
         char bytes[64];

@@ -1,6 +1,7 @@
 // cut and qr: a job started on the machine and followed through its reports.
 #include "tools/host/hostcommand.h"
 #include "tools/host/hostjob.h"
+#include "tools/host/hosttext.h"
 #include "tools/host/kthost.h"
 #include "platform/nuvexacloud/nuvexacloud.h"
 #include "property/ktdeviceproperty.h"
@@ -8,6 +9,7 @@
 #include <QAbstractSocket>
 #include <QElapsedTimer>
 #include <QJsonObject>
+#include <QPointer>
 
 #include <cstdio>
 #include <unistd.h>
@@ -36,63 +38,149 @@ QJsonObject taskRecord(KTDeviceInterface *d)
 }
 
 // Task states of the machine's reports.
-constexpr int Working = 2, Paused = 3, Failed = 5;
+constexpr int NoTask = 0, Idle = 1, Working = 2, Paused = 3, Failed = 5;
 
-// Asks the machine to stop the running job and waits for a report saying it
-// no longer works; the text says which of the two happened.
-QString stopMachine(HostContext &c)
+bool isRunning(int status)
+{
+    return status == Working || status == Paused;
+}
+
+// Which job on the machine is this host's: the first one its reports show
+// starting after ours was sent. The machine tells jobs apart by their file
+// names; a job that was already running when ours went out is not ours,
+// unless it starts over under the same name.
+struct OwnJob
+{
+    QString before;        // running on the machine when ours was sent
+    int beforePercent = -1;
+    bool adopted = false;
+    QString name;
+
+    explicit OwnJob(const QJsonObject &task)
+    {
+        if (isRunning(task.value("Status").toInt())) {
+            before = task.value("FileName").toString();
+            beforePercent = task.value("Percent").toInt();
+        }
+    }
+    // Takes the job of a report as ours when it is the first one after the start.
+    void adoptFrom(const QJsonObject &task)
+    {
+        const QString reported = task.value("FileName").toString();
+        const int percent = task.value("Percent").toInt();
+        const bool earlier = beforePercent >= 0 && reported == before && percent >= beforePercent;
+        if (reported == before)
+            beforePercent = percent;
+        if (!earlier && isRunning(task.value("Status").toInt())) {
+            adopted = true;
+            name = reported;
+        }
+    }
+    bool holds(const QJsonObject &task) const { return adopted && task.value("FileName").toString() == name; }
+};
+
+// Hands the task back to the plug-in, whose stop posts a work record for the
+// copies TASK calls finished. Those are this host's only while TASK still
+// describes its own job: another job's copies are cleared first.
+void closeTask(KTDeviceInterface *d, const OwnJob &own)
+{
+    KTDeviceProperty *t = d->property_ptr("TASK");
+    if (t && !own.holds(t->value().toJsonObject())) {
+        QJsonObject task = t->value().toJsonObject();
+        task.insert("TaskCopies", 0);
+        task.insert("Finished", 0);
+        t->setValue(task);
+    }
+    d->stopTask();
+}
+
+// Asks the machine to stop the running job and waits up to waitMs for a
+// report saying it no longer works; the text says which of the two happened.
+QString stopMachine(HostContext &c, const OwnJob &own, int waitMs)
 {
     KTHost &host = c.host;
     KTDeviceInterface *d = c.device();
     if (host.linkLost()) {
-        d->stopTask();
+        closeTask(d, own);
         return QStringLiteral("no stop could be sent");
     }
     bool confirmed = false;
     auto reports = QObject::connect(&host, &KTHost::deviceMessage,
                                     [&](KTDeviceInterface::KTDeviceMessage kind, const QString &) {
-        const int status = taskRecord(d).value("Status").toInt();
-        if (kind == KTDeviceInterface::DevTasK && status != Working && status != Paused)
+        if (kind == KTDeviceInterface::DevTasK && !isRunning(taskRecord(d).value("Status").toInt()))
             confirmed = true;
     });
     if (KTDeviceProperty *stop = d->property_ptr("TASK_STOP")) {
         stop->setValue(2);
         d->sendCMD(stop->set_cmd_bytes());
     }
-    host.waitFor([&] { return confirmed || host.linkLost(); }, qMin(c.timeoutMs, 3000));
+    host.waitFor([&] { return confirmed || host.linkLost(); }, waitMs);
     QObject::disconnect(reports);
-    d->stopTask();
+    closeTask(d, own);
     return confirmed ? QStringLiteral("stop sent to the machine, which confirmed it")
                      : QStringLiteral("stop sent to the machine, which did not confirm it");
 }
 
 // Follows the task reports until the machine itself reports every copy of
-// this job finished: a report of the job running comes first, so an earlier
-// job's last report cannot end it.
-int followTask(HostContext &c, int copies, bool qr)
+// this job finished. Reports of an earlier job are passed over; once the job
+// is ours, a report of another one means someone else replaced it.
+// streamBytes: the size of the job's data, whose leaving the link counts as
+// the machine's sign of life until it has all gone.
+int followTask(HostContext &c, int copies, bool qr, OwnJob own, qint64 streamBytes)
 {
     KTHost &host = c.host;
     KTDeviceInterface *d = c.device();
     QElapsedTimer idle;
     idle.start();
-    bool running = false, complete = false, failed = false;
+    bool complete = false, failed = false, ended = false;
+    QString replacedBy;
+    QJsonObject last;
     int reportsSeen = 0;
     // A terminal gets one bar redrawn in place; a log or a pipe gets a line
     // whenever another tenth of the job or another copy is done.
     const bool terminal = ::isatty(STDOUT_FILENO);
     QString lastLogged;
+    // While the job's data is still leaving, the machine is busy taking it
+    // and cannot be running it yet; heartbeats written after that are no
+    // sign of the machine.
+    QMetaObject::Connection streaming;
+    qint64 streamed = 0;
+    QPointer<QAbstractSocket> socket = d->findChild<QAbstractSocket *>();
+    if (socket && streamBytes > 0) {
+        streaming = QObject::connect(socket, &QAbstractSocket::bytesWritten, [&](qint64 written) {
+            streamed += written;
+            if (streamed < streamBytes)
+                idle.restart();
+        });
+    } else {
+        streamed = streamBytes;
+    }
     auto reports = QObject::connect(&host, &KTHost::deviceMessage,
                                     [&](KTDeviceInterface::KTDeviceMessage kind, const QString &text) {
-        idle.restart();
-        ++reportsSeen;
         if (kind == KTDeviceInterface::Qrcode) {
-            hostOut() << (terminal ? "\n" : "") << "QR code: " << text << "\n";
+            idle.restart();
+            ++reportsSeen;
+            hostOut() << (terminal ? "\n" : "") << "QR code: " << HostText::printable(text) << "\n";
             return;
         }
         if (kind != KTDeviceInterface::DevTasK)
             return;
+        idle.restart();
+        ++reportsSeen;
         const QJsonObject task = taskRecord(d);
         const int status = task.value("Status").toInt();
+        if (!own.adopted) {
+            if (streamed >= streamBytes || !socket || socket->bytesToWrite() == 0)
+                own.adoptFrom(task);
+            if (!own.adopted) {
+                failed |= status == Failed;   // the machine refused what it was sent
+                return;
+            }
+        } else if (!own.holds(task)) {
+            replacedBy = task.value("FileName").toString();
+            return;
+        }
+        last = task;
         const int percent = task.value("Percent").toInt();
         const int finished = task.value("Finished").toInt();
         const QString progress = QStringLiteral("%1 %2%  copies %3/%4  %5")
@@ -100,7 +188,7 @@ int followTask(HostContext &c, int copies, bool qr)
                                      .arg(percent, 3)
                                      .arg(finished)
                                      .arg(task.value("TaskCopies").toInt(copies))
-                                     .arg(task.value("FileName").toString());
+                                     .arg(HostText::printable(own.name));
         if (terminal) {
             hostOut() << "\r" << progress << "   ";
         } else {
@@ -111,42 +199,61 @@ int followTask(HostContext &c, int copies, bool qr)
         }
         hostOut().flush();
         failed |= status == Failed;   // a later report in the same read must not hide it
-        running |= status == Working || status == Paused;
-        complete = running && status != Working && status != Paused && !failed && percent == 100
-                   && finished >= copies;
+        ended = status == Idle || status == NoTask;
+        complete = ended && !failed && percent == 100 && finished >= copies;
     });
-    // While the job is still streaming out the machine is busy taking it.
-    QMetaObject::Connection streaming;
-    if (auto *socket = d->findChild<QAbstractSocket *>())
-        streaming = QObject::connect(socket, &QAbstractSocket::bytesWritten, [&idle] { idle.restart(); });
     // Each report restarts the silence allowance.
-    while (!complete && !failed && !host.linkLost() && !host.isInterrupted()) {
+    while (!ended && !failed && replacedBy.isNull() && !host.linkLost() && !host.isInterrupted()) {
         const qint64 left = c.timeoutMs - idle.elapsed();
         if (left <= 0)
             break;
         const int seen = reportsSeen;
-        host.waitFor([&] { return complete || failed || host.linkLost() || reportsSeen != seen; }, int(left));
+        host.waitFor([&] { return ended || failed || !replacedBy.isNull() || host.linkLost() || reportsSeen != seen; },
+                     int(left));
     }
     QObject::disconnect(reports);
     QObject::disconnect(streaming);
     if (terminal)
         hostOut() << "\n";
+    // A machine that answers confirms a stop at once; one that has been
+    // silent gets a second at most, so the host ends within --timeout and that.
+    const int stopWaitMs = qMin(c.timeoutMs, 3000);
     if (host.isInterrupted()) {
         host.clearInterrupt();
-        return hostFail(KTHost::Interrupted, "interrupted: " + stopMachine(c));
+        return hostFail(KTHost::Interrupted, "interrupted: " + stopMachine(c, own, stopWaitMs));
     }
     if (host.linkLost())
         return hostFail(KTHost::LinkFailure,
-                        "link lost during the job (" + host.lastStatus() + "); " + stopMachine(c));
+                        "link lost during the job (" + host.lastStatus() + "); " + stopMachine(c, own, stopWaitMs));
     if (failed) {
         return hostFail(KTHost::LinkFailure, "the machine reported an error (task status 5) during the job; "
-                                                 + stopMachine(c) + "; check the machine and the job, then cut again");
+                                                 + stopMachine(c, own, stopWaitMs)
+                                                 + "; check the machine and the job, then cut again");
+    }
+    if (!replacedBy.isNull()) {
+        // The other job is not ours to stop.
+        closeTask(d, own);
+        return hostFail(KTHost::LinkFailure,
+                        QStringLiteral("job replaced or aborted by someone else: the machine runs %1 in place of %2; "
+                                       "nothing stopped, no work record for this job; cut it again when the "
+                                       "machine is free")
+                            .arg(replacedBy, own.name));
+    }
+    if (ended && !complete) {
+        const QString what = QStringLiteral("the machine ended %1 at %2% with %3 of %4 copies")
+                                 .arg(own.name)
+                                 .arg(last.value("Percent").toInt())
+                                 .arg(last.value("Finished").toInt())
+                                 .arg(copies);
+        closeTask(d, own);
+        return hostFail(KTHost::LinkFailure, "job replaced or aborted by someone else: " + what
+                                                 + " (stopped on the machine or by another host); cut the rest again");
     }
     if (!complete) {
         return hostFail(KTHost::LinkFailure, QStringLiteral("no task report for %1; %2")
-                                                 .arg(KTHost::seconds(c.timeoutMs), stopMachine(c)));
+                                                 .arg(KTHost::seconds(c.timeoutMs), stopMachine(c, own, 900)));
     }
-    d->stopTask();
+    closeTask(d, own);
     // Said when the machine is done; the cloud's wait for the work record
     // comes after, bounded by --cloud-wait.
     hostOut() << (qr ? "QR job" : "cut job") << " complete: " << copies << " copies\n";
@@ -196,10 +303,11 @@ int runCut(HostContext &c)
     if (job.droppedLabels)
         hostOut() << ", " << job.droppedLabels << " text labels dropped";
     hostOut() << "), " << copies << " copies\n";
+    const OwnJob own(taskRecord(d));
     d->startTask();
     // The frame is on its way; the text need not stay for the job's length.
     d->setPlt(QString());
-    return followTask(c, copies, false);
+    return followTask(c, copies, false, own, size);
 }
 
 int runQr(HostContext &c)
@@ -208,6 +316,7 @@ int runQr(HostContext &c)
     const int copies = copiesOption(c);
     d->property_ptr("TASK_MODE")->setValue(1);
     d->property_ptr("QRCODE_COPIES")->setValue(copies);
+    const OwnJob own(taskRecord(d));
     d->startTask();
-    return followTask(c, copies, true);
+    return followTask(c, copies, true, own, 0);
 }

@@ -100,7 +100,7 @@ int runGet(HostContext &c)
             return readFailure(c, error);
         for (const Leaf &leaf : leaves) {
             const KTValue::Form s = KTValue::formOf(c.device(), leaf.key);
-            hostOut() << leaf.key << " = " << HostParams::shown(s, leaf.p->value(), rawMode(c)) << "\n";
+            hostOut() << leaf.key << " = " << HostText::printable(HostParams::shown(s, leaf.p->value(), rawMode(c))) << "\n";
         }
     }
     return KTHost::Ok;

@@ -100,7 +100,7 @@ int writeVerified(HostContext &c, const QList<Write> &writes, bool raw, QStringL
             else
                 hostOut() << text << "set to " << HostText::printable(held) << " (nearest the machine takes)\n";
         } else {
-            hostOut() << text << "machine kept " << shown(form, w.p->value(), raw) << "\n";
+            hostOut() << text << "machine kept " << HostText::printable(shown(form, w.p->value(), raw)) << "\n";
             if (notWritten)
                 *notWritten << w.key;
             status = KTHost::LinkFailure;

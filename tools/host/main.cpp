@@ -98,10 +98,10 @@ QString description()
         "act only with --yes, and a value that makes no sense for it only with --force.\n"
         "\nExit status: 0 done, 2 usage error (unknown option, key or command, bad value or address,\n"
         "a job the machine would misread), 3 the machine could not be reached, is not a cutter, stopped\n"
-        "answering, went away, reported an error during a job or did not take a value (ports: no port\n"
-        "can be opened; outbox --flush: records still wait), 4 a work record was lost (the outbox could not\n"
-        "keep it and the service did not take it) or the outbox file cannot be read, 130 interrupted\n"
-        "(Ctrl-C; a running job is stopped first).");
+        "answering, went away, reported an error during a job, ran another job in place of this one or\n"
+        "did not take a value (ports: no port can be opened; outbox --flush: records still wait), 4 a work\n"
+        "record was lost (the outbox could not keep it and the service did not take it) or the outbox file\n"
+        "cannot be read, 130 interrupted (Ctrl-C, SIGTERM or SIGHUP; a running job is stopped first).");
     return text;
 }
 
@@ -332,7 +332,7 @@ int main(int argc, char *argv[])
             return hostFail(KTHost::LinkFailure, QStringLiteral("cannot connect to %1: %2").arg(where, error));
     }
     QObject::connect(&host, &KTHost::cloudNotice, [](const QString &text) {
-        hostOut() << text << "\n";
+        hostOut() << HostText::printable(text) << "\n";
         hostOut().flush();
     });
     QObject::connect(&host, &KTHost::outboxNotice, [](const QString &text) {

@@ -494,6 +494,12 @@ void KTVirtualCutter::jobTick()
         dropConnections();
         return;
     }
+    if (faults.stallAtPercent >= 0 && percent >= faults.stallAtPercent) {
+        m_job.stop();
+        faults.silent = true;
+        emit jobStalled(int(percent));
+        return;
+    }
     if (elapsed >= total) {
         m_status = 1;
         m_job.stop();

@@ -35,6 +35,7 @@ public:
         bool garbage = false;       // stray bytes before every reply
         bool splitBytes = false;    // every reply byte in its own write
         int dropAtPercent = -1;     // close the link once a job gets there
+        int stallAtPercent = -1;    // freeze once a job gets there: the link stays, nothing answers
     };
 
     explicit KTVirtualCutter(QObject *parent = nullptr);
@@ -80,6 +81,7 @@ signals:
     void malformedFrame(const QString &why);
     void jobDumped(const QString &path);
     void jobFinished(int copies);
+    void jobStalled(int percent);
     void clientConnected();
 
 private:

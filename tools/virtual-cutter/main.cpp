@@ -24,6 +24,7 @@ int main(int argc, char *argv[])
         {"garbage", "Send stray bytes before every reply."},
         {"split", "Send replies one byte at a time."},
         {"drop-at", "Drop the link when a job reaches this percent.", "percent", "-1"},
+        {"stall-at", "Freeze when a job reaches this percent: the link stays open, nothing answers.", "percent", "-1"},
         {"dump", "Save the exact bytes of every job received in this directory.", "dir"},
     });
     parser.process(app);
@@ -34,6 +35,7 @@ int main(int argc, char *argv[])
     cutter.faults.garbage = parser.isSet("garbage");
     cutter.faults.splitBytes = parser.isSet("split");
     cutter.faults.dropAtPercent = parser.value("drop-at").toInt();
+    cutter.faults.stallAtPercent = parser.value("stall-at").toInt();
     if (parser.isSet("dump")) {
         cutter.dumpDir = parser.value("dump");
         if (!QDir().mkpath(cutter.dumpDir)) {
@@ -69,6 +71,10 @@ int main(int argc, char *argv[])
     });
     QObject::connect(&cutter, &KTVirtualCutter::jobFinished, [&out](int copies) {
         out << "job finished: " << copies << " copies\n";
+        out.flush();
+    });
+    QObject::connect(&cutter, &KTVirtualCutter::jobStalled, [&out](int percent) {
+        out << "job stalled at " << percent << "%: the link stays open, nothing answers\n";
         out.flush();
     });
     return app.exec();
