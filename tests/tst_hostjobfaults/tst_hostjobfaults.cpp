@@ -190,7 +190,7 @@ void tst_HostJobFaults::faults()
     if (scenario == "replaced" || scenario == "aborted") {
         faulty = host({"cut", Sheet});
         QVERIFY(waitUntil([&] { return seen(faulty).contains("job1.plt"); }, 20000));
-        QProcess *other = host(scenario == "aborted" ? QStringList{"set", "TASK_STOP=2"} : QStringList{"cut", Sheet});
+        QProcess *other = host(scenario == "aborted" ? QStringList{"set", "TASK_STOP=2", "--yes"} : QStringList{"cut", Sheet});
         QCOMPARE(finish(other), 0);
         if (scenario == "replaced")
             QVERIFY(other->readAllStandardOutput().contains("cut job complete: 1 copies"));
