@@ -103,11 +103,6 @@ public:
     void scale_437(KTDeviceInterface *device);
     void work_area_437(KTDeviceInterface *device);
 
-    // Replies find their parameter through an index kept in step with the
-    // dynamic properties; off, they walk the parameters by name as a host's
-    // own lookup would. Both give the same result (tests run both).
-    static void setParameterIndexEnabled(bool on);
-
     // Read-only views for hosts and tests.
     const QByteArray &receiveBuffer() const { return receive_buffer; }
     QJsonObject cloudRecord() const { return cloud_record; }
@@ -164,7 +159,7 @@ private:
     qint64 tcp_pending_sent = 0;
     KTFrame::Cutter frame_cutter;
     KTParameterIndex parameter_index;
-    qint64 receive_clock_ms = -1;   // coarse clock when LAST_TIME was last refreshed
+    QElapsedTimer receive_clock;   // since LAST_TIME was last refreshed
     QVariant receive_stamp;   // the LAST_TIME value last put there by a read
     qint64 receive_unstamped_bytes = 0;   // bytes read since the clock was last read
     QTimer cloud_retry_timer;

@@ -10,15 +10,6 @@
 
 #include <cmath>
 
-namespace {
-bool g_parameterIndex = true;
-}
-
-void KTCommonInterface::setParameterIndexEnabled(bool on)
-{
-    g_parameterIndex = on;
-}
-
 bool KTCommonInterface::event(QEvent *e)
 {
     if (e->type() == QEvent::DynamicPropertyChange)
@@ -29,7 +20,7 @@ bool KTCommonInterface::event(QEvent *e)
 KTParameterIndex::Match KTCommonInterface::find_parameter(KTDeviceCMDType kind, int number)
 {
     // Without an application no change event is delivered to keep it in step.
-    if (g_parameterIndex && QCoreApplication::instance())
+    if (QCoreApplication::instance())
         return parameter_index.find(this, kind, number);
     KTParameterIndex::Match m;
     const QList<QByteArray> names = dynamicPropertyNames();

@@ -1,6 +1,5 @@
 #include "device/ktcommoninterface.h"
 #include "property/ktdeviceproperty.h"
-#include "property/ktsamedata.h"
 #include "property/kttrace.h"
 #include "platform/nuvexacloud/nuvexacloud.h"
 #include "platform/usbchannel/usbchannel.h"
@@ -17,7 +16,6 @@
 #include <QWebSocket>
 
 #include <cstring>
-#include <ctime>
 
 void KTCommonInterface::setUSBPath(QString path)
 {
@@ -212,19 +210,6 @@ void KTCommonInterface::slot_usb_write(QByteArray)
 
 namespace {
 
-// Milliseconds of a coarse monotonic clock: a few times cheaper to read than
-// the precise one, and precise enough for a stamp refreshed every 20 ms.
-qint64 coarseMilliseconds()
-{
-    timespec t;
-#ifdef CLOCK_MONOTONIC_COARSE
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
-#else
-    clock_gettime(CLOCK_MONOTONIC, &t);
-#endif
-    return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 // Whether a read's bytes hold c (an ETX: something may be complete; an STX:
 // something may start).
 bool holds(const QByteArray &data, char c)
@@ -245,18 +230,17 @@ bool holds(const QByteArray &data, char c)
 void KTCommonInterface::receive(const QByteArray &data, const char *trace)
 {
     const bool frameEnds = holds(data, KTFrame::ETX);
-    // The silence rule counts whole seconds, and reading even the coarse
-    // clock costs as much as taking a byte: it is read when a frame starts or
-    // ends and every few bytes in between, and the stamp is refreshed when
-    // 20 ms have passed or someone else changed it.
+    // The silence rule counts whole seconds, and reading the clock costs as
+    // much as taking a byte: it is read when a frame starts or ends and every
+    // few bytes in between, and the stamp is refreshed when 20 ms have passed
+    // or someone else changed it.
     receive_unstamped_bytes += data.size();
     if (frameEnds || receive_buffer.isEmpty() || receive_unstamped_bytes >= 16) {
         receive_unstamped_bytes = 0;
         if (KTDeviceProperty *last = parameter_index.lastTime(this)) {
-            const qint64 now = coarseMilliseconds();
-            if (receive_clock_ms < 0 || now - receive_clock_ms >= 20 || !ktSameData(last->value(), receive_stamp)) {
+            if (!receive_clock.isValid() || receive_clock.hasExpired(20) || last->value() != receive_stamp) {
                 receive_stamp = QDateTime::currentDateTime();
-                receive_clock_ms = now;
+                receive_clock.start();
                 last->setValue(receive_stamp);
             }
         }

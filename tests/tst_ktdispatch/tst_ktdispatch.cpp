@@ -27,16 +27,52 @@ QVariant valueOf(KTDeviceInterface *d, const char *key)
     return p ? p->value() : QVariant(QStringLiteral("<absent>"));
 }
 
+// A device whose reply lookup can be asked directly.
+class Probe : public KTCommonInterface
+{
+public:
+    using KTCommonInterface::find_parameter;
+};
+
+// The whole model, moved in attachment order onto a probe, which owns it.
+std::unique_ptr<Probe> probeWithModel()
+{
+    std::unique_ptr<KTMRC600Cam> source = machine();
+    auto probe = std::make_unique<Probe>();
+    for (const QByteArray &name : source->dynamicPropertyNames()) {
+        probe->setProperty(name.constData(), source->property(name.constData()));
+        source->setProperty(name.constData(), QVariant());
+    }
+    return probe;
+}
+
+// What the index stands for: the first parameter in attachment order whose
+// type and get or set number match; an entry holding no parameter ends it.
+KTParameterIndex::Match walk(KTDeviceInterface *d, T::KTDeviceCMDType kind, int number)
+{
+    KTParameterIndex::Match m;
+    for (const QByteArray &name : d->dynamicPropertyNames()) {
+        KTDeviceProperty *p = d->property_ptr(name.constData());
+        if (!p) {
+            m.stopped = true;
+            return m;
+        }
+        if (p->cmd_type() == kind && (p->get_cmd_int() == number || p->set_cmd_int() == number)) {
+            m.parameter = p;
+            return m;
+        }
+    }
+    return m;
+}
+
 } // namespace
 
 class tst_KTDispatch : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase_data();
-    void init();
-    void cleanupTestCase();
-
+    void indexAgreesWithAWalk_data();
+    void indexAgreesWithAWalk();
     void replyUpdatesParameter_data();
     void replyUpdatesParameter();
     void shortReplyAcknowledgesWrite();
@@ -57,23 +93,49 @@ private slots:
     void lastTimeFollowsReads();
 };
 
-// Every case runs with the parameter index and with the plain walk by name.
-void tst_KTDispatch::initTestCase_data()
+void tst_KTDispatch::indexAgreesWithAWalk_data()
 {
-    QTest::addColumn<bool>("indexed");
-    QTest::newRow("index") << true;
-    QTest::newRow("walk") << false;
+    QTest::addColumn<QString>("change");
+    QTest::newRow("as built") << "";
+    QTest::newRow("a parameter cleared") << "clear";
+    QTest::newRow("a parameter replaced") << "replace";
+    QTest::newRow("numbers changed after attachment") << "renumber";
+    QTest::newRow("attached later with a taken number") << "later";
+    QTest::newRow("an entry holding no parameter") << "plain";
 }
 
-void tst_KTDispatch::init()
+// The index, built before each change, must follow it to the walk's answer.
+void tst_KTDispatch::indexAgreesWithAWalk()
 {
-    QFETCH_GLOBAL(bool, indexed);
-    KTCommonInterface::setParameterIndexEnabled(indexed);
-}
-
-void tst_KTDispatch::cleanupTestCase()
-{
-    KTCommonInterface::setParameterIndexEnabled(true);
+    QFETCH(QString, change);
+    std::unique_ptr<Probe> d = probeWithModel();
+    QVERIFY(d->find_parameter(T::CMD, 3).parameter);
+    std::unique_ptr<KTDeviceProperty> cleared;
+    if (change == "clear") {
+        cleared.reset(d->property_ptr("SP2_SPEED"));
+        d->setProperty("SP2_SPEED", QVariant());
+    } else if (change == "replace") {
+        auto *p = new KTDeviceProperty;
+        p->init(0u, "r", "", 4, 4, 1, T::CMD, {});
+        KTDeviceInterface::attachParameter(d.get(), "SP2_SPEED", p);
+    } else if (change == "renumber") {
+        d->property_ptr("SP2_SPEED")->init(0u, "r", "", 250, 250, 1, T::CMD, {});
+    } else if (change == "later") {
+        ktAttachRows(d.get(), {{"LATER", "l", "", 0u, 3, 3, 1, T::CMD}, {"NEW", "n", "", 0u, 251, 251, 1, T::CMD}});
+    } else if (change == "plain") {
+        d->setProperty("ZZ_PLAIN", 5);
+    }
+    int found = 0;
+    for (const T::KTDeviceCMDType kind : {T::CMD, T::CCMD}) {   // the kinds replies are matched by
+        for (int number = 0; number <= 260; ++number) {
+            const KTParameterIndex::Match expected = walk(d.get(), kind, number);
+            const KTParameterIndex::Match actual = d->find_parameter(kind, number);
+            QVERIFY2(actual.parameter == expected.parameter && actual.stopped == expected.stopped,
+                     qPrintable(QStringLiteral("type %1, number %2").arg(int(kind)).arg(number)));
+            found += expected.parameter != nullptr;
+        }
+    }
+    QVERIFY(found > 20);   // the model's numbers were asked for, not only absent ones
 }
 
 void tst_KTDispatch::replyUpdatesParameter_data()
