@@ -1,4 +1,5 @@
 #include "property/ktdeviceproperty.h"
+#include "property/ktcodec.h"
 #include "property/ktframe.h"
 #include "property/ktdeviceproperty_p.h"
 #include "property/kttrace.h"
@@ -125,209 +126,39 @@ QByteArray KTDeviceProperty::pack(QString body, QString word) const
     return KTFrame::pack(body, word);
 }
 
-QByteArray KTDeviceProperty::get_cmd_bytes() const
-{
-    if (m_type == KTDeviceInterface::UnCMD || m_cmdLen == 0 || m_getCmd == 0)
-        return QByteArray();
-
-    if (m_type == KTDeviceInterface::CMD) {
-        QString body = QStringLiteral("GET");
-        for (int i = 0; i < m_cmdLen; ++i)
-            body += QString::number(m_getCmd + i) + QLatin1Char(';');
-        return pack(body, QStringLiteral("CMD"));
-    }
-    if (m_type == KTDeviceInterface::CCMD) {
-        QString body = QString::number(m_getCmd);
-        for (const QString &p : m_param)
-            body += QLatin1Char(',') + p;
-        body += QLatin1Char(';');
-        return pack(body, QStringLiteral("CCMD"));
-    }
-    return QByteArray();
-}
-
-// A multi-word CMD value spans at most this many 16-bit command words.
-static constexpr int MaxCmdWords = 6;
-
 namespace {
 
-// What one 16-bit command word can carry, read as signed or as unsigned.
-constexpr double WordMin = -32768.0;
-constexpr double WordMax = 65535.0;
-// What the low and high words of a multi-word value carry together.
-constexpr double LongMin = -2147483648.0;
-constexpr double LongMax = 4294967295.0;
-
-// The machine reads a number field as plain decimal digits: no exponent, no
-// sign other than "-", no spaces, no separators.
-bool isPlainNumber(const QString &text)
+KTCodec::Command commandOf(const KTDeviceProperty &p)
 {
-    int i = text.startsWith(QLatin1Char('-')) ? 1 : 0;
-    int digits = 0;
-    for (; i < text.size() && text.at(i).isDigit() && text.at(i).unicode() < 0x80; ++i)
-        ++digits;
-    if (digits == 0)
-        return false;
-    if (i == text.size())
-        return true;
-    if (text.at(i) != QLatin1Char('.'))
-        return false;
-    int fraction = 0;
-    for (++i; i < text.size() && text.at(i).isDigit() && text.at(i).unicode() < 0x80; ++i)
-        ++fraction;
-    return fraction > 0 && i == text.size();
-}
-
-// A plain number within [lo, hi]; its value in *number.
-bool numberWithin(const QString &text, double lo, double hi, double *number)
-{
-    if (!isPlainNumber(text))
-        return false;
-    bool ok = false;
-    const double d = text.toDouble(&ok);
-    if (!ok || !std::isfinite(d) || d < lo || d > hi)
-        return false;
-    *number = d;
-    return true;
-}
-
-// Text that cannot change a frame's structure: no item (",") or field (";")
-// separator and no control byte, STX and ETX included.
-bool isFieldText(const QString &text)
-{
-    for (const QChar c : text) {
-        const ushort u = c.unicode();
-        if (u == ',' || u == ';' || u < 0x20 || u == 0x7f)
-            return false;
-    }
-    return true;
-}
-
-bool isFieldValue(const QVariant &v)
-{
-    const int type = v.userType();
-    if ((type == QMetaType::Double || type == QMetaType::Float) && !std::isfinite(v.toDouble()))
-        return false;
-    return isFieldText(v.toString());
-}
-
-// Cut data may hold any byte but the frame delimiters.
-bool isBodyText(const QString &text)
-{
-    return !text.contains(QChar(KTFrame::STX)) && !text.contains(QChar(KTFrame::ETX));
+    return KTCodec::Command{p.cmd_type(), p.get_cmd_int(), p.set_cmd_int(), p.cmd_len(), p.param()};
 }
 
 } // namespace
 
-// Values that cannot be written as they are (a separator inside a text, a
-// number past what its command words carry) give no frame at all rather than
-// one the machine would misread.
+QByteArray KTDeviceProperty::get_cmd_bytes() const
+{
+    return KTCodec::readFrame(commandOf(*this));
+}
+
 QByteArray KTDeviceProperty::set_cmd_bytes() const
 {
-    if (m_type == KTDeviceInterface::UnCMD || m_setCmd == 0)
-        return QByteArray();
-
-    switch (m_type) {
-    case KTDeviceInterface::CCMD: {
-        for (const QString &p : m_param) {
-            if (!isFieldText(p))
-                return QByteArray();
-        }
+    QVariantList children;
+    if (m_type == KTDeviceInterface::CCMD) {
         const QStringList keys = m_value.toStringList();
-        QString body = QString::number(m_setCmd);
-        if (keys.size() < 2) {
-            if (!isFieldValue(m_value))
-                return QByteArray();
-            body += QLatin1Char(',');
-            for (const QString &p : m_param)
-                body += p + QLatin1Char(',');
-            body += valueText() + QLatin1Char(';');
-        } else {
+        if (keys.size() >= 2) {
             for (const QString &key : keys) {
-                if (KTDeviceProperty *child = property_ptr(key.toLatin1().constData())) {
-                    if (!isFieldValue(child->value()))
-                        return QByteArray();
-                    body += QLatin1Char(',') + child->valueText();
-                }
+                if (KTDeviceProperty *child = property_ptr(key.toLatin1().constData()))
+                    children.append(child->value());
             }
-            body += QLatin1Char(';');
         }
-        return pack(body, QStringLiteral("CCMD"));
     }
-    case KTDeviceInterface::CMD: {
-        // Longer spans would need words the value does not have; writing
-        // zeros into unknown registers is worse than not writing.
-        if (m_cmdLen > MaxCmdWords)
-            return QByteArray();
-        QString body = QStringLiteral("SET");
-        double number = 0;
-        if (m_cmdLen == 1) {
-            const QString text = valueText();
-            if (!numberWithin(text, WordMin, WordMax, &number))
-                return QByteArray();
-            body += QString::number(m_getCmd) + QLatin1Char(':') + text + QLatin1Char(';');
-        } else if (m_cmdLen > 1) {
-            if (!numberWithin(valueText(), LongMin, LongMax, &number))
-                return QByteArray();
-            // Negative values go out in two's complement, as QVariant::toUInt gives them.
-            const quint32 u = quint32(qRound64(number));
-            const quint32 words[MaxCmdWords] = {u & 0xffffu, u >> 16, 0, 0, 0, 0};
-            for (int i = 0; i < m_cmdLen; ++i)
-                body += QString::number(m_setCmd + i) + QLatin1Char(':') + QString::number(words[i])
-                        + QLatin1Char(';');
-        }
-        return pack(body, QStringLiteral("CMD"));
-    }
-    case KTDeviceInterface::NUM: {
-        const QString text = valueText();
-        double number = 0;
-        if (!numberWithin(text, LongMin, LongMax, &number))
-            return QByteArray();
-        return pack(QStringLiteral("NUM:") + text + QLatin1Char(';'), QStringLiteral("CMD"));
-    }
-    case KTDeviceInterface::PLT:
-    case KTDeviceInterface::PPLT:
-    case KTDeviceInterface::QRPLT: {
-        const QString text = valueText();
-        if (!isBodyText(text))
-            return QByteArray();
-        const QString word = m_type == KTDeviceInterface::PLT    ? QStringLiteral("PLT")
-                             : m_type == KTDeviceInterface::PPLT ? QStringLiteral("PPLT")
-                                                                 : QStringLiteral("QR_PLT");
-        return pack(text, word);
-    }
-    default:
-        return QByteArray();
-    }
+    return KTCodec::writeFrame(commandOf(*this), m_value, children);
 }
 
 void KTDeviceProperty::set_decode(QString text)
 {
     qCDebug(ktDispatch) << "KTDeviceProperty::set_decode" << m_label << text;
-
-    bool ok = false;
-    switch (m_value.userType()) {
-    case QMetaType::QString:
-        m_value = text;
-        break;
-    case QMetaType::UInt: {
-        const unsigned u = text.toUInt(&ok, 10);
-        m_value = QVariant(ok ? u : 0u);
-        break;
-    }
-    case QMetaType::Int: {
-        const int i = text.toInt(&ok, 10);
-        m_value = QVariant(ok ? i : 0);
-        break;
-    }
-    case QMetaType::Double: {
-        const double d = text.toDouble(&ok);
-        m_value = QVariant(ok ? d : 0.0);
-        break;
-    }
-    default:
-        break;
-    }
+    m_value = KTCodec::decodeText(m_value, text);
 }
 
 void KTDeviceProperty::set_decode(QStringList values)
@@ -340,14 +171,7 @@ void KTDeviceProperty::set_decode(QStringList values)
     }
 
     if (m_type == KTDeviceInterface::CMD) {
-        bool ok = false;
-        quint32 low = values.at(0).toUShort(&ok, 10);
-        if (!ok)
-            low = 0;
-        quint32 high = values.at(1).toUShort(&ok, 10);
-        if (!ok)
-            high = 0;
-        m_value = QVariant(int(low | (high << 16)));
+        m_value = KTCodec::decodeWords(values.at(0), values.at(1));
         return;
     }
     if (m_type != KTDeviceInterface::CCMD)
@@ -355,13 +179,9 @@ void KTDeviceProperty::set_decode(QStringList values)
 
     const QVector<KTDeviceProperty *> &children = groupChildren();
     if (children.isEmpty()) {
-        const int n = m_param.size();
-        for (int i = 0; i < n; ++i) {
-            if (i >= values.size() || values.at(i) != m_param.at(i))
-                return;
-        }
-        if (values.size() > n)
-            set_decode(values.at(n));
+        const int i = KTCodec::paramValueIndex(m_param, values);
+        if (i >= 0)
+            set_decode(values.at(i));
         return;
     }
     const int n = qMin(children.size(), values.size());
