@@ -18,8 +18,8 @@ foreach(header device/ktdeviceinterface.h property/ktdeviceproperty.h
     get_filename_component(folder ${header} DIRECTORY)
     install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kt-mrc600cam/${folder} COMPONENT Development)
 endforeach()
-install(FILES ${KT_GENERATED_INCLUDE}/ktapi_export.h
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kt-mrc600cam COMPONENT Development)
+install(FILES ${KT_GENERATED_INCLUDE}/ktapi_export.h ${KT_GENERATED_INCLUDE}/usbchannel_export.h
+    ${KT_GENERATED_INCLUDE}/nuvexacloud_export.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kt-mrc600cam COMPONENT Development)
 install(EXPORT KTMRC600CamTargets NAMESPACE KTMRC600Cam::
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/KTMRC600Cam COMPONENT Development)
 include(CMakePackageConfigHelpers)

@@ -5,7 +5,8 @@
 # BUILD_DIR: the fuzz build (default build-fuzz); TARGETS: the targets to run
 # (names without fuzz_, default all); JOBS: targets run at the
 # same time (default 1); FUZZ_OUT: where corpora, logs and findings go
-# (default a fresh temporary folder). Exit status 1 when a target found
+# (default a fresh temporary folder). fuzz/<target>/max_len, when present,
+# bounds a target's inputs. Exit status 1 when a target found
 # something (its crash or leak file is named), 2 on a usage error.
 set -uo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
@@ -30,10 +31,15 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 
 run_one() {
-    local target="$1" name="${1#fuzz_}"
+    local target="$1" name="${1#fuzz_}" length=()
     mkdir -p "$out/$name/corpus" "$out/$name/findings"
     cp "$top/fuzz/$name/corpus/"* "$out/$name/corpus/" 2>/dev/null
-    QT_QPA_PLATFORM=offscreen "$build/bin/$target" "$out/$name/corpus" \
+    # The longest input worth trying, per target: tried from the start, not
+    # reached by slow growth from the seeds' sizes, which a short run never ends.
+    if [ -f "$top/fuzz/$name/max_len" ]; then
+        length=(-max_len="$(tr -dc 0-9 <"$top/fuzz/$name/max_len")" -len_control=0)
+    fi
+    QT_QPA_PLATFORM=offscreen "$build/bin/$target" "$out/$name/corpus" "${length[@]}" \
         -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
         -artifact_prefix="$out/$name/findings/" >"$out/$name/log" 2>&1
     echo $? >"$out/$name/status"

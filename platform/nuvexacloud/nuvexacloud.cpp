@@ -1,4 +1,5 @@
 #include "platform/nuvexacloud/nuvexacloud.h"
+#include "platform/nuvexacloud/nuvexacloud_p.h"
 #include "platform/nuvexacloud/nuvexahttp.h"
 #include "platform/nuvexacloud/nuvexaoutbox.h"
 
@@ -67,13 +68,13 @@ NuvexaCloud::Record recordFrom(const NuvexaOutbox::Row &row)
 } // namespace
 
 NuvexaCloud::NuvexaCloud(QObject *parent)
-    : QObject(parent),
-      m_http(new NuvexaHttp(this)),
-      m_retryTimer(new QTimer(this)),
-      m_owner(QUuid::createUuid().toString(QUuid::WithoutBraces))
+    : QObject(parent), d(new NuvexaCloudPrivate)
 {
-    m_retryTimer->setSingleShot(true);
-    connect(m_retryTimer, &QTimer::timeout, this, [this]() { flushOutbox(false); });
+    d->http = new NuvexaHttp(this);
+    d->retryTimer = new QTimer(this);
+    d->owner = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    d->retryTimer->setSingleShot(true);
+    connect(d->retryTimer, &QTimer::timeout, this, [this]() { flushOutbox(false); });
 }
 
 NuvexaCloud::NuvexaCloud(const QString &restBase, const QString &wsBase, QObject *parent)
@@ -84,7 +85,7 @@ NuvexaCloud::NuvexaCloud(const QString &restBase, const QString &wsBase, QObject
 NuvexaCloud::NuvexaCloud(const QString &restBase, const QString &wsBase, const QString &outboxFile, QObject *parent)
     : NuvexaCloud(parent)
 {
-    m_outboxFile = outboxFile;
+    d->outboxFile = outboxFile;
     setBaseAddresses(restBase, wsBase);
 }
 
@@ -92,10 +93,10 @@ NuvexaCloud::~NuvexaCloud()
 {
     // Requests still out are dropped with their connections; what they carried
     // stays in the outbox for the next client.
-    delete m_http;
-    m_http = nullptr;
-    if (m_outbox)
-        m_outbox->releaseLeases();
+    delete d->http;
+    d->http = nullptr;
+    if (d->outbox)
+        d->outbox->releaseLeases();
 }
 
 QString NuvexaCloud::defaultOutboxFile()
@@ -105,39 +106,39 @@ QString NuvexaCloud::defaultOutboxFile()
 
 void NuvexaCloud::setBaseAddresses(const QString &restBase, const QString &wsBase)
 {
-    m_url = restBase;
-    m_ws = wsBase;
+    d->url = restBase;
+    d->ws = wsBase;
     // What an earlier run left for this service is tried once now, whatever
     // its back-off said: a new start is a new chance.
-    if (!m_url.isEmpty())
+    if (!d->url.isEmpty())
         QMetaObject::invokeMethod(this, [this]() { flushOutbox(true); }, Qt::QueuedConnection);
 }
 
 void NuvexaCloud::setTransferTimeout(int ms)
 {
-    m_timeout = ms;
+    d->timeout = ms;
 }
 
 void NuvexaCloud::setRetryPolicy(int firstMs, int capMs)
 {
-    m_retryFirst = qMax(1, firstMs);
-    m_retryCap = qMax(m_retryFirst, capMs);
+    d->retryFirst = qMax(1, firstMs);
+    d->retryCap = qMax(d->retryFirst, capMs);
 }
 
 void NuvexaCloud::setOutboxLimits(int maxRecords, qint64 maxBytes)
 {
-    m_maxRecords = maxRecords;
-    m_maxBytes = maxBytes;
+    d->maxRecords = maxRecords;
+    d->maxBytes = maxBytes;
 }
 
 void NuvexaCloud::setClock(std::function<qint64()> clock)
 {
-    m_clock = std::move(clock);
+    d->clock = std::move(clock);
 }
 
 qint64 NuvexaCloud::now() const
 {
-    return m_clock ? m_clock() : QDateTime::currentMSecsSinceEpoch();
+    return d->clock ? d->clock() : QDateTime::currentMSecsSinceEpoch();
 }
 
 qint64 NuvexaCloud::retryDelay(int attempts, int firstMs, int capMs)
@@ -152,12 +153,12 @@ qint64 NuvexaCloud::retryDelay(int attempts, int firstMs, int capMs)
 
 QString NuvexaCloud::ws()
 {
-    return m_ws;
+    return d->ws;
 }
 
 QString NuvexaCloud::url()
 {
-    return m_url;
+    return d->url;
 }
 
 bool NuvexaCloud::isValidDeviceCode(const QString &code)
@@ -191,48 +192,48 @@ QByteArray NuvexaCloud::creationKey(const QString &restBase, const QString &code
 
 QString NuvexaCloud::service() const
 {
-    return NuvexaOutbox::serviceKey(m_url);
+    return NuvexaOutbox::serviceKey(d->url);
 }
 
 void NuvexaCloud::setOutboxLockWait(int ms)
 {
-    m_lockWait = qMax(0, ms);
-    if (m_outbox)
-        m_outbox->setLockWait(m_lockWait);
+    d->lockWait = qMax(0, ms);
+    if (d->outbox)
+        d->outbox->setLockWait(d->lockWait);
 }
 
 void NuvexaCloud::openOutbox()
 {
-    if (m_url.isEmpty())
+    if (d->url.isEmpty())
         return;
-    if (m_outboxFile.isEmpty())
-        m_outboxFile = defaultOutboxFile();
-    if (!m_outbox)
-        m_outbox = std::make_unique<NuvexaOutbox>(m_outboxFile, m_owner, m_lockWait);
-    else if (!m_outbox->open())
+    if (d->outboxFile.isEmpty())
+        d->outboxFile = defaultOutboxFile();
+    if (!d->outbox)
+        d->outbox = std::make_unique<NuvexaOutbox>(d->outboxFile, d->owner, d->lockWait);
+    else if (!d->outbox->open())
         return;
-    const QString notice = m_outbox->takeNotice();
+    const QString notice = d->outbox->takeNotice();
     if (!notice.isEmpty())
         emit outboxNotice(notice);
 }
 
 bool NuvexaCloud::outboxLocked() const
 {
-    return m_outbox && m_outbox->fault() == NuvexaOutbox::Fault::Locked;
+    return d->outbox && d->outbox->fault() == NuvexaOutbox::Fault::Locked;
 }
 
 QString NuvexaCloud::outboxProblem()
 {
     openOutbox();
-    if (!m_outbox)
+    if (!d->outbox)
         return QString();
-    return m_outbox->problem();
+    return d->outbox->problem();
 }
 
 int NuvexaCloud::retryRefused(const QString &key)
 {
     openOutbox();
-    return m_outbox ? m_outbox->unreject(service(), key) : -1;
+    return d->outbox ? d->outbox->unreject(service(), key) : -1;
 }
 
 QNetworkReply *NuvexaCloud::send(const QString &path, const QByteArray &verb, const QByteArray &body, const QByteArray &key)
@@ -240,10 +241,10 @@ QNetworkReply *NuvexaCloud::send(const QString &path, const QByteArray &verb, co
     NuvexaHttp::Headers headers;
     if (!key.isEmpty())
         headers.append({"Idempotency-Key", key});
-    QString base = m_url;
+    QString base = d->url;
     if (!base.endsWith(QLatin1Char('/')))
         base += QLatin1Char('/');
-    return m_http->send(QUrl(base + normalisedPath(path)), verb, body, headers, m_timeout);
+    return d->http->send(QUrl(base + normalisedPath(path)), verb, body, headers, d->timeout);
 }
 
 void NuvexaCloud::customRequest(const QString &path, QByteArray verb, QJsonObject body, Callback callback)
@@ -253,22 +254,22 @@ void NuvexaCloud::customRequest(const QString &path, QByteArray verb, QJsonObjec
         const QString key = QUuid::createUuid().toString(QUuid::WithoutBraces);
         openOutbox();
         NuvexaOutbox::Stored stored = NuvexaOutbox::Stored::Failed;
-        if (m_outbox) {
+        if (d->outbox) {
             NuvexaOutbox::Row row;
             row.service = service();
             row.path = WorkRecords;
             row.key = key;
             row.body = bytes;
             const qint64 t = now();
-            stored = m_outbox->add(row, t, t + qMax(60000, 3 * m_timeout), m_maxRecords, m_maxBytes);
+            stored = d->outbox->add(row, t, t + qMax(60000, 3 * d->timeout), d->maxRecords, d->maxBytes);
         }
         emit workRecordQueued(key);
         if (stored != NuvexaOutbox::Stored::Yes) {
             const QString why = stored == NuvexaOutbox::Stored::Full
                                     ? QStringLiteral("the outbox %1 is full (%2 records or %3 bytes)")
-                                          .arg(m_outboxFile).arg(m_maxRecords).arg(m_maxBytes)
-                                    : m_outbox ? m_outbox->problem() : QStringLiteral("there is no outbox");
-            m_unstored.insert(key, {body, why});
+                                          .arg(d->outboxFile).arg(d->maxRecords).arg(d->maxBytes)
+                                    : d->outbox ? d->outbox->problem() : QStringLiteral("there is no outbox");
+            d->unstored.insert(key, {body, why});
             emit outboxNotice(why + QStringLiteral("; the work record is sent at once without a copy"));
         }
         sendRecord(key, WorkRecords, bytes, 0, stored == NuvexaOutbox::Stored::Yes, callback);
@@ -277,8 +278,8 @@ void NuvexaCloud::customRequest(const QString &path, QByteArray verb, QJsonObjec
     QByteArray key;
     const QJsonValue code = body.value(QStringLiteral("code"));
     if (verb == "POST" && normalisedPath(path) == DeviceModel && code.isString())
-        key = creationKey(m_url, code.toString());
-    ++m_requestsInFlight;
+        key = creationKey(d->url, code.toString());
+    ++d->requestsInFlight;
     QNetworkReply *reply = send(path, verb, bytes, key);
     connect(reply, &QNetworkReply::finished, this, [this, reply, callback, path, verb]() {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -294,7 +295,7 @@ void NuvexaCloud::customRequest(const QString &path, QByteArray verb, QJsonObjec
             callback(reply, reply->error() == QNetworkReply::NoError);
         // Counted down after the callback: a step it starts keeps the count
         // above zero, so a waiter never sees a gap between two steps.
-        --m_requestsInFlight;
+        --d->requestsInFlight;
         reply->deleteLater();
     });
 }
@@ -302,7 +303,7 @@ void NuvexaCloud::customRequest(const QString &path, QByteArray verb, QJsonObjec
 void NuvexaCloud::sendRecord(const QString &key, const QString &path, const QByteArray &body, int attempts, bool stored,
                              Callback callback)
 {
-    m_inFlight.insert(key);
+    d->inFlight.insert(key);
     QNetworkReply *reply = send(path, "POST", body, key.toLatin1());
     connect(reply, &QNetworkReply::finished, this, [this, reply, key, attempts, stored, callback]() {
         settle(reply, key, attempts, stored);
@@ -314,7 +315,7 @@ void NuvexaCloud::sendRecord(const QString &key, const QString &path, const QByt
 
 void NuvexaCloud::settle(QNetworkReply *reply, const QString &key, int attempts, bool stored)
 {
-    m_inFlight.remove(key);
+    d->inFlight.remove(key);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     auto *ours = qobject_cast<NuvexaReply *>(reply);
     const QByteArray body = ours ? ours->body() : QByteArray();
@@ -324,9 +325,9 @@ void NuvexaCloud::settle(QNetworkReply *reply, const QString &key, int attempts,
         QJsonParseError error;
         const QJsonDocument answer = QJsonDocument::fromJson(body, &error);
         if (error.error == QJsonParseError::NoError && answer.isObject()) {
-            if (stored && m_outbox)
-                m_outbox->remove(key);
-            m_unstored.remove(key);
+            if (stored && d->outbox)
+                d->outbox->remove(key);
+            d->unstored.remove(key);
             emit workRecordDelivered(key, answer.object().value(QStringLiteral("id")).toInt());
             schedule();
             return;
@@ -344,7 +345,7 @@ void NuvexaCloud::settle(QNetworkReply *reply, const QString &key, int attempts,
     }
     emit requestFailed(WorkRecords, "POST", status, retry ? reason : QStringLiteral("HTTP %1 %2").arg(status).arg(reason));
     if (!stored) {
-        const auto unstored = m_unstored.take(key);
+        const auto unstored = d->unstored.take(key);
         const bool full = unstored.second.contains(QLatin1String(" is full ("));
         if (retry)
             emit workRecordRejected(key, 0, QStringLiteral("outbox %1; not kept (%2)")
@@ -358,10 +359,10 @@ void NuvexaCloud::settle(QNetworkReply *reply, const QString &key, int attempts,
     }
     if (retry) {
         const int next = attempts + 1;
-        m_outbox->retryLater(key, next, now() + retryDelay(next, m_retryFirst, m_retryCap), reason);
+        d->outbox->retryLater(key, next, now() + retryDelay(next, d->retryFirst, d->retryCap), reason);
         emit workRecordKept(key, reason);
     } else {
-        m_outbox->reject(key, status, reason, now(), m_maxRecords);
+        d->outbox->reject(key, status, reason, now(), d->maxRecords);
         emit workRecordRejected(key, status, reason);
     }
     schedule();
@@ -369,39 +370,39 @@ void NuvexaCloud::settle(QNetworkReply *reply, const QString &key, int attempts,
 
 void NuvexaCloud::schedule()
 {
-    if (!m_outbox)
+    if (!d->outbox)
         return;
-    if (!m_outbox->isOpen() || m_outbox->fault() != NuvexaOutbox::Fault::None) {
+    if (!d->outbox->isOpen() || d->outbox->fault() != NuvexaOutbox::Fault::None) {
         // The file cannot be used now (another program's lock, read-only, a
         // full disk): look again in a moment instead of waiting here or
         // trying again at once.
-        m_retryTimer->start(qMin(outboxLocked() ? 1000 : 5000, m_retryCap));
+        d->retryTimer->start(qMin(outboxLocked() ? 1000 : 5000, d->retryCap));
         return;
     }
     const qint64 t = now();
-    const qint64 due = m_outbox->nextDue(service(), t);
+    const qint64 due = d->outbox->nextDue(service(), t);
     if (due == 0) {
-        m_retryTimer->stop();
+        d->retryTimer->stop();
         return;
     }
-    m_retryTimer->start(int(qBound<qint64>(0, due - t, m_retryCap)));
+    d->retryTimer->start(int(qBound<qint64>(0, due - t, d->retryCap)));
 }
 
 void NuvexaCloud::flushOutbox(bool force)
 {
     openOutbox();
-    if (!m_outbox)
+    if (!d->outbox)
         return;
-    while (!m_releases.isEmpty()) {
-        const Release r = m_releases.first();
-        if (m_outbox->release(service(), r.holder, r.field, r.value) < 0)
+    while (!d->releases.isEmpty()) {
+        const NuvexaCloudPrivate::Release r = d->releases.first();
+        if (d->outbox->release(service(), r.holder, r.field, r.value) < 0)
             break;
-        m_releases.removeFirst();
+        d->releases.removeFirst();
     }
     const qint64 t = now();
-    const QList<NuvexaOutbox::Row> rows = m_outbox->claim(service(), t, t + qMax(60000, 3 * m_timeout), force, 100);
+    const QList<NuvexaOutbox::Row> rows = d->outbox->claim(service(), t, t + qMax(60000, 3 * d->timeout), force, 100);
     for (const NuvexaOutbox::Row &row : rows) {
-        if (m_inFlight.contains(row.key))
+        if (d->inFlight.contains(row.key))
             continue;
         sendRecord(row.key, row.path, row.body, row.attempts, true, {});
     }
@@ -411,7 +412,7 @@ void NuvexaCloud::flushOutbox(bool force)
 void NuvexaCloud::holdWorkRecord(const QString &holder, const QJsonObject &record, const QJsonObject &registration)
 {
     openOutbox();
-    if (m_outbox) {
+    if (d->outbox) {
         NuvexaOutbox::Row row;
         row.service = service();
         row.path = WorkRecords;
@@ -420,24 +421,24 @@ void NuvexaCloud::holdWorkRecord(const QString &holder, const QJsonObject &recor
         row.hold = holder;
         if (!registration.isEmpty())
             row.registration = QJsonDocument(registration).toJson(QJsonDocument::Compact);
-        if (m_outbox->add(row, now(), 0, m_maxRecords, m_maxBytes) == NuvexaOutbox::Stored::Yes) {
+        if (d->outbox->add(row, now(), 0, d->maxRecords, d->maxBytes) == NuvexaOutbox::Stored::Yes) {
             emit workRecordQueued(row.key);
             emit workRecordKept(row.key, QStringLiteral("device not registered yet"));
             return;
         }
-        m_heldWhy = m_outbox->problem().isEmpty() ? QStringLiteral("the outbox %1 is full").arg(m_outboxFile)
-                                                  : m_outbox->problem();
-        emit outboxNotice(m_heldWhy + QStringLiteral("; the work record waits in memory until the device is registered"));
+        d->heldWhy = d->outbox->problem().isEmpty() ? QStringLiteral("the outbox %1 is full").arg(d->outboxFile)
+                                                  : d->outbox->problem();
+        emit outboxNotice(d->heldWhy + QStringLiteral("; the work record waits in memory until the device is registered"));
     }
     // No outbox to keep it in: it waits in memory for this run only.
-    m_heldInMemory.append({holder, record});
+    d->heldInMemory.append({holder, record});
 }
 
 void NuvexaCloud::releaseHeld(const QString &holder, const QString &field, const QJsonValue &value)
 {
-    for (int i = 0; i < m_heldInMemory.size();) {
-        if (m_heldInMemory.at(i).first == holder) {
-            QJsonObject record = m_heldInMemory.takeAt(i).second;
+    for (int i = 0; i < d->heldInMemory.size();) {
+        if (d->heldInMemory.at(i).first == holder) {
+            QJsonObject record = d->heldInMemory.takeAt(i).second;
             record.insert(field, value);
             customRequest(WorkRecords, "POST", record, {});
         } else {
@@ -445,12 +446,12 @@ void NuvexaCloud::releaseHeld(const QString &holder, const QString &field, const
         }
     }
     openOutbox();
-    if (!m_outbox)
+    if (!d->outbox)
         return;
-    const int released = m_outbox->release(service(), holder, field, value);
+    const int released = d->outbox->release(service(), holder, field, value);
     if (released < 0) {
         // The file is busy or cannot be written now: the next flush tries again.
-        m_releases.append({holder, field, value});
+        d->releases.append({holder, field, value});
         schedule();
     } else if (released > 0) {
         flushOutbox(false);
@@ -460,7 +461,7 @@ void NuvexaCloud::releaseHeld(const QString &holder, const QString &field, const
 QList<QJsonObject> NuvexaCloud::recordsHeldInMemory() const
 {
     QList<QJsonObject> out;
-    for (const auto &held : m_heldInMemory)
+    for (const auto &held : d->heldInMemory)
         out.append(held.second);
     return out;
 }
@@ -469,8 +470,8 @@ QList<NuvexaCloud::Record> NuvexaCloud::pendingRecords()
 {
     QList<Record> out;
     openOutbox();
-    if (m_outbox) {
-        for (const NuvexaOutbox::Row &row : m_outbox->pending(service()))
+    if (d->outbox) {
+        for (const NuvexaOutbox::Row &row : d->outbox->pending(service()))
             out.append(recordFrom(row));
     }
     return out;
@@ -480,9 +481,34 @@ QList<NuvexaCloud::Record> NuvexaCloud::rejectedRecords()
 {
     QList<Record> out;
     openOutbox();
-    if (m_outbox) {
-        for (const NuvexaOutbox::Row &row : m_outbox->rejected(service()))
+    if (d->outbox) {
+        for (const NuvexaOutbox::Row &row : d->outbox->rejected(service()))
             out.append(recordFrom(row));
     }
     return out;
+}
+
+int NuvexaCloud::requestsInFlight() const
+{
+    return d->requestsInFlight;
+}
+
+QString NuvexaCloud::outboxFile() const
+{
+    return d->outboxFile;
+}
+
+QString NuvexaCloud::whyHeldInMemory() const
+{
+    return d->heldWhy;
+}
+
+int NuvexaCloud::recordsInFlight() const
+{
+    return d->inFlight.size();
+}
+
+QList<QPair<QJsonObject, QString>> NuvexaCloud::recordsWithoutCopy() const
+{
+    return d->unstored.values();
 }

@@ -3,27 +3,20 @@
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QHash>
 #include <QJsonValue>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
-#include <QSet>
+#include <QPair>
 #include <QString>
 
 #include <functional>
 #include <memory>
 
-#if defined(NUVEXACLOUD_LIBRARY)
-#  define NUVEXACLOUD_EXPORT Q_DECL_EXPORT
-#else
-#  define NUVEXACLOUD_EXPORT Q_DECL_IMPORT
-#endif
+#include "nuvexacloud_export.h"
 
 class QNetworkReply;
-class QTimer;
-class NuvexaHttp;
-class NuvexaOutbox;
+class NuvexaCloudPrivate;
 
 // Client of the cloud service: REST requests with JSON bodies and the base
 // address of the WebSocket relay. The host owns it; devices only call it.
@@ -39,7 +32,7 @@ class NuvexaOutbox;
 // take (read-only, disk full, locked longer than the lock wait), is sent once
 // without a copy and, if that fails, reported rejected with status 0 and lost
 // (workRecordLost). Rows are kept under one spelling of the service address
-// (NuvexaOutbox::serviceKey), so localhost and 127.0.0.1 share them.
+// so localhost and 127.0.0.1 share them.
 class NUVEXACLOUD_EXPORT NuvexaCloud : public QObject
 {
     Q_OBJECT
@@ -87,14 +80,14 @@ public:
     // answer, or by many hosts at once, makes one device.
     static QByteArray creationKey(const QString &restBase, const QString &code);
     // Requests other than work records (registration) waiting for an answer.
-    int requestsInFlight() const { return m_requestsInFlight; }
+    int requestsInFlight() const;
 
     void setBaseAddresses(const QString &restBase, const QString &wsBase);
     // A request without an answer for this long is ended (default 10 s).
     void setTransferTimeout(int ms);
 
     static QString defaultOutboxFile();
-    QString outboxFile() const { return m_outboxFile; }
+    QString outboxFile() const;
     // Keeps a work record until holder's device has an id (releaseHeld);
     // registration is the device's cloud record, kept for registering it later.
     void holdWorkRecord(const QString &holder, const QJsonObject &record,
@@ -115,12 +108,12 @@ public:
     // Held records that no outbox took: they wait only while this client lives.
     QList<QJsonObject> recordsHeldInMemory() const;
     // Why the outbox did not take them.
-    QString whyHeldInMemory() const { return m_heldWhy; }
+    QString whyHeldInMemory() const;
     // Work records sent or being sent by this client and not yet settled.
-    int recordsInFlight() const { return m_inFlight.size(); }
+    int recordsInFlight() const;
     // Records on their way without a copy (the outbox could not take them),
     // each with why: lost if this client goes before they are settled.
-    QList<QPair<QJsonObject, QString>> recordsWithoutCopy() const { return m_unstored.values(); }
+    QList<QPair<QJsonObject, QString>> recordsWithoutCopy() const;
 
     void setRetryPolicy(int firstMs, int capMs);
     void setOutboxLimits(int maxRecords, qint64 maxBytes);
@@ -147,38 +140,19 @@ signals:
     void requestFailed(const QString &path, const QByteArray &verb, int status, const QString &reason);
 
 private:
-    struct Attempt;
-    void openOutbox();
-    void sendRecord(const QString &key, const QString &path, const QByteArray &body, int attempts, bool stored,
-                    Callback callback);
-    void settle(QNetworkReply *reply, const QString &key, int attempts, bool stored);
-    void schedule();
-    QString service() const;
-    bool outboxLocked() const;
-    qint64 now() const;
-    QNetworkReply *send(const QString &path, const QByteArray &verb, const QByteArray &body, const QByteArray &key);
+    // Helpers of the implementation, kept out of the library's symbols.
+    NUVEXACLOUD_NO_EXPORT void openOutbox();
+    NUVEXACLOUD_NO_EXPORT void sendRecord(const QString &key, const QString &path, const QByteArray &body,
+                                          int attempts, bool stored, Callback callback);
+    NUVEXACLOUD_NO_EXPORT void settle(QNetworkReply *reply, const QString &key, int attempts, bool stored);
+    NUVEXACLOUD_NO_EXPORT void schedule();
+    NUVEXACLOUD_NO_EXPORT QString service() const;
+    NUVEXACLOUD_NO_EXPORT bool outboxLocked() const;
+    NUVEXACLOUD_NO_EXPORT qint64 now() const;
+    NUVEXACLOUD_NO_EXPORT QNetworkReply *send(const QString &path, const QByteArray &verb, const QByteArray &body,
+                                              const QByteArray &key);
 
-    NuvexaHttp *m_http;
-    QTimer *m_retryTimer;
-    std::unique_ptr<NuvexaOutbox> m_outbox;
-    QString m_outboxFile;
-    QString m_owner;
-    QString m_url;
-    QString m_ws;
-    int m_timeout = 10000;
-    int m_lockWait = 10000;
-    int m_retryFirst = 2000;
-    int m_retryCap = 5 * 60 * 1000;
-    int m_maxRecords = DefaultMaxRecords;
-    qint64 m_maxBytes = DefaultMaxBytes;
-    std::function<qint64()> m_clock;
-    QSet<QString> m_inFlight;
-    int m_requestsInFlight = 0;
-    QList<QPair<QString, QJsonObject>> m_heldInMemory;
-    QString m_heldWhy;
-    QHash<QString, QPair<QJsonObject, QString>> m_unstored;   // key: record, why the outbox did not take it
-    struct Release { QString holder; QString field; QJsonValue value; };
-    QList<Release> m_releases;   // not yet written to a locked outbox
+    const std::unique_ptr<NuvexaCloudPrivate> d;
 };
 
 #endif // NUVEXACLOUD_H

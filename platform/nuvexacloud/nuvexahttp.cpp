@@ -1,5 +1,5 @@
 #include "platform/nuvexacloud/nuvexahttp.h"
-#include "platform/nuvexacloud/nuvexachunked.h"
+#include "platform/nuvexacloud/nuvexaanswer.h"
 
 #include <QNetworkRequest>
 #include <QTcpSocket>
@@ -10,8 +10,6 @@
 #include <cstring>
 
 namespace {
-
-constexpr int MaxHeaderBytes = 64 * 1024;
 
 QNetworkReply::NetworkError errorForStatus(int status)
 {
@@ -256,85 +254,35 @@ void NuvexaHttp::onReadable(Connection *c)
         drop(c);
         return;
     }
-    for (;;) {
-        const int headerEnd = c->in.indexOf("\r\n\r\n");
-        if (headerEnd < 0) {
-            if (c->in.size() > MaxHeaderBytes)
-                fail(c, QNetworkReply::ProtocolFailure, QStringLiteral("answer header too large"));
-            return;
-        }
-        const QList<QByteArray> lines = c->in.left(headerEnd).split('\n');
-        const QList<QByteArray> statusLine = lines.first().trimmed().split(' ');
-        bool ok = false;
-        const int status = statusLine.size() >= 2 ? statusLine.at(1).toInt(&ok) : 0;
-        if (!statusLine.first().startsWith("HTTP/1.") || !ok || status < 100 || status > 999) {
-            fail(c, QNetworkReply::ProtocolFailure, QStringLiteral("malformed answer"));
-            return;
-        }
-        if (status < 200) {
-            // An interim answer such as 100 Continue.
-            c->in.remove(0, headerEnd + 4);
-            continue;
-        }
-        Headers headers;
-        qint64 length = -1;
-        bool chunked = false;
-        bool close = statusLine.first() == "HTTP/1.0";
-        for (const QByteArray &line : lines.mid(1)) {
-            const int colon = line.indexOf(':');
-            if (colon <= 0)
-                continue;
-            const QByteArray name = line.left(colon).trimmed();
-            const QByteArray value = line.mid(colon + 1).trimmed();
-            headers.append({name, value});
-            const QByteArray lower = name.toLower();
-            if (lower == "content-length")
-                {
-                length = value.toLongLong(&ok);
-                if (!ok || length < 0)
-                    length = -2;
-            }
-            else if (lower == "transfer-encoding")
-                chunked = value.toLower().contains("chunked");
-            else if (lower == "connection")
-                close = value.toLower() == "close" ? true : value.toLower() == "keep-alive" ? false : close;
-        }
-        QByteArray body;
-        int consumed = headerEnd + 4;
-        const bool noBody = c->job.verb == "HEAD" || status == 204 || status == 304;
-        if (!noBody && chunked) {
-            const int n = NuvexaChunked::decode(c->in, consumed, body, MaxResponseBytes);
-            if (n < 0) {
-                fail(c, QNetworkReply::ProtocolFailure, QStringLiteral("malformed answer"));
-                return;
-            }
-            if (n == 0)
-                return;
-            consumed += n;
-        } else if (!noBody) {
-            if (length == -2 || length > MaxResponseBytes) {
-                fail(c, QNetworkReply::ProtocolFailure, QStringLiteral("malformed answer"));
-                return;
-            }
-            if (length < 0) {
-                // The body ends when the service closes, within the same bound.
-                if (c->in.size() - consumed > MaxResponseBytes)
-                    fail(c, QNetworkReply::ProtocolFailure, QStringLiteral("answer too large"));
-                return;
-            }
-            if (c->in.size() < consumed + length)
-                return;
-            body = c->in.mid(consumed, int(length));
-            consumed += int(length);
-        }
-        c->in.remove(0, consumed);
-        NuvexaReply *reply = c->job.reply;
-        finishJob(c, !close && c->in.isEmpty());
-        if (reply)
-            reply->finishWith(status, statusLine.mid(2).join(' '), headers, body);
-        dispatch();
-        return;
+    read(c, false);
+}
+
+bool NuvexaHttp::read(Connection *c, bool closed)
+{
+    const NuvexaAnswer::Answer a =
+        NuvexaAnswer::parse(c->in, closed, c->job.verb == "HEAD", MaxResponseBytes);
+    switch (a.state) {
+    case NuvexaAnswer::State::Incomplete:
+        return false;
+    case NuvexaAnswer::State::Malformed:
+        fail(c, QNetworkReply::ProtocolFailure, QStringLiteral("malformed answer"));
+        return true;
+    case NuvexaAnswer::State::HeaderTooLarge:
+        fail(c, QNetworkReply::ProtocolFailure, QStringLiteral("answer header too large"));
+        return true;
+    case NuvexaAnswer::State::TooLarge:
+        fail(c, QNetworkReply::ProtocolFailure, QStringLiteral("answer too large"));
+        return true;
+    case NuvexaAnswer::State::Complete:
+        break;
     }
+    c->in.remove(0, a.consumed);
+    NuvexaReply *reply = c->job.reply;
+    finishJob(c, !closed && !a.close && c->in.isEmpty());
+    if (reply)
+        reply->finishWith(a.status, a.reason, a.headers, a.body);
+    dispatch();
+    return true;
 }
 
 void NuvexaHttp::onClosed(Connection *c, const QString &why, QNetworkReply::NetworkError code)
@@ -342,16 +290,10 @@ void NuvexaHttp::onClosed(Connection *c, const QString &why, QNetworkReply::Netw
     if (!m_connections.contains(c))
         return;
     if (c->busy && c->job.reply) {
-        const int headerEnd = c->in.indexOf("\r\n\r\n");
-        if (headerEnd >= 0 && c->in.left(headerEnd).toLower().indexOf("content-length") < 0 &&
-            c->in.left(headerEnd).toLower().indexOf("chunked") < 0) {
-            // An answer whose body runs to the end of the connection.
-            const QList<QByteArray> statusLine = c->in.left(c->in.indexOf("\r\n")).split(' ');
-            NuvexaReply *reply = c->job.reply;
-            const QByteArray body = c->in.mid(headerEnd + 4);
-            finishJob(c, false);
-            reply->finishWith(statusLine.value(1).toInt(), statusLine.mid(2).join(' '), {}, body);
-        } else if (c->reused && c->in.isEmpty() && !c->job.retried) {
+        // An answer whose body runs to the end of the connection ends here.
+        if (read(c, true))
+            return;
+        if (c->reused && c->in.isEmpty() && !c->job.retried) {
             // A kept-alive connection the service had already closed: the
             // request never reached it, so it goes out once more on a new one.
             Job again = c->job;

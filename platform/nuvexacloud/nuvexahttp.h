@@ -86,6 +86,9 @@ private:
     void start(Connection *c, const Job &job);
     void onReadable(Connection *c);
     void onClosed(Connection *c, const QString &why, QNetworkReply::NetworkError code);
+    // Settles the connection's request from what it has received, if that
+    // is a whole answer or never can be one; false while more must come.
+    bool read(Connection *c, bool closed);
     // Fails the connection's request, if it still has one, and closes it.
     void fail(Connection *c, QNetworkReply::NetworkError code, const QString &why);
     void finishJob(Connection *c, bool keepAlive);

@@ -177,47 +177,49 @@ UsbChannel::ChannelError setLine(int fd, int bitsPerSecond, const QString &path,
 } // namespace
 
 UsbChannel::UsbChannel(QObject *parent)
-    : QObject(parent), m_thread(new QThread), m_worker(new UsbChannelWorker)
+    : QObject(parent), d(new UsbChannelPrivate)
 {
-    m_thread->setObjectName(QStringLiteral("UsbChannel"));
-    m_worker->moveToThread(m_thread);
+    d->thread = new QThread;
+    d->worker = new UsbChannelWorker;
+    d->thread->setObjectName(QStringLiteral("UsbChannel"));
+    d->worker->moveToThread(d->thread);
     // Queued onto this object's thread, in the order the worker emitted them:
     // the reason is stored before the status that announces it.
-    connect(m_worker, &UsbChannelWorker::errorOccurred, this, [this](int error, const QString &reason) {
-        m_error = ChannelError(error);
-        m_errorString = reason;
+    connect(d->worker, &UsbChannelWorker::errorOccurred, this, [this](int error, const QString &reason) {
+        d->error = ChannelError(error);
+        d->errorString = reason;
         emit errorOccurred(reason);
     });
-    connect(m_worker, &UsbChannelWorker::statusChanged, this, [this](int status) {
+    connect(d->worker, &UsbChannelWorker::statusChanged, this, [this](int status) {
         if (status == 1) {
-            m_error = NoError;
-            m_errorString.clear();
+            d->error = NoError;
+            d->errorString.clear();
         }
         emit statusChanged(status);
     });
     // Counted off before the slots run: a slot may delete this channel.
-    connect(m_worker, &UsbChannelWorker::readData, this, [this](const QByteArray &data) {
-        m_worker->taken(data.size());
+    connect(d->worker, &UsbChannelWorker::readData, this, [this](const QByteArray &data) {
+        d->worker->taken(data.size());
         emit readData(data);
     });
-    connect(m_worker, &UsbChannelWorker::writeData, this, &UsbChannel::writeData);
-    m_thread->start();
+    connect(d->worker, &UsbChannelWorker::writeData, this, &UsbChannel::writeData);
+    d->thread->start();
 }
 
 UsbChannel::~UsbChannel()
 {
-    UsbChannelWorker *worker = m_worker;
+    UsbChannelWorker *worker = d->worker;
     QMetaObject::invokeMethod(worker, [worker] { worker->close(); }, Qt::BlockingQueuedConnection);
-    m_thread->quit();
-    m_thread->wait();
-    delete m_worker;   // its thread has finished: safe to delete from here
-    delete m_thread;
+    d->thread->quit();
+    d->thread->wait();
+    delete d->worker;   // its thread has finished: safe to delete from here
+    delete d->thread;
 }
 
 void UsbChannel::usbConnect(QString path, ConnectionMode mode, bool shared)
 {
-    UsbChannelWorker *worker = m_worker;
-    const int baud = m_baudRate;
+    UsbChannelWorker *worker = d->worker;
+    const int baud = d->baudRate;
     QMetaObject::invokeMethod(
         worker, [worker, path, mode, shared, baud] { worker->open(path, int(mode), shared, baud); },
         Qt::QueuedConnection);
@@ -232,25 +234,25 @@ void UsbChannel::sendBytes(QByteArray data)
 {
     if (data.isEmpty())
         return;
-    UsbChannelWorker *worker = m_worker;
+    UsbChannelWorker *worker = d->worker;
     worker->pending.fetchAndAddOrdered(data.size());
     QMetaObject::invokeMethod(worker, [worker, data] { worker->write(data); }, Qt::QueuedConnection);
 }
 
 void UsbChannel::close()
 {
-    UsbChannelWorker *worker = m_worker;
+    UsbChannelWorker *worker = d->worker;
     QMetaObject::invokeMethod(worker, [worker] { worker->close(); }, Qt::QueuedConnection);
 }
 
 void UsbChannel::setBaudRate(int bitsPerSecond)
 {
-    m_baudRate = bitsPerSecond;
+    d->baudRate = bitsPerSecond;
 }
 
 int UsbChannel::baudRate() const
 {
-    return m_baudRate;
+    return d->baudRate;
 }
 
 QList<int> UsbChannel::supportedBaudRates()
@@ -263,17 +265,17 @@ QList<int> UsbChannel::supportedBaudRates()
 
 UsbChannel::ChannelError UsbChannel::error() const
 {
-    return m_error;
+    return d->error;
 }
 
 QString UsbChannel::errorString() const
 {
-    return m_errorString;
+    return d->errorString;
 }
 
 qint64 UsbChannel::pendingBytes() const
 {
-    return m_worker->pending.loadAcquire();
+    return d->worker->pending.loadAcquire();
 }
 
 UsbChannel::ChannelError UsbChannel::probe(const QString &path, QString *reason)

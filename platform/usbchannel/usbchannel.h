@@ -6,14 +6,11 @@
 #include <QObject>
 #include <QString>
 
-#if defined(USBCHANNEL_LIBRARY)
-#  define USBCHANNEL_EXPORT Q_DECL_EXPORT
-#else
-#  define USBCHANNEL_EXPORT Q_DECL_IMPORT
-#endif
+#include <memory>
 
-class QThread;
-class UsbChannelWorker;
+#include "usbchannel_export.h"
+
+class UsbChannelPrivate;
 
 // A USB link to the machine over a Linux character device: USB CDC serial
 // (/dev/ttyACM*, /dev/ttyUSB*), the USB printer class (/dev/usb/lp*) or a
@@ -81,11 +78,7 @@ signals:
     void errorOccurred(QString reason);
 
 private:
-    QThread *m_thread;
-    UsbChannelWorker *m_worker;
-    int m_baudRate = DefaultBaudRate;
-    ChannelError m_error = NoError;
-    QString m_errorString;
+    const std::unique_ptr<UsbChannelPrivate> d;
 };
 
 #endif // USBCHANNEL_H

@@ -7,7 +7,10 @@
 #include <QQueue>
 #include <QString>
 
+#include "platform/usbchannel/usbchannel.h"
+
 class QSocketNotifier;
+class QThread;
 
 // Lives on the channel's thread and owns the file descriptor. It knows
 // nothing of the facade: its signals are connected to the facade's, which
@@ -60,6 +63,17 @@ private:
     QQueue<QByteArray> m_queue;
     int m_offset = 0;   // bytes of the queue head already written
     QAtomicInt m_readPaused {0};   // set by this thread, cleared by whichever resumes
+};
+
+// What a UsbChannel keeps, out of the installed header.
+class UsbChannelPrivate
+{
+public:
+    QThread *thread = nullptr;
+    UsbChannelWorker *worker = nullptr;
+    int baudRate = UsbChannel::DefaultBaudRate;
+    UsbChannel::ChannelError error = UsbChannel::NoError;
+    QString errorString;
 };
 
 #endif // USBCHANNEL_P_H

@@ -51,6 +51,8 @@ private slots:
     void dumpHoldsTheExactJob();
     void hugeJobTakesItsTime();
     void ptyRepliesSurviveAFullPipe();
+    void writesStayInSixteenBits_data();
+    void writesStayInSixteenBits();
 
 private:
     std::unique_ptr<KTVirtualCutter> cutter;
@@ -193,6 +195,29 @@ void tst_KTVirtualCutter::ptyRepliesSurviveAFullPipe()
     QTRY_VERIFY_WITH_TIMEOUT(pump(), 30000);
     ::close(fd);
     QCOMPARE(got.count(one), 4000);
+}
+
+void tst_KTVirtualCutter::writesStayInSixteenBits_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("word");
+    QTest::newRow("in range") << "700" << 700;
+    QTest::newRow("rounded") << "2.5" << 3;
+    QTest::newRow("negative wraps") << "-1" << 0xffff;
+    QTest::newRow("far above") << "1e300" << 0xffff;
+    QTest::newRow("far below") << "-1e300" << 0x8000;
+    QTest::newRow("not a number") << "nan" << 0;
+    QTest::newRow("infinite") << "-inf" << 0;
+}
+
+void tst_KTVirtualCutter::writesStayInSixteenBits()
+{
+    QFETCH(QString, value);
+    QFETCH(int, word);
+    cutter->feed(KTFrame::pack("SET3:" + value + ";SET4:9;", "CMD"));
+    QCOMPARE(cutter->cmdRegister(3), word);
+    QCOMPARE(cutter->cmdRegister(4), 9);   // the rest of the frame is still taken
+    QCOMPARE(cutter->malformedFrames(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_KTVirtualCutter)

@@ -64,6 +64,17 @@ void tst_NuvexaHttp::answers_data()
                                                         "Content-Length: 0\r\n\r\n")
                                           << false << 201 << QByteArray() << "";
     QTest::newRow("body to the close") << head + "\r\nto the end" << true << 200 << QByteArray("to the end") << "";
+    QTest::newRow("header mentions a length") << head + "X-Note: content-length, chunked\r\n\r\nto the end" << true
+                                              << 200 << QByteArray("to the end") << "";
+    // The same status line is refused whether a length or the close ends the body.
+    QTest::newRow("space before the status line, body to the close")
+        << " " + head + "\r\nbody" << true << 0 << QByteArray() << "malformed answer";
+    QTest::newRow("space before the status line, length")
+        << " " + head + "Content-Length: 2\r\n\r\nhi" << false << 0 << QByteArray() << "malformed answer";
+    QTest::newRow("status of two digits") << QByteArray("HTTP/1.1 20 OK\r\n\r\nbody") << true << 0 << QByteArray()
+                                          << "malformed answer";
+    QTest::newRow("lengths that disagree") << head + "Content-Length: 2\r\nContent-Length: 3\r\n\r\nhi!" << false
+                                           << 0 << QByteArray() << "malformed answer";
     QTest::newRow("malformed status") << QByteArray("junk\r\n\r\n") << false << 0 << QByteArray()
                                       << "malformed answer";
     QTest::newRow("bad length") << head + "Content-Length: x\r\n\r\n" << false << 0 << QByteArray()

@@ -1,5 +1,5 @@
 #include "tools/cloud-service/ktcloudservice.h"
-#include "platform/nuvexacloud/nuvexachunked.h"
+#include "tools/cloud-service/kthttprequest.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -149,113 +149,25 @@ void KTCloudService::readRequest(QTcpSocket *socket)
     };
     while (socket->state() == QAbstractSocket::ConnectedState && m_incoming.contains(socket)) {
         Incoming &request = m_incoming[socket];
-        QByteArray &buffer = request.buffer;
-        const int headerEnd = buffer.indexOf("\r\n\r\n");
-        if (headerEnd < 0 || headerEnd > MaxHeaderBytes) {
-            if (headerEnd > MaxHeaderBytes || buffer.size() > MaxHeaderBytes)
-                refuse(431, "request head too large");
+        const KTHttpRequest::Request r = KTHttpRequest::parse(request.buffer, MaxHeaderBytes, MaxBodyBytes);
+        if (r.state == KTHttpRequest::Refused) {
+            refuse(r.status, r.why);
             return;
         }
-        const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
-        const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
-        if (requestLine.size() != 3 || requestLine.at(0).isEmpty()) {
-            refuse(400, "malformed request line");
-            return;
-        }
-        const QByteArray verb = requestLine.at(0);
-        const QByteArray version = requestLine.at(2);
-        if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-            refuse(version.startsWith("HTTP/") ? 505 : 400, "unsupported HTTP version");
-            return;
-        }
-        QList<QByteArray> lengths;
-        QByteArray transferEncoding, connection, expect, key;
-        bool badHeader = false;
-        for (const QByteArray &raw : lines.mid(1)) {
-            const QByteArray line = raw.endsWith('\r') ? raw.chopped(1) : raw;
-            const int colon = line.indexOf(':');
-            if (colon <= 0 || line.left(colon) != line.left(colon).trimmed()) {
-                badHeader = true;
-                break;
-            }
-            const QByteArray name = line.left(colon).toLower();
-            const QByteArray value = line.mid(colon + 1).trimmed();
-            if (name == "content-length")
-                lengths.append(value);
-            else if (name == "transfer-encoding")
-                transferEncoding = value.toLower();
-            else if (name == "connection")
-                connection = value.toLower();
-            else if (name == "expect")
-                expect = value.toLower();
-            else if (name == "idempotency-key")
-                key = value;
-        }
-        if (badHeader) {
-            refuse(400, "malformed header line");
-            return;
-        }
-        const bool close = connection.contains("close") || (version == "HTTP/1.0" && !connection.contains("keep-alive"));
-        const bool wantsBody = verb == "POST" || verb == "PUT" || verb == "PATCH";
-        const int bodyStart = headerEnd + 4;
-        QByteArray body;
-        int consumed = 0;
-        if (!transferEncoding.isEmpty()) {
-            if (!lengths.isEmpty()) {
-                refuse(400, "both Content-Length and Transfer-Encoding");
-                return;
-            }
-            if (transferEncoding != "chunked") {
-                refuse(501, "unsupported transfer coding");
-                return;
-            }
-            const int n = NuvexaChunked::decode(buffer, bodyStart, body, MaxBodyBytes);
-            if (n < 0) {
-                refuse(n == NuvexaChunked::TooLarge ? 413 : 400, "malformed chunked body");
-                return;
-            }
-            if (n > 0)
-                consumed = bodyStart + n;
-        } else if (!lengths.isEmpty()) {
-            bool ok = true;
-            for (const QByteArray &l : lengths) {
-                for (const char c : l)
-                    ok = ok && c >= '0' && c <= '9';
-                ok = ok && !l.isEmpty() && l.size() <= 10 && l == lengths.first();
-            }
-            if (!ok) {
-                refuse(400, "invalid Content-Length");
-                return;
-            }
-            const qint64 length = lengths.first().toLongLong();
-            if (length > MaxBodyBytes) {
-                refuse(413, "body too large");
-                return;
-            }
-            if (buffer.size() >= bodyStart + length) {
-                body = buffer.mid(bodyStart, int(length));
-                consumed = bodyStart + int(length);
-            }
-        } else if (wantsBody) {
-            refuse(411, "Content-Length required");
-            return;
-        } else {
-            consumed = bodyStart;
-        }
-        if (consumed == 0) {
+        if (r.state == KTHttpRequest::Incomplete) {
             // The body is still to come; a client that asked first is told to send it.
-            if (expect == "100-continue" && !request.continued) {
+            if (r.expectsContinue && !request.continued) {
                 request.continued = true;
                 socket->write("HTTP/1.1 100 Continue\r\n\r\n");
             }
-            if (buffer.size() > bodyStart + MaxBodyBytes + 64 * 1024)
-                refuse(413, "body too large");
             return;
         }
-        buffer.remove(0, consumed);
+        request.buffer.remove(0, r.consumed);
         request.continued = false;
-        const QString path = QUrl(QString::fromLatin1(requestLine.at(1))).path().mid(1);
-        serve(socket, verb, path, body, key, verb == "HEAD", close);
+        const QString path = QUrl(QString::fromLatin1(r.target)).path().mid(1);
+        const QByteArray &verb = r.verb;
+        const bool close = r.close;
+        serve(socket, verb, path, r.body, r.key, verb == "HEAD", close);
         if (close) {
             m_incoming.remove(socket);
             socket->disconnectFromHost();

@@ -1,5 +1,6 @@
 // keys, backup, restore and diff: a machine's settings listed, kept in a file
 // and given back to it.
+#include "tools/host/hostbackup.h"
 #include "tools/host/hostcommand.h"
 #include "tools/host/hostparams.h"
 #include "tools/host/hosttext.h"
@@ -14,17 +15,12 @@
 #include <QSaveFile>
 #include <QSocketNotifier>
 
-#include <cmath>
 #include <limits>
 #include <unistd.h>
 
 using KTParams::Leaf;
 
 namespace {
-
-const QString Format = QStringLiteral("kt-host backup 1");
-// A backup of this machine is a few kilobytes; anything far larger is not one.
-constexpr qint64 MaxBackupBytes = 1024 * 1024;
 
 QString accessOf(const KTValue::Form &s, bool readable)
 {
@@ -62,12 +58,8 @@ QList<Leaf> backedUp(KTDeviceInterface *d)
     return out;
 }
 
-struct Backup
-{
-    QJsonObject document;
-    QString model;
-    QList<QPair<QString, QJsonValue>> values;   // key, raw value, in file order
-};
+using HostBackup::Backup;
+using HostBackup::fileValue;
 
 bool loadBackup(const QString &path, Backup *b, QString *error)
 {
@@ -76,48 +68,14 @@ bool loadBackup(const QString &path, Backup *b, QString *error)
         *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
         return false;
     }
-    if (file.size() > MaxBackupBytes) {
-        *error = QStringLiteral("%1 is not a kt-host backup: larger than %2 bytes").arg(path).arg(MaxBackupBytes);
+    // Larger than a backup: refused without reading it all.
+    const QByteArray bytes = file.read(HostBackup::MaxBytes + 1);
+    QString why;
+    if (!HostBackup::read(bytes, b, &why)) {
+        *error = QStringLiteral("%1 is not a kt-host backup%2").arg(path, why);
         return false;
-    }
-    QJsonParseError parse;
-    const QJsonDocument doc = QJsonDocument::fromJson(file.read(MaxBackupBytes), &parse);
-    if (!doc.isObject() || doc.object().value("format").toString() != Format) {
-        *error = QStringLiteral("%1 is not a kt-host backup%2").arg(path,
-            parse.error != QJsonParseError::NoError ? ": " + parse.errorString() : QString());
-        return false;
-    }
-    b->document = doc.object();
-    b->model = b->document.value("machine").toObject().value("DEVICE_MODEL").toString();
-    for (const QJsonValue &entry : b->document.value("parameters").toArray()) {
-        const QJsonObject o = entry.toObject();
-        const QString key = o.value("key").toString();
-        if (key.isEmpty() || !o.contains("raw")) {
-            *error = QStringLiteral("%1 is not a kt-host backup: a parameter without key or raw value").arg(path);
-            return false;
-        }
-        b->values.append({key, o.value("raw")});
     }
     return true;
-}
-
-// A value of the file as the machine value it stands for; invalid when it is none.
-QVariant fileValue(const KTValue::Form &s, const QJsonValue &v)
-{
-    if (!s.numeric)
-        return v.isString() ? QVariant(v.toString()) : QVariant();
-    if (!v.isDouble())
-        return QVariant();
-    const double d = v.toDouble();
-    if (s.rawType == QMetaType::Double && s.words == 0)
-        return d;
-    if (d != std::floor(d) || std::fabs(d) > 9.0e15)
-        return QVariant();
-    if (s.rawType == QMetaType::UInt && d >= 0 && d <= 4294967295.0)
-        return QVariant(uint(d));
-    if (d >= -2147483648.0 && d <= 2147483647.0)
-        return QVariant(int(d));
-    return QVariant(qint64(d));
 }
 
 struct Difference
@@ -287,7 +245,7 @@ int runBackup(HostContext &c)
                                       {"unit", s.unit}});
     }
     KTDeviceProperty *firmware = d->property_ptr("FIRMWARE");
-    const QJsonObject doc{{"format", Format},
+    const QJsonObject doc{{"format", HostBackup::Format},
                           {"machine", machine},
                           {"firmware", firmware ? firmware->value().toString() : QString()},
                           {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODate)},

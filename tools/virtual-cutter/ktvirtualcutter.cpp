@@ -27,6 +27,17 @@ constexpr int MaxFramesKept = 10000;
 // CCMD codes whose read and write number is the same: a write is answered
 // with the value, since a short reply to such a code always reads as one.
 const QList<int> EchoCodes{54, 55, 1010, 30, 32, 27};
+
+// A register holds 16 bits: written numbers wrap as the machine's do. A number
+// no register can hold, signed or unsigned, is taken at the nearest end, and
+// one that is not finite as 0, so nothing is rounded outside int's range.
+int registerWord(const QString &value)
+{
+    const double v = value.toDouble();
+    if (!qIsFinite(v))
+        return 0;
+    return qRound(qBound(-32768.0, v, 65535.0)) & 0xffff;
+}
 } // namespace
 
 struct KTVirtualCutter::Link
@@ -189,6 +200,15 @@ void KTVirtualCutter::removeLink(Link *link)
     m_links.erase(it);
 }
 
+void KTVirtualCutter::feed(const QByteArray &bytes)
+{
+    auto link = std::make_unique<Link>();
+    Link *fed = link.get();
+    m_links.push_back(std::move(link));
+    received(fed, bytes);
+    removeLink(fed);
+}
+
 void KTVirtualCutter::received(Link *link, const QByteArray &bytes)
 {
     m_bytesReceived += bytes.size();
@@ -325,7 +345,7 @@ void KTVirtualCutter::handleCmd(Link *, const QStringList &items)
             answer += QString::number(number) + ":" + QString::number(m_cmd.value(number));
             continue;
         }
-        int word = qRound(value.toDouble()) & 0xffff;
+        int word = registerWord(value);
         if (cmdCeiling.contains(number))
             word = qMin(word, cmdCeiling.value(number));
         m_cmd[number] = word;
@@ -390,6 +410,8 @@ void KTVirtualCutter::reply(const QString &text)
 
 void KTVirtualCutter::writeTo(Link *link, const QByteArray &bytes)
 {
+    if (!link->socket && link->fd < 0)
+        return;   // a link fed by hand: no peer to answer
     const QByteArray out = faults.garbage ? QByteArray("\x01noise\x03zz") + bytes : bytes;
     if (faults.splitBytes) {
         link->outgoing += out;

@@ -46,6 +46,9 @@ public:
     QString openPty();                  // the slave path, empty on failure
     void closePty();
     void dropConnections();             // as if the cable were pulled
+    // Takes bytes as from a link of their own whose replies go nowhere; a
+    // frame left incomplete at the end is dropped.
+    void feed(const QByteArray &bytes);
 
     Faults faults;
     // Bytes of cut data cut per second (per copy); sets the job's duration.
