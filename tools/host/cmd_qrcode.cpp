@@ -80,8 +80,7 @@ int checkQrcode(HostContext &c)
     if (!problem.isEmpty())
         return hostFail(KTHost::Usage, QStringLiteral("no job name could match this code: it %1; a code is up to %2 "
                                                       "letters, digits, \".\", \"_\" or \"-\", not starting with \".\"")
-                                           .arg(problem == QLatin1String("no code could be read")
-                                                    ? QStringLiteral("is empty") : problem)
+                                           .arg(problem)
                                            .arg(QrJobs::MaxCodeLength));
     const QString out = c.options.value("output");
     if (!out.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive)

@@ -7,9 +7,9 @@ namespace QrJobs {
 QString nameProblem(const QString &code)
 {
     if (code.isEmpty())
-        return QStringLiteral("no code could be read");
+        return QStringLiteral("is empty");
     if (code.size() > MaxCodeLength)
-        return QStringLiteral("longer than %1 characters").arg(MaxCodeLength);
+        return QStringLiteral("is longer than %1 characters").arg(MaxCodeLength);
     if (code.startsWith(QLatin1Char('.')))
         return QStringLiteral("starts with \".\"");
     for (const QChar c : code) {
@@ -26,7 +26,8 @@ QString find(const QDir &dir, const QString &code, QString *why)
 {
     const QString problem = nameProblem(code);
     if (!problem.isEmpty()) {
-        *why = QStringLiteral("cannot name a job: ") + problem;
+        *why = code.isEmpty() ? QStringLiteral("no code could be read")
+                              : QStringLiteral("cannot name a job: it ") + problem;
         return QString();
     }
     QStringList names;

@@ -13,7 +13,7 @@ namespace QrJobs {
 
 constexpr int MaxCodeLength = 100;
 
-// Empty when the code can name a job; otherwise why not, in a few words.
+// Empty when the code can name a job; otherwise why not, following "it".
 QString nameProblem(const QString &code);
 // The job file the code names in dir; a null text and why when there is none.
 QString find(const QDir &dir, const QString &code, QString *why);

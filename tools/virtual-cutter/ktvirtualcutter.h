@@ -156,6 +156,7 @@ private:
 
     QTimer m_sheetWait;
     bool m_sheetTask = false;
+    bool m_stackLoaded = false;
     bool m_sheetWaiting = false;
     int m_sheetsWanted = 0;
     int m_sheetsTaken = 0;

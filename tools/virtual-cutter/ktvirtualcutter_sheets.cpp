@@ -28,7 +28,7 @@ bool KTVirtualCutter::isSheetCode(const QString &code)
 
 void KTVirtualCutter::startQrTask(int copies)
 {
-    if (sheets.isEmpty()) {
+    if (sheets.isEmpty() && !m_stackLoaded) {
         startJob(m_cutData, copies, true);
         return;
     }
@@ -55,6 +55,7 @@ void KTVirtualCutter::nextSheet()
         emit jobFinished(m_sheetsDone);
         return;
     }
+    m_stackLoaded = true;   // an empty stack now stays a stack
     m_sheetCode = sheets.takeFirst();
     ++m_sheetsTaken;
     m_fileName = sheetFileName(m_sheetsTaken, m_sheetCode);
@@ -67,7 +68,7 @@ void KTVirtualCutter::nextSheet()
 // Cut data for the waiting sheet; empty data passes the sheet by uncut.
 void KTVirtualCutter::qrPlt(const QByteArray &data)
 {
-    if (!m_sheetTask && sheets.isEmpty()) {
+    if (sheets.isEmpty() && !m_stackLoaded) {
         m_cutData = data;   // kept for a QR-code task without a stack
         return;
     }
