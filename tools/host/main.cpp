@@ -102,7 +102,8 @@ QString description()
         "\nExit status: 0 done, 2 usage error (unknown option, key or command, bad value or address,\n"
         "a job the machine would misread), 3 the machine could not be reached, is not a cutter, stopped\n"
         "answering, went away, reported an error during a job, ran another job in place of this one or\n"
-        "did not take a value (ports: no port can be opened; outbox --flush: records still wait), 4 a work\n"
+        "did not take a value (ports: no port can be opened; outbox --flush: records still wait; qr --jobs: a\n"
+        "sheet's code names no job that can be cut, or the stack ran out before --sheets N), 4 a work\n"
         "record was lost (the outbox could not keep it and the service did not take it) or the outbox file\n"
         "cannot be read, 130 interrupted (Ctrl-C, SIGTERM or SIGHUP; a running job is stopped first).");
     return text;
