@@ -8,9 +8,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -55,6 +59,7 @@ private slots:
     void cleanup();
     void stackOfSheets_data();
     void stackOfSheets();
+    void workRecordCountsTheSheetsCut();
     void cutterTakesDataOnlyForAWaitingSheet();
     void writtenCodeDecodes_data();
     void writtenCodeDecodes();
@@ -63,6 +68,7 @@ private slots:
 
 private:
     QProcess *start(const QString &program, const QStringList &args);
+    QString startCutter(const QStringList &options);
     void writeJob(const QString &name, const QByteArray &bytes);
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -109,6 +115,19 @@ QProcess *tst_HostQr::start(const QString &program, const QStringList &args)
     p->setProcessEnvironment(env);
     p->start(program, args);
     return p;
+}
+
+// The cutter's address, with the stack of stack.txt; empty when it did not start.
+QString tst_HostQr::startCutter(const QStringList &options)
+{
+    QProcess *cutter = start(KT_CUTTER_PATH, QStringList{"--port", "0", "--sheets-file", m_dir->filePath("stack.txt"),
+                                                         "--dump", m_dir->filePath("dump")} + options);
+    const QRegularExpression address("TCP (\\S+)\n");
+    QElapsedTimer clock;
+    clock.start();
+    while (!address.match(QString::fromUtf8(cutter->peek(1 << 16))).hasMatch() && clock.elapsed() < 10000)
+        QTest::qWait(20);
+    return address.match(QString::fromUtf8(cutter->peek(1 << 16))).captured(1);
 }
 
 void tst_HostQr::stackOfSheets_data()
@@ -169,11 +188,8 @@ void tst_HostQr::stackOfSheets()
     QFETCH(QStringList, cut);
 
     writeJob("stack.txt", stack.toUtf8());
-    QProcess *cutter = start(KT_CUTTER_PATH, QStringList{"--port", "0", "--sheets-file", m_dir->filePath("stack.txt"),
-                                                         "--dump", m_dir->filePath("dump")} + cutterOptions);
-    const QRegularExpression address("TCP (\\S+)\n");
-    QTRY_VERIFY_WITH_TIMEOUT(address.match(QString::fromUtf8(cutter->peek(1 << 16))).hasMatch(), 10000);
-    const QString tcp = address.match(QString::fromUtf8(cutter->peek(1 << 16))).captured(1);
+    const QString tcp = startCutter(cutterOptions);
+    QVERIFY(!tcp.isEmpty());
 
     QProcess *host = start(KT_HOST_PATH, QStringList{"--tcp", tcp, "qr", "--jobs", m_dir->filePath("jobs")}
                                              + hostOptions);
@@ -203,6 +219,39 @@ void tst_HostQr::stackOfSheets()
     // The sheets cut, per job, in the summary.
     if (!cut.isEmpty() && !interrupt)
         QVERIFY2(r.out.contains(QStringLiteral("sheets cut: %1").arg(cut.size())), qPrintable(r.out));
+}
+
+// One record for the run: the sheets the machine took, those cut, and the
+// path of every sheet cut (40 mm and 35 mm), not the sheets asked for.
+void tst_HostQr::workRecordCountsTheSheetsCut()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 rest = probe.serverPort();
+    probe.close();
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 ws = probe.serverPort();
+    probe.close();
+    QVERIFY(start(KT_CLOUD_SERVICE_PATH, {"--rest-port", QString::number(rest), "--ws-port", QString::number(ws),
+                                          "--state", m_dir->filePath("state.json")})
+                ->waitForReadyRead(10000));
+    writeJob("stack.txt", "A-1\nzz\nb2\n");
+    const QString tcp = startCutter({});
+    QVERIFY(!tcp.isEmpty());
+    const Run r = finish(start(KT_HOST_PATH, {"--tcp", tcp, "--cloud",
+                                              QStringLiteral("http://127.0.0.1:%1/,ws://127.0.0.1:%2/").arg(rest).arg(ws),
+                                              "--code", "KT0A1ZQR", "qr", "--jobs", m_dir->filePath("jobs"),
+                                              "--on-unknown", "skip"}));
+    QCOMPARE(r.exitCode, 0);
+    QFile state(m_dir->filePath("state.json"));
+    QVERIFY(state.open(QIODevice::ReadOnly));
+    const QJsonArray records = QJsonDocument::fromJson(state.readAll()).object().value("device_work_records").toArray();
+    QCOMPARE(records.size(), 1);
+    const QJsonObject record = records.first().toObject();
+    QCOMPARE(record.value("task_copies").toInt(), 3);
+    QCOMPARE(record.value("finish_copies").toInt(), 2);
+    QCOMPARE(record.value("path_length").toInt(), 75);
+    QCOMPARE(record.value("task_model").toInt(), 1);
 }
 
 // Cut data is for the sheet whose code was just sent; with none waiting the

@@ -14,6 +14,8 @@
 #include <QJsonObject>
 #include <QMap>
 
+#include <climits>
+
 namespace {
 
 constexpr int MaxSheets = 9999;
@@ -33,9 +35,59 @@ QString shown(const QString &code)
     return code.isEmpty() ? QStringLiteral("(unreadable)") : "\"" + HostText::printable(code) + "\"";
 }
 
+// The run's state, kept for the summary.
+struct SheetRun
+{
+    QMap<QString, int> cutPerJob;
+    int cut = 0;
+    int skipped = 0;
+    int sheet = 0;          // sheets announced so far
+    QString cutting;        // job of the sheet under the knife, empty when none
+    QJsonObject cuttingInfo;   // its TASK_FILE_INFO
+    QJsonObject fileInfo;      // of the last sheet cut, with the path of every sheet cut
+    double pathMm = 0;
+
+    void sheetCut()
+    {
+        ++cut;
+        ++cutPerJob[cutting];
+        pathMm += cuttingInfo.value("path_length").toDouble();
+        fileInfo = cuttingInfo;
+        fileInfo.insert("path_length", qMin(pathMm, double(INT_MAX)));
+        cutting.clear();
+    }
+
+    void summary() const
+    {
+        hostOut() << "sheets cut: " << cut;
+        if (skipped)
+            hostOut() << ", passed by: " << skipped;
+        hostOut() << "\n";
+        for (auto it = cutPerJob.cbegin(); it != cutPerJob.cend(); ++it)
+            hostOut() << "  " << HostText::printable(it.key()) << ": " << it.value() << "\n";
+        hostOut().flush();
+    }
+};
+
+// Hands the task back to the plug-in, whose stop posts the work record: the
+// sheets the machine took and those this run had cut, not the sheets asked
+// for, which may be far more than the stack held.
+void closeSheets(KTDeviceInterface *d, const SheetRun &run)
+{
+    if (KTDeviceProperty *info = d->property_ptr("TASK_FILE_INFO"))
+        info->setValue(run.fileInfo);
+    if (KTDeviceProperty *t = d->property_ptr("TASK")) {
+        QJsonObject task = t->value().toJsonObject();
+        task.insert("TaskCopies", run.sheet);
+        task.insert("Finished", run.cut);
+        t->setValue(task);
+    }
+    d->stopTask();
+}
+
 // Asks the machine to stop and waits up to waitMs for it to confirm; then
 // the plug-in's stop posts the work record of the sheets cut so far.
-QString stopSheets(HostContext &c, int waitMs)
+QString stopSheets(HostContext &c, const SheetRun &run, int waitMs)
 {
     KTHost &host = c.host;
     KTDeviceInterface *d = c.device();
@@ -57,30 +109,9 @@ QString stopSheets(HostContext &c, int waitMs)
         said = confirmed ? QStringLiteral("stop sent to the machine, which confirmed it")
                          : QStringLiteral("stop sent to the machine, which did not confirm it");
     }
-    d->stopTask();
+    closeSheets(d, run);
     return said;
 }
-
-// The run's state, kept for the summary.
-struct SheetRun
-{
-    QMap<QString, int> cutPerJob;
-    int cut = 0;
-    int skipped = 0;
-    int sheet = 0;          // sheets announced so far
-    QString cutting;        // job of the sheet under the knife, empty when none
-
-    void summary() const
-    {
-        hostOut() << "sheets cut: " << cut;
-        if (skipped)
-            hostOut() << ", passed by: " << skipped;
-        hostOut() << "\n";
-        for (auto it = cutPerJob.cbegin(); it != cutPerJob.cend(); ++it)
-            hostOut() << "  " << HostText::printable(it.key()) << ": " << it.value() << "\n";
-        hostOut().flush();
-    }
-};
 
 } // namespace
 
@@ -140,12 +171,10 @@ int runQrJobs(HostContext &c)
             const int finished = task.value("Finished").toInt();
             failed |= status == Failed;
             if (finished > lastFinished && !run.cutting.isEmpty()) {
-                ++run.cut;
-                ++run.cutPerJob[run.cutting];
                 hostOut() << "sheet " << run.sheet << ": cut " << HostText::printable(run.cutting) << " ("
-                          << run.cut << " sheets cut)\n";
+                          << run.cut + 1 << " sheets cut)\n";
                 hostOut().flush();
-                run.cutting.clear();
+                run.sheetCut();
             }
             lastFinished = qMax(lastFinished, finished);
             ended = status != Working && status != Paused && status != Failed;
@@ -175,6 +204,7 @@ int runQrJobs(HostContext &c)
             QString why;
             const QString path = QrJobs::find(dir, code, &why);
             QString text;
+            QJsonObject info;
             if (!path.isNull()) {
                 // Read, checked and converted as cut does it.
                 HostJob job;
@@ -185,6 +215,7 @@ int runQrJobs(HostContext &c)
                     why = job.refusal();
                 if (why.isEmpty() && (text = job.text(&error)).isNull())
                     why = error;
+                info = job.facts.taskFileInfo();
             }
             if (why.isEmpty()) {
                 plt->setValue(text);
@@ -197,6 +228,7 @@ int runQrJobs(HostContext &c)
             }
             if (why.isEmpty()) {
                 run.cutting = QFileInfo(path).fileName();
+                run.cuttingInfo = info;
                 hostOut() << "sheet " << run.sheet << ": code " << shown(code) << " -> " << run.cutting << "\n";
                 hostOut().flush();
                 continue;
@@ -232,31 +264,31 @@ int runQrJobs(HostContext &c)
     const QString at = QStringLiteral("at sheet %1").arg(run.sheet);
     if (host.isInterrupted()) {
         host.clearInterrupt();
-        failure = QStringLiteral("interrupted %1: %2").arg(at, stopSheets(c, stopWaitMs));
+        failure = QStringLiteral("interrupted %1: %2").arg(at, stopSheets(c, run, stopWaitMs));
         status = KTHost::Interrupted;
     } else if (host.linkLost()) {
-        failure = QStringLiteral("link lost %1 (%2); %3").arg(at, host.lastStatus(), stopSheets(c, stopWaitMs));
+        failure = QStringLiteral("link lost %1 (%2); %3").arg(at, host.lastStatus(), stopSheets(c, run, stopWaitMs));
         status = KTHost::LinkFailure;
     } else if (failed) {
         failure = QStringLiteral("the machine reported an error (task status 5) %1; %2; check the machine and the "
-                                 "sheet, then run the rest of the stack again").arg(at, stopSheets(c, stopWaitMs));
+                                 "sheet, then run the rest of the stack again").arg(at, stopSheets(c, run, stopWaitMs));
         status = KTHost::LinkFailure;
     } else if (overflow) {
         failure = QStringLiteral("the machine sent more than %1 codes without waiting for their cut data; %2")
-                      .arg(MaxPendingNotices).arg(stopSheets(c, stopWaitMs));
+                      .arg(MaxPendingNotices).arg(stopSheets(c, run, stopWaitMs));
         status = KTHost::LinkFailure;
     } else if (timedOut) {
         failure = QStringLiteral("no code or report from the machine for %1 %2; %3")
-                      .arg(KTHost::seconds(c.timeoutMs), at, stopSheets(c, stopWaitMs));
+                      .arg(KTHost::seconds(c.timeoutMs), at, stopSheets(c, run, stopWaitMs));
         status = KTHost::LinkFailure;
     } else if (!failure.isEmpty()) {
-        failure += QStringLiteral("; %1 (--on-unknown skip passes such sheets by)").arg(stopSheets(c, stopWaitMs));
+        failure += QStringLiteral("; %1 (--on-unknown skip passes such sheets by)").arg(stopSheets(c, run, stopWaitMs));
         status = KTHost::LinkFailure;
     }
     run.summary();
     if (!failure.isEmpty())
         return hostFail(status, failure);
-    d->stopTask();   // the work record of the sheets cut
+    closeSheets(d, run);
     if (c.options.isSet("sheets") && run.sheet < sheets)
         return hostFail(KTHost::LinkFailure, QStringLiteral("the machine ended the task after %1 of %2 sheets; "
                                                             "load the rest of the stack and run again")
