@@ -22,7 +22,8 @@ constexpr int MaxSheets = 9999;
 // Notices not yet answered; a machine sends the next one only after the
 // sheet before it was answered, so a long queue means it is not waiting.
 constexpr int MaxPendingNotices = 16;
-constexpr int Idle = 1, Working = 2, Paused = 3, Failed = 5;
+// Task states of the machine's reports.
+constexpr int Working = 2, Paused = 3, Failed = 5;
 
 QJsonObject taskRecord(KTDeviceInterface *d)
 {
