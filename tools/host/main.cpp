@@ -60,8 +60,8 @@ const QList<HostCommand> &hostCommands()
         {"preview", "FILE.plt", "draw the job's cut strokes to a PNG (-o FILE.png)", false, 1, 1, checkPreview,
          runPreview},
         {"cut", "FILE.plt", "run a cut job (--copies N, --drop-labels)", true, 1, 1, checkCut, runCut},
-        {"qr", "", "run a QR-code job (--copies N); with --jobs DIR, cut a stack of sheets, each with the job "
-         "its code names (--sheets N, --on-unknown stop|skip)", true, 0, 0, checkQr, runQr},
+        {"qr", "", "run a QR-code job (--copies N), or cut a stack of sheets (--jobs DIR)", true, 0, 0, checkQr,
+         runQr},
         {"qrcode", "TEXT", "write the QR code a sheet needs (-o FILE.svg|FILE.png, --size MM)", false, 1, 1,
          checkQrcode, runQrcode},
         {"jog", "DX DY", "move the tool head (signs give the direction)", true, 2, 2, checkJog, runJog},
