@@ -51,4 +51,17 @@ address="$(sed -n 's/^TCP //p' "$tmp/cutter.log")"
 "$tmp/b/myhost" "$address" >"$tmp/run.txt" 2>&1 || { cat "$tmp/run.txt"; fail "the host did not read the machine"; }
 grep -qx 'message: TCP CONNECTED.' "$tmp/run.txt" || { cat "$tmp/run.txt"; fail "no connection"; }
 grep -Eqx 'SP2_SPEED: [1-9][0-9]*' "$tmp/run.txt" || { cat "$tmp/run.txt"; fail "no speed read"; }
-echo "readme host: built, translated, untranslated without its catalogue, read $(grep SP2_SPEED "$tmp/run.txt")"
+# The QR-code loop: two sheets, each cut with the job its code names.
+kill "$cutter"; wait "$cutter" 2>/dev/null || true
+mkdir -p "$tmp/jobs" "$tmp/dump"
+printf 'IN;PU0,0;PD400,0,400,400;PU;' >"$tmp/jobs/J1.plt"
+printf 'in;pu10,10;pd90,90;pu;' >"$tmp/jobs/J2.plt"
+"$build/bin/kt-virtual-cutter" --port 0 --sheets J2,J1 --dump "$tmp/dump" >"$tmp/cutter.log" 2>/dev/null &
+cutter=$!
+for _ in $(seq 100); do grep -q '^TCP ' "$tmp/cutter.log" && break; sleep 0.1; done
+address="$(sed -n 's/^TCP //p' "$tmp/cutter.log")"
+[ -n "$address" ] || fail "the virtual cutter with sheets did not start"
+"$tmp/b/myhost" "$address" --qr "$tmp/jobs" >"$tmp/qr.txt" 2>&1 || { cat "$tmp/qr.txt"; fail "the QR-code task did not end"; }
+cmp -s "$tmp/dump/sheet1-J2.plt" "$tmp/jobs/J2.plt" && cmp -s "$tmp/dump/sheet2-J1.plt" "$tmp/jobs/J1.plt" \
+    || { cat "$tmp/qr.txt" "$tmp/cutter.log"; fail "the sheets were not cut with their own jobs"; }
+echo "readme host: built, translated, untranslated without its catalogue, read $(grep SP2_SPEED "$tmp/run.txt"), cut two QR sheets"

@@ -274,14 +274,12 @@ int checkCut(HostContext &c)
     return KTHost::Ok;
 }
 
-int runCut(HostContext &c)
+// A peer that is not a cutter (port 9100 is also the printers' port) must
+// not get a job: it has to answer the machine's information first.
+int requireCutter(HostContext &c)
 {
-    KTDeviceInterface *d = c.device();
-    const int copies = copiesOption(c);
-    // A peer that is not a cutter (port 9100 is also the printers' port)
-    // must not get the job: it has to answer the machine's information first.
     QString error;
-    KTDeviceProperty *info = d->property_ptr("DEVICE_INFO");
+    KTDeviceProperty *info = c.device()->property_ptr("DEVICE_INFO");
     if (!info || !c.host.read(info, c.timeoutMs, &error)) {
         if (c.host.isInterrupted())
             return KTHost::Interrupted;
@@ -289,6 +287,16 @@ int runCut(HostContext &c)
                         QStringLiteral("the peer does not answer as a cutter (machine information: %1); no job sent")
                             .arg(info ? error : QStringLiteral("unknown to the plug-in")));
     }
+    return KTHost::Ok;
+}
+
+int runCut(HostContext &c)
+{
+    KTDeviceInterface *d = c.device();
+    const int copies = copiesOption(c);
+    if (const int status = requireCutter(c))
+        return status;
+    QString error;
     QString text = job.text(&error);
     if (text.isNull())
         return hostFail(KTHost::Usage, error);
@@ -312,6 +320,10 @@ int runCut(HostContext &c)
 
 int runQr(HostContext &c)
 {
+    if (const int status = requireCutter(c))
+        return status;
+    if (c.options.isSet("jobs"))
+        return runQrJobs(c);
     KTDeviceInterface *d = c.device();
     const int copies = copiesOption(c);
     d->property_ptr("TASK_MODE")->setValue(1);

@@ -47,7 +47,14 @@ int checkPreview(HostContext &c);
 int runPreview(HostContext &c);
 int checkCut(HostContext &c);
 int runCut(HostContext &c);
+int checkQr(HostContext &c);
 int runQr(HostContext &c);
+// The production run of qr --jobs DIR (cmd_qr.cpp), once the peer is known to be a cutter.
+int runQrJobs(HostContext &c);
+// Ok when the peer answers as a cutter; otherwise the failure, reported.
+int requireCutter(HostContext &c);
+int checkQrcode(HostContext &c);
+int runQrcode(HostContext &c);
 int runInfo(HostContext &c);
 int checkGet(HostContext &c);
 int runGet(HostContext &c);

@@ -60,7 +60,10 @@ const QList<HostCommand> &hostCommands()
         {"preview", "FILE.plt", "draw the job's cut strokes to a PNG (-o FILE.png)", false, 1, 1, checkPreview,
          runPreview},
         {"cut", "FILE.plt", "run a cut job (--copies N, --drop-labels)", true, 1, 1, checkCut, runCut},
-        {"qr", "", "run a QR-code job (--copies N)", true, 0, 0, nullptr, runQr},
+        {"qr", "", "run a QR-code job (--copies N), or cut a stack of sheets (--jobs DIR)", true, 0, 0, checkQr,
+         runQr},
+        {"qrcode", "TEXT", "write the QR code a sheet needs (-o FILE.svg|FILE.png, --size MM)", false, 1, 1,
+         checkQrcode, runQrcode},
         {"jog", "DX DY", "move the tool head (signs give the direction)", true, 2, 2, checkJog, runJog},
         {"watch", "", "print every message until Ctrl-C", true, 0, 0, nullptr, runWatch},
         {"settings", "", "open the settings window (needs a display, or --screenshot)", true, 0, 0, nullptr, runSettings},
@@ -99,7 +102,8 @@ QString description()
         "\nExit status: 0 done, 2 usage error (unknown option, key or command, bad value or address,\n"
         "a job the machine would misread), 3 the machine could not be reached, is not a cutter, stopped\n"
         "answering, went away, reported an error during a job, ran another job in place of this one or\n"
-        "did not take a value (ports: no port can be opened; outbox --flush: records still wait), 4 a work\n"
+        "did not take a value (ports: no port can be opened; outbox --flush: records still wait; qr --jobs: a\n"
+        "sheet's code names no job that can be cut, or the stack ran out before --sheets N), 4 a work\n"
         "record was lost (the outbox could not keep it and the service did not take it) or the outbox file\n"
         "cannot be read, 130 interrupted (Ctrl-C, SIGTERM or SIGHUP; a running job is stopped first).");
     return text;
@@ -169,11 +173,17 @@ int main(int argc, char *argv[])
         {"code", "The device's cloud code (needs --cloud): 1 to 64 visible ASCII characters.", "code"},
         {"cloud-wait", "Seconds to wait for the cloud service after the command, before its work records are "
                        "left in the outbox for a later run (default 1.5; 0: no wait).", "seconds", "1.5"},
-        {"drop-labels", "cut, inspect, preview: leave out the job's text labels (LB)."},
+        {"drop-labels", "cut, inspect, preview, qr --jobs: leave out the job's text labels (LB)."},
         {"plot-area", "cut, inspect, preview: the plotter area WxH in mm that a file scales against without IP "
                       "(default 259.125x199.05, landscape A4).", "WxH"},
         {"json", "inspect: print the facts and TASK_FILE_INFO as JSON; outbox: the records as JSON."},
-        {{"o", "output"}, "preview: the PNG to write.", "file"},
+        {{"o", "output"}, "preview: the PNG to write; qrcode: the SVG or PNG to write.", "file"},
+        {"jobs", "qr: the directory of the jobs that the sheets' codes name (file name with or without its "
+                 "extension).", "dir"},
+        {"sheets", "qr --jobs: the number of sheets to cut (default: until the machine's stack is empty).", "n"},
+        {"on-unknown", "qr --jobs: a code with no job, a job that cannot be cut or an unreadable code stops the "
+                       "machine (stop, the default) or passes the sheet by (skip).", "stop|skip", "stop"},
+        {"size", "qrcode: the printed width in mm, quiet zone included (default 30).", "mm", "30"},
         {"screenshot", "settings: read, save the window to this PNG, list the controls and quit.", "file"},
         {"raw", "get, set, diff, restore: the machine's own numbers instead of the values the controls show."},
         {"yes", "restore: write without asking; set: send a key that makes the machine act (FACTORY_SET, task "
@@ -262,8 +272,15 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet("screenshot") && command->name != QLatin1String("settings"))
         return hostFail(KTHost::Usage, "--screenshot belongs to the settings command");
-    if (parser.isSet("output") && command->name != QLatin1String("preview"))
-        return hostFail(KTHost::Usage, "-o belongs to the preview command");
+    if (parser.isSet("output") && command->name != QLatin1String("preview") && command->name != QLatin1String("qrcode"))
+        return hostFail(KTHost::Usage, "-o belongs to the preview and qrcode commands");
+    if (command->name == QLatin1String("qrcode") && !parser.isSet("output"))
+        return hostFail(KTHost::Usage, "qrcode needs -o FILE.svg or -o FILE.png");
+    if ((parser.isSet("jobs") || parser.isSet("sheets") || parser.isSet("on-unknown"))
+        && command->name != QLatin1String("qr"))
+        return hostFail(KTHost::Usage, "--jobs, --sheets and --on-unknown belong to the qr command");
+    if (parser.isSet("size") && command->name != QLatin1String("qrcode"))
+        return hostFail(KTHost::Usage, "--size belongs to the qrcode command");
     if (parser.isSet("json") && command->name != QLatin1String("inspect") && command->name != QLatin1String("outbox"))
         return hostFail(KTHost::Usage, "--json belongs to the inspect and outbox commands");
     if (parser.isSet("flush") && command->name != QLatin1String("outbox"))
@@ -272,8 +289,8 @@ int main(int argc, char *argv[])
         return hostFail(KTHost::Usage, "--retry and --all-refused belong to the outbox command");
     if (parser.isSet("retry") && parser.isSet("all-refused"))
         return hostFail(KTHost::Usage, "--retry KEY and --all-refused: give one");
-    if (parser.isSet("drop-labels") && !QStringList{"cut", "inspect", "preview"}.contains(command->name))
-        return hostFail(KTHost::Usage, "--drop-labels belongs to the cut, inspect and preview commands");
+    if (parser.isSet("drop-labels") && !QStringList{"cut", "inspect", "preview", "qr"}.contains(command->name))
+        return hostFail(KTHost::Usage, "--drop-labels belongs to the cut, inspect, preview and qr commands");
     if (parser.isSet("plot-area")) {
         if (!QStringList{"cut", "inspect", "preview"}.contains(command->name))
             return hostFail(KTHost::Usage, "--plot-area belongs to the cut, inspect and preview commands");

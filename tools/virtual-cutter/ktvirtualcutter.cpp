@@ -56,6 +56,8 @@ KTVirtualCutter::KTVirtualCutter(QObject *parent)
 {
     resetRegisters();
     connect(&m_job, &QTimer::timeout, this, &KTVirtualCutter::jobTick);
+    m_sheetWait.setSingleShot(true);
+    connect(&m_sheetWait, &QTimer::timeout, this, &KTVirtualCutter::sheetWaitExpired);
 }
 
 KTVirtualCutter::~KTVirtualCutter()
@@ -309,7 +311,7 @@ void KTVirtualCutter::handle(Link *link, const QByteArray &frame)
     if (word == "PLT" || word == "PPLT") {
         startJob(body, m_pendingCopies, false);
     } else if (word == "QR_PLT") {
-        m_cutData = body;
+        qrPlt(body);
     } else if (word == "CMD") {
         QStringList items = QString::fromUtf8(body).split(';');
         if (!items.isEmpty() && items.last().isEmpty())
@@ -351,7 +353,8 @@ void KTVirtualCutter::handleCmd(Link *, const QStringList &items)
         m_cmd[number] = word;
         answer += QString::number(number) + ":" + QString::number(word);
         if (number == 125) {
-            if (word == 2 && m_job.isActive()) {        // stop
+            if (word == 2 && (m_job.isActive() || m_sheetTask)) {   // stop
+                stopSheets();
                 m_status = 1;
                 report();
                 m_job.stop();
@@ -398,7 +401,7 @@ void KTVirtualCutter::handleCcmd(Link *, const QStringList &elements)
     else
         reply(QStringLiteral("CCMD;%1,0;").arg(code));
     if (code == 54)
-        startJob(m_cutData, qMax(1, value.toInt()), true);
+        startQrTask(qMax(1, value.toInt()));
 }
 
 void KTVirtualCutter::reply(const QString &text)
@@ -500,6 +503,10 @@ void KTVirtualCutter::startJob(const QByteArray &data, int copies, bool qr)
 
 void KTVirtualCutter::jobTick()
 {
+    if (m_sheetTask) {
+        sheetTick();
+        return;
+    }
     if (m_status == 3)
         return;
     const qint64 elapsed = m_jobClock.elapsed() - m_pausedMs;

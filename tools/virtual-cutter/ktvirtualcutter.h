@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QSet>
+#include <QStringList>
 #include <QTimer>
 
 #include <memory>
@@ -56,6 +57,15 @@ public:
     int reportIntervalMs = 100;
     // Where the exact bytes of every job received go (jobN.plt); empty: nowhere.
     QString dumpDir;
+    // The stack of sheets a QR-code task takes, top first: the code printed
+    // on each, empty for one the camera cannot read. Empty: a QR-code task
+    // cuts the data QR_PLT last stored, as many times as asked.
+    QStringList sheets;
+    // How long a sheet waits for its cut data before the task ends in error.
+    int sheetWaitMs = 10000;
+    static constexpr int MaxSheets = 10000;
+    // Whether a sheet code can be printed in a notice: no separators, no control bytes.
+    static bool isSheetCode(const QString &code);
 
     int cmdRegister(int number) const { return m_cmd.value(number); }
     void setCmdRegister(int number, int word) { m_cmd[number] = word & 0xffff; }
@@ -86,6 +96,11 @@ signals:
     void jobFinished(int copies);
     void jobStalled(int percent);
     void clientConnected();
+    void sheetWaiting(int sheet, const QString &code);
+    void sheetCut(int sheet, const QString &code);
+    void sheetPassed(int sheet, const QString &code);
+    void sheetTimedOut(int sheet, const QString &code);
+    void sheetDataRefused(const QString &why);
 
 private:
     struct Link;
@@ -105,6 +120,15 @@ private:
     void report();
     void removeLink(Link *link);
     void resetRegisters();
+    // The stack of sheets (ktvirtualcutter_sheets.cpp).
+    void startQrTask(int copies);
+    void qrPlt(const QByteArray &data);
+    void nextSheet();
+    void sheetTick();
+    void sheetReport(double percent);
+    void sheetWaitExpired();
+    void stopSheets();
+    void notifyAll(const QString &text);
 
     QTcpServer *m_server = nullptr;
     std::vector<std::unique_ptr<Link>> m_links;
@@ -132,6 +156,15 @@ private:
     QElapsedTimer m_pauseClock;
     QString m_fileName;
     int m_jobNumber = 0;
+
+    QTimer m_sheetWait;
+    bool m_sheetTask = false;
+    bool m_stackLoaded = false;
+    bool m_sheetWaiting = false;
+    int m_sheetsWanted = 0;
+    int m_sheetsTaken = 0;
+    int m_sheetsDone = 0;
+    QString m_sheetCode;
 };
 
 #endif // KTVIRTUALCUTTER_H

@@ -5,9 +5,30 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QTextStream>
 
 #include "tools/common/ktsignalnotifier.h"
+
+namespace {
+
+// One code a line; an empty line is a sheet whose code cannot be read.
+bool readSheets(const QString &path, QStringList *sheets, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text) || file.size() > 4 * 1024 * 1024) {
+        *error = QStringLiteral("cannot read the stack %1 (%2); give a text file of one code a line")
+                     .arg(path, file.isOpen() ? QStringLiteral("larger than 4 MB") : file.errorString());
+        return false;
+    }
+    QString text = QString::fromUtf8(file.readAll());
+    if (text.endsWith('\n'))
+        text.chop(1);
+    *sheets = text.split('\n');
+    return true;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -26,6 +47,11 @@ int main(int argc, char *argv[])
         {"drop-at", "Drop the link when a job reaches this percent.", "percent", "-1"},
         {"stall-at", "Freeze when a job reaches this percent: the link stays open, nothing answers.", "percent", "-1"},
         {"dump", "Save the exact bytes of every job received in this directory.", "dir"},
+        {"sheets", "A stack of sheets for QR-code tasks: the code printed on each, top first.", "code,code,..."},
+        {"sheets-file", "The stack from a file, one code a line; an empty line is a sheet whose code cannot be "
+                        "read.", "file"},
+        {"sheet-wait", "Seconds a sheet waits for its cut data before the task ends in error (default 10).",
+         "seconds", "10"},
     });
     parser.process(app);
 
@@ -43,6 +69,36 @@ int main(int argc, char *argv[])
             return 2;
         }
     }
+
+    if (parser.isSet("sheets") && parser.isSet("sheets-file")) {
+        QTextStream(stderr) << "--sheets and --sheets-file both give the stack: give one\n";
+        return 2;
+    }
+    QString stackError;
+    if (parser.isSet("sheets"))
+        cutter.sheets = parser.value("sheets").split(',');
+    else if (parser.isSet("sheets-file") && !readSheets(parser.value("sheets-file"), &cutter.sheets, &stackError)) {
+        QTextStream(stderr) << stackError << "\n";
+        return 2;
+    }
+    if (cutter.sheets.size() > KTVirtualCutter::MaxSheets) {
+        QTextStream(stderr) << "a stack holds at most " << KTVirtualCutter::MaxSheets << " sheets\n";
+        return 2;
+    }
+    for (const QString &code : qAsConst(cutter.sheets)) {
+        if (!KTVirtualCutter::isSheetCode(code)) {
+            QTextStream(stderr) << "sheet code \"" << code.left(40)
+                                << "\" cannot be printed in a notice (no , ; or control characters, at most 256)\n";
+            return 2;
+        }
+    }
+    bool waitOk = false;
+    const double wait = parser.value("sheet-wait").toDouble(&waitOk);
+    if (!waitOk || !(wait > 0) || wait > 3600) {
+        QTextStream(stderr) << "--sheet-wait takes seconds above 0, up to 3600\n";
+        return 2;
+    }
+    cutter.sheetWaitMs = int(wait * 1000);
 
     QTextStream out(stdout);
     if (!cutter.listenTcp(quint16(parser.value("port").toUInt()))) {
@@ -75,6 +131,21 @@ int main(int argc, char *argv[])
     });
     QObject::connect(&cutter, &KTVirtualCutter::jobStalled, [&out](int percent) {
         out << "job stalled at " << percent << "%: the link stays open, nothing answers\n";
+        out.flush();
+    });
+    const auto sheetLine = [&out](const char *what) {
+        return [&out, what](int sheet, const QString &code) {
+            out << "sheet " << sheet << " (" << (code.isEmpty() ? QStringLiteral("unreadable") : code) << "): "
+                << what << "\n";
+            out.flush();
+        };
+    };
+    QObject::connect(&cutter, &KTVirtualCutter::sheetWaiting, sheetLine("code sent, waiting for its cut data"));
+    QObject::connect(&cutter, &KTVirtualCutter::sheetCut, sheetLine("cut"));
+    QObject::connect(&cutter, &KTVirtualCutter::sheetPassed, sheetLine("passed by uncut"));
+    QObject::connect(&cutter, &KTVirtualCutter::sheetTimedOut, sheetLine("no cut data in time; task ended in error"));
+    QObject::connect(&cutter, &KTVirtualCutter::sheetDataRefused, [&out](const QString &why) {
+        out << "QR_PLT refused: " << why << "\n";
         out.flush();
     });
     return app.exec();
