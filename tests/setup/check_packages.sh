@@ -13,6 +13,12 @@ if [ -z "$listed" ]; then
     exit 1
 fi
 
+# Every installed package's dependencies, read in one call.
+declare -A depends=()
+while IFS='|' read -r name deps; do
+    depends[$name]="$deps"
+done < <(dpkg-query -W -f='${Package}|${Depends},${Pre-Depends}\n' 2>/dev/null)
+
 # Everything the listed packages bring, through their dependencies.
 declare -A covered=()
 queue=($listed)
@@ -22,21 +28,35 @@ while [ ${#queue[@]} -gt 0 ]; do
     p="${p%%:*}"
     [ -n "$p" ] && [ -z "${covered[$p]:-}" ] || continue
     covered[$p]=1
-    deps=$(dpkg-query -W -f='${Depends},${Pre-Depends}' "$p" 2>/dev/null || true)
-    for d in $(echo "$deps" | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/:any//' | tr -d ' '); do
+    for d in $(echo "${depends[$p]:-}" | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/:any//' | tr -d ' '); do
         [ -z "${covered[$d]:-}" ] && queue+=("$d")
     done
 done
 
-missing=()
+# Who owns each file the build found, the link's target first: one dpkg
+# call for all of them.
+paths=()
 while IFS= read -r path; do
-    [ -n "$path" ] || continue
-    real=$(readlink -f "$path")
-    owner=$(dpkg -S "$real" 2>/dev/null | head -n 1 | cut -d: -f1 || true)
-    [ -n "$owner" ] || owner=$(dpkg -S "$path" 2>/dev/null | head -n 1 | cut -d: -f1 || true)
-    [ -n "$owner" ] || continue   # not from a package: the project's own, or /usr/local
-    [ -n "${covered[$owner]:-}" ] || missing+=("$owner ($path)")
+    [ -n "$path" ] && paths+=("$path")
 done < "$found"
+declare -A owner=()
+if [ ${#paths[@]} -gt 0 ]; then
+    candidates=()
+    for path in "${paths[@]}"; do
+        candidates+=("$(readlink -f "$path")" "$path")
+    done
+    while IFS= read -r line; do
+        file="${line#*: }"
+        [ -n "${owner[$file]:-}" ] || owner[$file]="${line%%:*}"
+    done < <(dpkg -S "${candidates[@]}" 2>/dev/null | grep -v '^diversion by' || true)
+fi
+missing=()
+for path in "${paths[@]}"; do
+    o="${owner[$(readlink -f "$path")]:-${owner[$path]:-}}"
+    [ -n "$o" ] || continue   # not from a package: the project's own, or /usr/local
+    o="${o%%,*}"
+    [ -n "${covered[$o]:-}" ] || missing+=("$o ($path)")
+done
 
 if [ ${#missing[@]} -gt 0 ]; then
     echo "the set-up ($setup) does not install these packages, which the build uses:"

@@ -2,6 +2,7 @@
 // as processes against the virtual cutter; for N jobs the service ends up
 // with exactly N records (or the outbox with N refused) after at most one
 // later run of the host.
+#include "tests/support/kttestsupport.h"
 #include "tools/virtual-cutter/ktvirtualcutter.h"
 
 #include <QJsonArray>
@@ -9,7 +10,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -17,22 +17,7 @@
 
 namespace {
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
-
-// Waits without blocking the cutter, which lives in this event loop.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs)
-        QTest::qWait(20);
-    return done();
-}
+using KTTestSupport::waitUntil;
 
 } // namespace
 
@@ -69,8 +54,11 @@ void tst_CloudFaults::init()
     m_cutter->reportIntervalMs = 30;
     m_cutter->cutBytesPerSecond = 5000;
     QVERIFY(m_cutter->listenTcp(0));
-    m_rest = freePort();
-    m_ws = freePort();
+    // The system chooses the service's ports once; restarts, and the rows
+    // where it is down, keep them.
+    m_rest = m_ws = 0;
+    startService();
+    killService();
 }
 
 void tst_CloudFaults::cleanup()
@@ -89,11 +77,11 @@ void tst_CloudFaults::startService(const QStringList &fault)
 {
     killService();
     m_service = std::make_unique<QProcess>();
-    m_service->start(QStringLiteral(KT_CLOUD_SERVICE_PATH),
-                     QStringList{"--rest-port", QString::number(m_rest), "--ws-port", QString::number(m_ws), "--state",
-                                 m_dir->filePath("state.json")} +
-                         fault);
-    QVERIFY(m_service->waitForReadyRead(10000));
+    const KTTestSupport::CloudService service = KTTestSupport::startCloudService(
+        *m_service, KT_CLOUD_SERVICE_PATH, QStringList{"--state", m_dir->filePath("state.json")} + fault, m_rest, m_ws);
+    QVERIFY(service.listening());
+    m_rest = service.restPort;
+    m_ws = service.wsPort;
 }
 
 void tst_CloudFaults::killService()

@@ -4,6 +4,7 @@
 // machine gone silent under watch, the terminal closed, control bytes from
 // the machine.
 #include "property/ktframe.h"
+#include "tests/support/kttestsupport.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -23,22 +24,7 @@ namespace {
 
 const QString Sheet = QStringLiteral(KT_SOURCE_DIR "/examples/labels-a5.plt");   // 3534 bytes
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
-
-// Waits without blocking the peers this event loop serves.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs)
-        QTest::qWait(20);
-    return done();
-}
+using KTTestSupport::waitUntil;
 
 QString seen(QProcess *p)
 {
@@ -163,11 +149,12 @@ void tst_HostJobFaults::faults()
 
     QString bases;
     if (cloud) {
-        const quint16 rest = freePort(), ws = freePort();
-        QVERIFY(start(KT_CLOUD_SERVICE_PATH, {"--rest-port", QString::number(rest), "--ws-port", QString::number(ws),
-                                              "--state", m_dir->filePath("state.json")})
-                    ->waitForReadyRead(10000));
-        bases = QStringLiteral("http://127.0.0.1:%1/,ws://127.0.0.1:%2/").arg(rest).arg(ws);
+        auto *service = new QProcess;
+        m_processes << service;
+        const KTTestSupport::CloudService started = KTTestSupport::startCloudService(
+            *service, KT_CLOUD_SERVICE_PATH, {"--state", m_dir->filePath("state.json")});
+        QVERIFY(started.listening());
+        bases = started.bases();
     }
     QStringList cutterOptions{"--speed", "1000"};   // about 3.5 s a copy of the sheet
     if (scenario == "stall")

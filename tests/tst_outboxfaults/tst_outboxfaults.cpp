@@ -3,6 +3,7 @@
 // record for a later run or has kt-host say in one line that it is lost,
 // with exit status 4. Faults that need root (chattr, mounting a tmpfs) are
 // skipped without it.
+#include "tests/support/kttestsupport.h"
 #include "tools/virtual-cutter/ktvirtualcutter.h"
 
 #include <QDir>
@@ -12,7 +13,6 @@
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -21,21 +21,7 @@
 
 namespace {
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
-
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs)
-        QTest::qWait(20);
-    return done();
-}
+using KTTestSupport::waitUntil;
 
 bool run(const QString &program, const QStringList &args)
 {
@@ -100,8 +86,11 @@ void tst_OutboxFaults::init()
     m_cutter->reportIntervalMs = 30;
     m_cutter->cutBytesPerSecond = 20000;
     QVERIFY(m_cutter->listenTcp(0));
-    m_rest = freePort();
-    m_ws = freePort();
+    // The system chooses the service's ports once; restarts, and the rows
+    // where it is down, keep them.
+    m_rest = m_ws = 0;
+    startService();
+    killService();
 }
 
 void tst_OutboxFaults::cleanup()
@@ -126,11 +115,11 @@ void tst_OutboxFaults::startService(const QStringList &fault)
 {
     killService();
     m_service = std::make_unique<QProcess>();
-    m_service->start(QStringLiteral(KT_CLOUD_SERVICE_PATH),
-                     QStringList{"--rest-port", QString::number(m_rest), "--ws-port", QString::number(m_ws), "--state",
-                                 m_dir->filePath("state.json")} +
-                         fault);
-    QVERIFY(m_service->waitForReadyRead(10000));
+    const KTTestSupport::CloudService service = KTTestSupport::startCloudService(
+        *m_service, KT_CLOUD_SERVICE_PATH, QStringList{"--state", m_dir->filePath("state.json")} + fault, m_rest, m_ws);
+    QVERIFY(service.listening());
+    m_rest = service.restPort;
+    m_ws = service.wsPort;
 }
 
 void tst_OutboxFaults::killService()
