@@ -90,8 +90,11 @@ QByteArray readFrame(const Command &c)
     }
     if (c.type == T::CCMD) {
         QString body = QString::number(c.getCmd);
-        for (const QString &p : c.param)
+        for (const QString &p : c.param) {
+            if (!isFieldText(p))
+                return QByteArray();
             body += QLatin1Char(',') + p;
+        }
         body += QLatin1Char(';');
         return KTFrame::pack(body, QStringLiteral("CCMD"));
     }

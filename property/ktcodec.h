@@ -26,7 +26,8 @@ struct Command
 // A multi-word CMD value spans at most this many 16-bit command words.
 constexpr int MaxCmdWords = 6;
 
-// The frame that reads the parameter; empty when it is never read.
+// The frame that reads the parameter; empty when it is never read, and when
+// a fixed argument holds a separator or a control byte.
 QByteArray readFrame(const Command &c);
 
 // The frame that writes value. A CCMD list property (value: two or more

@@ -173,6 +173,11 @@ void tst_KTDeviceProperty::encode_data()
     QTest::newRow("CCMD copies") << QVariant(3) << 54 << 54 << 1 << T::CCMD << QStringList() << "CCMD" << "54;" << "54,3;";
     QTest::newRow("CCMD with params") << QVariant(3) << 54 << 54 << 1 << T::CCMD << QStringList{"a", "b"} << "CCMD"
                                       << "54,a,b;" << "54,a,b,3;";
+    // A fixed argument that would end the field, or the frame, gives no frame.
+    QTest::newRow("CCMD param with ETX") << QVariant(3) << 54 << 54 << 1 << T::CCMD << QStringList{"a\x03"} << "CCMD"
+                                         << none << none;
+    QTest::newRow("CCMD param with separator") << QVariant(3) << 54 << 54 << 1 << T::CCMD << QStringList{"a;b"}
+                                               << "CCMD" << none << none;
     QTest::newRow("CMD three words") << QVariant(70000u) << 11 << 11 << 3 << T::CMD << QStringList() << "CMD"
                                      << "GET11;12;13;" << "SET11:4464;12:1;13:0;";
     QTest::newRow("CMD negative two words") << QVariant(-300) << 5 << 5 << 2 << T::CMD << QStringList() << "CMD"
