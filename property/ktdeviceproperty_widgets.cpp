@@ -1,4 +1,5 @@
 #include "property/ktdeviceproperty.h"
+#include "property/ktdisplayvalue.h"
 
 #include <QAbstractSpinBox>
 #include <QBoxLayout>
@@ -12,9 +13,6 @@
 #include <QTabWidget>
 #include <QWidget>
 
-#include <cmath>
-#include <limits>
-
 namespace {
 
 constexpr int RowHeight = 28;
@@ -27,21 +25,6 @@ QJsonObject widgetOf(const KTDeviceProperty *p)
 bool hasWidget(const KTDeviceProperty *p)
 {
     return p->property("WIDGET").isValid();
-}
-
-double factorOf(const QJsonObject &w)
-{
-    // A zero factor would divide by zero on the way back.
-    const double factor = w.value(QStringLiteral("factor")).toDouble(1.0);
-    return factor == 0.0 ? 1.0 : factor;
-}
-
-// Truncates toward zero like a C++ cast, but defined for every double.
-int truncated(double x)
-{
-    if (std::isnan(x))
-        return 0;
-    return int(qBound(double(std::numeric_limits<int>::min()), x, double(std::numeric_limits<int>::max())));
 }
 
 QLayout *layoutOf(QWidget *parent)
@@ -65,7 +48,7 @@ QSpinBox *createSpinBox(const QJsonObject &w)
 QDoubleSpinBox *createDoubleSpinBox(const QJsonObject &w)
 {
     auto *box = new QDoubleSpinBox;
-    box->setDecimals(3);
+    box->setDecimals(KTDisplayValue::Decimals);
     box->setRange(w.value(QStringLiteral("min")).toDouble(0.0), w.value(QStringLiteral("max")).toDouble(0.0));
     box->setButtonSymbols(QAbstractSpinBox::NoButtons);
     box->setAlignment(Qt::AlignCenter);
@@ -135,41 +118,38 @@ const ControlKind Kinds[] = {
     {"QSpinBox", [](const QJsonObject &w) -> QWidget * { return createSpinBox(w); },
      [](QWidget *c, KTDeviceProperty *p, double factor) {
          if (auto *box = qobject_cast<QSpinBox *>(c))
-             box->setValue(truncated(p->value().toInt() * factor));
+             box->setValue(KTDisplayValue::spinShown(p->value().toInt(), factor));
      },
      [](QWidget *c, KTDeviceProperty *p, double factor) {
          if (auto *box = qobject_cast<QSpinBox *>(c))
-             p->setValue(truncated(box->value() / factor));
+             p->setValue(KTDisplayValue::spinStored(box->value(), factor));
      }},
     {"QDoubleSpinBox", [](const QJsonObject &w) -> QWidget * { return createDoubleSpinBox(w); },
      [](QWidget *c, KTDeviceProperty *p, double factor) {
          if (auto *box = qobject_cast<QDoubleSpinBox *>(c))
-             box->setValue(p->value().toDouble() * factor);
+             box->setValue(KTDisplayValue::doubleShown(p->value().toDouble(), factor));
      },
      [](QWidget *c, KTDeviceProperty *p, double factor) {
          if (auto *box = qobject_cast<QDoubleSpinBox *>(c))
-             p->setValue(box->value() / factor);
+             p->setValue(KTDisplayValue::doubleStored(box->value(), factor));
      }},
     {"QComboBox", [](const QJsonObject &w) -> QWidget * { return createComboBox(w); },
      [](QWidget *c, KTDeviceProperty *p, double factor) {
          if (auto *box = qobject_cast<QComboBox *>(c))
-             box->setCurrentIndex(truncated(p->value().toInt() * factor));
+             box->setCurrentIndex(KTDisplayValue::comboIndex(p->value().toInt(), factor));
      },
      [](QWidget *c, KTDeviceProperty *p, double factor) {
          if (auto *box = qobject_cast<QComboBox *>(c))
-             p->setValue(truncated(box->currentIndex() / factor));
+             p->setValue(KTDisplayValue::comboStored(box->currentIndex(), factor));
      }},
     {"QLineEdit", [](const QJsonObject &w) -> QWidget * { return createLineEdit(w); },
      [](QWidget *c, KTDeviceProperty *p, double factor) {
          if (auto *edit = qobject_cast<QLineEdit *>(c))
-             edit->setText(factor != 1.0 ? QStringLiteral("%1").arg(p->value().toDouble() * factor)
-                                         : p->value().toString());
+             edit->setText(KTDisplayValue::textShown(p->value(), factor));
      },
      [](QWidget *c, KTDeviceProperty *p, double factor) {
-         if (auto *edit = qobject_cast<QLineEdit *>(c)) {
-             const QString text = edit->text();
-             p->setValue(factor != 1.0 ? QStringLiteral("%1").arg(text.toDouble() / factor) : text);
-         }
+         if (auto *edit = qobject_cast<QLineEdit *>(c))
+             p->setValue(KTDisplayValue::textStored(edit->text(), factor));
      }},
     {"QLabel", [](const QJsonObject &w) -> QWidget * { return createLabel(w); },
      [](QWidget *c, KTDeviceProperty *p, double) {
@@ -267,7 +247,7 @@ void KTDeviceProperty::to_ui_ctrl()
         return;
     const QJsonObject w = widgetOf(this);
     if (const ControlKind *kind = kindOf(w))
-        kind->show(control, this, factorOf(w));
+        kind->show(control, this, KTDisplayValue::factorOf(w));
 }
 
 void KTDeviceProperty::from_ui_ctrl()
@@ -277,5 +257,5 @@ void KTDeviceProperty::from_ui_ctrl()
         return;
     const QJsonObject w = widgetOf(this);
     if (const ControlKind *kind = kindOf(w))
-        kind->store(control, this, factorOf(w));
+        kind->store(control, this, KTDisplayValue::factorOf(w));
 }

@@ -1,5 +1,6 @@
 #include "platform/nuvexacloud/nuvexaanswer.h"
 #include "platform/nuvexacloud/nuvexachunked.h"
+#include "platform/nuvexacloud/nuvexaheaders.h"
 
 namespace NuvexaAnswer {
 
@@ -43,19 +44,16 @@ Answer parse(const QByteArray &in, bool closed, bool headRequest, qint64 maxBody
     Answer a;
     int from = 0;
     for (;;) {
-        const int headerEnd = in.indexOf("\r\n\r\n", from);
+        const int headerEnd = NuvexaHeaders::headEnd(in, from, MaxHeaderBytes);
         if (headerEnd < 0) {
-            if (in.size() - from > MaxHeaderBytes)
+            if (headerEnd == NuvexaHeaders::TooLarge)
                 a.state = State::HeaderTooLarge;
             return a;
         }
-        if (headerEnd - from > MaxHeaderBytes) {
-            a.state = State::HeaderTooLarge;
-            return a;
-        }
-        const QList<QByteArray> lines = in.mid(from, headerEnd - from).split('\n');
+        const QByteArray head = in.mid(from, headerEnd - from);
+        const int lineEnd = head.indexOf('\n');
         bool oneZero = false;
-        if (!readStatusLine(withoutCr(lines.first()), &a.status, &a.reason, &oneZero)) {
+        if (!readStatusLine(withoutCr(lineEnd < 0 ? head : head.left(lineEnd)), &a.status, &a.reason, &oneZero)) {
             a.state = State::Malformed;
             return a;
         }
@@ -64,33 +62,16 @@ Answer parse(const QByteArray &in, bool closed, bool headRequest, qint64 maxBody
             from = headerEnd + 4;
             continue;
         }
-        qint64 length = -1;
-        bool chunked = false;
-        a.close = oneZero;
-        for (const QByteArray &line : lines.mid(1)) {
-            const int colon = line.indexOf(':');
-            if (colon <= 0)
-                continue;
-            const QByteArray name = line.left(colon).trimmed();
-            const QByteArray value = line.mid(colon + 1).trimmed();
-            a.headers.append({name, value});
-            const QByteArray lower = name.toLower();
-            if (lower == "content-length") {
-                bool ok = allDigits(value) && value.size() <= 18;
-                const qint64 n = ok ? value.toLongLong(&ok) : -1;
-                // Two lengths that disagree frame nothing.
-                if (!ok || (length >= 0 && n != length)) {
-                    a.state = State::Malformed;
-                    return a;
-                }
-                length = n;
-            } else if (lower == "transfer-encoding") {
-                chunked = value.toLower().contains("chunked");
-            } else if (lower == "connection") {
-                const QByteArray v = value.toLower();
-                a.close = v == "close" ? true : v == "keep-alive" ? false : a.close;
-            }
+        // A client reads past a field it cannot read, but never guesses a length.
+        const NuvexaHeaders::Headers fields = NuvexaHeaders::parse(lineEnd < 0 ? QByteArray() : head.mid(lineEnd + 1));
+        if (fields.badLength) {
+            a.state = State::Malformed;
+            return a;
         }
+        a.headers = fields.fields;
+        const qint64 length = fields.contentLength;
+        const bool chunked = fields.chunked;
+        a.close = fields.close || (oneZero && !fields.keepAlive);
         int consumed = headerEnd + 4;
         const bool noBody = headRequest || a.status == 204 || a.status == 304;
         if (noBody) {

@@ -1,6 +1,8 @@
 #ifndef NUVEXAANSWER_H
 #define NUVEXAANSWER_H
 
+#include "platform/nuvexacloud/nuvexaheaders.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QPair>
@@ -25,7 +27,7 @@ struct Answer
     bool close = false;    // the service ends the connection after it
 };
 
-constexpr int MaxHeaderBytes = 64 * 1024;
+constexpr int MaxHeaderBytes = NuvexaHeaders::MaxHeaderBytes;
 
 // closed: no more bytes will come, so a body without length or chunks ends
 // here and anything short of a whole answer is Incomplete for good.

@@ -1,6 +1,7 @@
 #include "platform/nuvexacloud/nuvexahttp.h"
 #include "platform/nuvexacloud/nuvexaanswer.h"
 
+#include <QLoggingCategory>
 #include <QNetworkRequest>
 #include <QTcpSocket>
 #ifndef QT_NO_SSL
@@ -10,6 +11,10 @@
 #include <cstring>
 
 namespace {
+
+// Requests, answers and failures of the transport, in a category a host can
+// switch (kt-host --verbose).
+Q_LOGGING_CATEGORY(httpLog, "kt.cloud.http")
 
 QNetworkReply::NetworkError errorForStatus(int status)
 {
@@ -243,6 +248,8 @@ void NuvexaHttp::start(Connection *c, const Job &job)
     c->in.clear();
     if (job.timeoutMs > 0)
         c->timer->start(job.timeoutMs);
+    qCDebug(httpLog).noquote() << "NuvexaHttp:" << job.verb << job.url.toDisplayString() << job.wire.size() << "bytes"
+                     << (c->reused ? "on a kept connection" : "on a new connection");
     c->socket->write(job.wire);
 }
 
@@ -251,6 +258,7 @@ void NuvexaHttp::onReadable(Connection *c)
     c->in += c->socket->readAll();
     if (!c->busy) {
         // Bytes nobody asked for: the connection is out of step.
+        qCDebug(httpLog) << "NuvexaHttp: dropped a connection that sent" << c->in.size() << "bytes unasked";
         drop(c);
         return;
     }
@@ -277,6 +285,8 @@ bool NuvexaHttp::read(Connection *c, bool closed)
         break;
     }
     c->in.remove(0, a.consumed);
+    qCDebug(httpLog).nospace() << "NuvexaHttp: answer " << a.status << ", " << a.body.size() << " bytes"
+                               << (a.close ? ", closing" : "");
     NuvexaReply *reply = c->job.reply;
     finishJob(c, !closed && !a.close && c->in.isEmpty());
     if (reply)
@@ -289,6 +299,7 @@ void NuvexaHttp::onClosed(Connection *c, const QString &why, QNetworkReply::Netw
 {
     if (!m_connections.contains(c))
         return;
+    qCDebug(httpLog) << "NuvexaHttp: connection closed:" << why;
     if (c->busy && c->job.reply) {
         // An answer whose body runs to the end of the connection ends here.
         if (read(c, true))
@@ -296,6 +307,7 @@ void NuvexaHttp::onClosed(Connection *c, const QString &why, QNetworkReply::Netw
         if (c->reused && c->in.isEmpty() && !c->job.retried) {
             // A kept-alive connection the service had already closed: the
             // request never reached it, so it goes out once more on a new one.
+            qCDebug(httpLog) << "NuvexaHttp: kept connection closed before the request, sending it again";
             Job again = c->job;
             again.retried = true;
             m_queue.prepend(again);
@@ -310,6 +322,7 @@ void NuvexaHttp::onClosed(Connection *c, const QString &why, QNetworkReply::Netw
 
 void NuvexaHttp::fail(Connection *c, QNetworkReply::NetworkError code, const QString &why)
 {
+    qCDebug(httpLog) << "NuvexaHttp:" << why;
     // The reply may already be gone: its owner can delete it at any time.
     if (c->busy && c->job.reply)
         c->job.reply->failWith(code, why);

@@ -2,7 +2,7 @@
 #include "platform/usbchannel/usbchannel_p.h"
 
 #include <QCoreApplication>
-#include <QDebug>
+#include <QLoggingCategory>
 #include <QFile>
 #include <QSocketNotifier>
 #include <QThread>
@@ -16,6 +16,11 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+// Failures and hang-ups of the port, in a category a host can switch (kt-host --verbose).
+namespace {
+Q_LOGGING_CATEGORY(usbLog, "kt.usb")
+}
 
 namespace {
 
@@ -420,7 +425,7 @@ void UsbChannelWorker::taken(qint64 bytes)
 
 void UsbChannelWorker::fail(const char *what, int error, const QString &reason)
 {
-    qDebug() << "UsbChannel::" << what << reason;
+    qCDebug(usbLog) << "UsbChannel:" << what << reason;
     release();
     emit errorOccurred(error, reason);
     emit statusChanged(2);
@@ -428,7 +433,7 @@ void UsbChannelWorker::fail(const char *what, int error, const QString &reason)
 
 void UsbChannelWorker::hangUp()
 {
-    qDebug() << "UsbChannel::hangUp";
+    qCDebug(usbLog) << "UsbChannel: hang-up";
     release();
     emit statusChanged(0);
 }

@@ -3,6 +3,7 @@
 #include "tools/host/hostjob.h"
 #include "tools/host/kthost.h"
 #include "property/ktdeviceproperty.h"
+#include "property/ktdisplayvalue.h"
 
 #include <QImage>
 #include <QJsonDocument>
@@ -23,8 +24,8 @@ double machineSpeed(HostContext &c, QString *error)
     KTDeviceProperty *speed = c.device()->property_ptr("SP2_SPEED");
     if (!speed || !c.host.read(speed, c.timeoutMs, error))
         return 0;
-    const double factor = speed->property("WIDGET").toJsonObject().value("factor").toDouble(1.0);
-    return speed->value().toDouble() * (factor > 0 ? factor : 1.0);
+    return KTDisplayValue::doubleShown(speed->value().toDouble(),
+                                       KTDisplayValue::factorOf(speed->property("WIDGET").toJsonObject()));
 }
 
 } // namespace

@@ -121,6 +121,96 @@ QString stopMachine(HostContext &c, const OwnJob &own, int waitMs)
                      : QStringLiteral("stop sent to the machine, which did not confirm it");
 }
 
+// One line of progress per report of the job: a terminal gets one bar
+// redrawn in place; a log or a pipe gets a line whenever another tenth of
+// the job or another copy is done.
+struct ProgressLine
+{
+    const bool terminal = ::isatty(STDOUT_FILENO);
+    QString lastLogged;
+
+    void show(const QJsonObject &task, int copies, const QString &name)
+    {
+        const int percent = task.value("Percent").toInt();
+        const int finished = task.value("Finished").toInt();
+        const QString progress = QStringLiteral("%1 %2%  copies %3/%4  %5")
+                                     .arg(bar(percent))
+                                     .arg(percent, 3)
+                                     .arg(finished)
+                                     .arg(task.value("TaskCopies").toInt(copies))
+                                     .arg(HostText::printable(name));
+        if (terminal) {
+            hostOut() << "\r" << progress << "   ";
+        } else {
+            const QString step = QStringLiteral("%1 %2").arg(percent / 10).arg(finished);
+            if (step != lastLogged)
+                hostOut() << progress << "\n";
+            lastLogged = step;
+        }
+        hostOut().flush();
+    }
+};
+
+// What the job's reports said by the time they stopped.
+struct TaskEnd
+{
+    bool complete = false, failed = false, ended = false;
+    QString replacedBy;   // null while no other job was seen
+    QJsonObject last;     // the last report of this job
+};
+
+// The verdict once the reports stopped: done, or one line saying what
+// happened, with a stop sent wherever this job may still run.
+int finishTask(HostContext &c, const OwnJob &own, const TaskEnd &end, int copies, bool qr)
+{
+    KTHost &host = c.host;
+    KTDeviceInterface *d = c.device();
+    // A machine that answers confirms a stop at once; one that has been
+    // silent gets a second at most, so the host ends within --timeout and that.
+    const int stopWaitMs = qMin(c.timeoutMs, 3000);
+    if (host.isInterrupted()) {
+        host.clearInterrupt();
+        return hostFail(KTHost::Interrupted, "interrupted: " + stopMachine(c, own, stopWaitMs));
+    }
+    if (host.linkLost())
+        return hostFail(KTHost::LinkFailure,
+                        "link lost during the job (" + host.lastStatus() + "); " + stopMachine(c, own, stopWaitMs));
+    if (end.failed) {
+        return hostFail(KTHost::LinkFailure, "the machine reported an error (task status 5) during the job; "
+                                                 + stopMachine(c, own, stopWaitMs)
+                                                 + "; check the machine and the job, then cut again");
+    }
+    if (!end.replacedBy.isNull()) {
+        // The other job is not ours to stop.
+        closeTask(d, own);
+        return hostFail(KTHost::LinkFailure,
+                        QStringLiteral("job replaced or aborted by someone else: the machine runs %1 in place of %2; "
+                                       "nothing stopped, no work record for this job; cut it again when the "
+                                       "machine is free")
+                            .arg(end.replacedBy, own.name));
+    }
+    if (end.ended && !end.complete) {
+        const QString what = QStringLiteral("the machine ended %1 at %2% with %3 of %4 copies")
+                                 .arg(own.name)
+                                 .arg(end.last.value("Percent").toInt())
+                                 .arg(end.last.value("Finished").toInt())
+                                 .arg(copies);
+        closeTask(d, own);
+        return hostFail(KTHost::LinkFailure, "job replaced or aborted by someone else: " + what
+                                                 + " (stopped on the machine or by another host); cut the rest again");
+    }
+    if (!end.complete) {
+        return hostFail(KTHost::LinkFailure, QStringLiteral("no task report for %1; %2")
+                                                 .arg(KTHost::seconds(c.timeoutMs), stopMachine(c, own, 900)));
+    }
+    closeTask(d, own);
+    // Said when the machine is done; the cloud's wait for the work record
+    // comes after, bounded by --cloud-wait.
+    hostOut() << (qr ? "QR job" : "cut job") << " complete: " << copies << " copies\n";
+    hostOut().flush();
+    return KTHost::Ok;
+}
+
 // Follows the task reports until the machine itself reports every copy of
 // this job finished. Reports of an earlier job are passed over; once the job
 // is ours, a report of another one means someone else replaced it.
@@ -132,14 +222,9 @@ int followTask(HostContext &c, int copies, bool qr, OwnJob own, qint64 streamByt
     KTDeviceInterface *d = c.device();
     QElapsedTimer idle;
     idle.start();
-    bool complete = false, failed = false, ended = false;
-    QString replacedBy;
-    QJsonObject last;
+    TaskEnd end;
     int reportsSeen = 0;
-    // A terminal gets one bar redrawn in place; a log or a pipe gets a line
-    // whenever another tenth of the job or another copy is done.
-    const bool terminal = ::isatty(STDOUT_FILENO);
-    QString lastLogged;
+    ProgressLine progress;
     // While the job's data is still leaving, the machine is busy taking it
     // and cannot be running it yet; heartbeats written after that are no
     // sign of the machine.
@@ -160,7 +245,7 @@ int followTask(HostContext &c, int copies, bool qr, OwnJob own, qint64 streamByt
         if (kind == KTDeviceInterface::Qrcode) {
             idle.restart();
             ++reportsSeen;
-            hostOut() << (terminal ? "\n" : "") << "QR code: " << HostText::printable(text) << "\n";
+            hostOut() << (progress.terminal ? "\n" : "") << "QR code: " << HostText::printable(text) << "\n";
             return;
         }
         if (kind != KTDeviceInterface::DevTasK)
@@ -173,92 +258,35 @@ int followTask(HostContext &c, int copies, bool qr, OwnJob own, qint64 streamByt
             if (streamed >= streamBytes || !socket || socket->bytesToWrite() == 0)
                 own.adoptFrom(task);
             if (!own.adopted) {
-                failed |= status == Failed;   // the machine refused what it was sent
+                end.failed |= status == Failed;   // the machine refused what it was sent
                 return;
             }
         } else if (!own.holds(task)) {
-            replacedBy = task.value("FileName").toString();
+            end.replacedBy = task.value("FileName").toString();
             return;
         }
-        last = task;
-        const int percent = task.value("Percent").toInt();
-        const int finished = task.value("Finished").toInt();
-        const QString progress = QStringLiteral("%1 %2%  copies %3/%4  %5")
-                                     .arg(bar(percent))
-                                     .arg(percent, 3)
-                                     .arg(finished)
-                                     .arg(task.value("TaskCopies").toInt(copies))
-                                     .arg(HostText::printable(own.name));
-        if (terminal) {
-            hostOut() << "\r" << progress << "   ";
-        } else {
-            const QString step = QStringLiteral("%1 %2").arg(percent / 10).arg(finished);
-            if (step != lastLogged)
-                hostOut() << progress << "\n";
-            lastLogged = step;
-        }
-        hostOut().flush();
-        failed |= status == Failed;   // a later report in the same read must not hide it
-        ended = status == Idle || status == NoTask;
-        complete = ended && !failed && percent == 100 && finished >= copies;
+        end.last = task;
+        progress.show(task, copies, own.name);
+        end.failed |= status == Failed;   // a later report in the same read must not hide it
+        end.ended = status == Idle || status == NoTask;
+        end.complete = end.ended && !end.failed && task.value("Percent").toInt() == 100
+                       && task.value("Finished").toInt() >= copies;
     });
     // Each report restarts the silence allowance.
-    while (!ended && !failed && replacedBy.isNull() && !host.linkLost() && !host.isInterrupted()) {
+    while (!end.ended && !end.failed && end.replacedBy.isNull() && !host.linkLost() && !host.isInterrupted()) {
         const qint64 left = c.timeoutMs - idle.elapsed();
         if (left <= 0)
             break;
         const int seen = reportsSeen;
-        host.waitFor([&] { return ended || failed || !replacedBy.isNull() || host.linkLost() || reportsSeen != seen; },
-                     int(left));
+        host.waitFor([&] {
+            return end.ended || end.failed || !end.replacedBy.isNull() || host.linkLost() || reportsSeen != seen;
+        }, int(left));
     }
     QObject::disconnect(reports);
     QObject::disconnect(streaming);
-    if (terminal)
+    if (progress.terminal)
         hostOut() << "\n";
-    // A machine that answers confirms a stop at once; one that has been
-    // silent gets a second at most, so the host ends within --timeout and that.
-    const int stopWaitMs = qMin(c.timeoutMs, 3000);
-    if (host.isInterrupted()) {
-        host.clearInterrupt();
-        return hostFail(KTHost::Interrupted, "interrupted: " + stopMachine(c, own, stopWaitMs));
-    }
-    if (host.linkLost())
-        return hostFail(KTHost::LinkFailure,
-                        "link lost during the job (" + host.lastStatus() + "); " + stopMachine(c, own, stopWaitMs));
-    if (failed) {
-        return hostFail(KTHost::LinkFailure, "the machine reported an error (task status 5) during the job; "
-                                                 + stopMachine(c, own, stopWaitMs)
-                                                 + "; check the machine and the job, then cut again");
-    }
-    if (!replacedBy.isNull()) {
-        // The other job is not ours to stop.
-        closeTask(d, own);
-        return hostFail(KTHost::LinkFailure,
-                        QStringLiteral("job replaced or aborted by someone else: the machine runs %1 in place of %2; "
-                                       "nothing stopped, no work record for this job; cut it again when the "
-                                       "machine is free")
-                            .arg(replacedBy, own.name));
-    }
-    if (ended && !complete) {
-        const QString what = QStringLiteral("the machine ended %1 at %2% with %3 of %4 copies")
-                                 .arg(own.name)
-                                 .arg(last.value("Percent").toInt())
-                                 .arg(last.value("Finished").toInt())
-                                 .arg(copies);
-        closeTask(d, own);
-        return hostFail(KTHost::LinkFailure, "job replaced or aborted by someone else: " + what
-                                                 + " (stopped on the machine or by another host); cut the rest again");
-    }
-    if (!complete) {
-        return hostFail(KTHost::LinkFailure, QStringLiteral("no task report for %1; %2")
-                                                 .arg(KTHost::seconds(c.timeoutMs), stopMachine(c, own, 900)));
-    }
-    closeTask(d, own);
-    // Said when the machine is done; the cloud's wait for the work record
-    // comes after, bounded by --cloud-wait.
-    hostOut() << (qr ? "QR job" : "cut job") << " complete: " << copies << " copies\n";
-    hostOut().flush();
-    return KTHost::Ok;
+    return finishTask(c, own, end, copies, qr);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "tools/host/hosttext.h"
 
 #include "device/ktdeviceinterface.h"
+#include "property/ktdisplayvalue.h"
 #include "property/ktdeviceproperty.h"
 
 #include <QJsonObject>
@@ -25,13 +26,6 @@ qint64 truncated(double x)
     if (std::isnan(x))
         return 0;
     return qint64(qBound(-9.0e15, x, 9.0e15));
-}
-
-int truncatedInt(double x)
-{
-    if (std::isnan(x))
-        return 0;
-    return int(qBound(double(std::numeric_limits<int>::min()), x, double(std::numeric_limits<int>::max())));
 }
 
 QString number(double d)
@@ -188,25 +182,26 @@ const Sense SenseRules[] = {
 // The combo item a machine value selects, -1 for none.
 int comboIndex(const Form &s, const QVariant &raw)
 {
-    const int index = truncatedInt(raw.toInt() * s.factor);
+    const int index = KTDisplayValue::comboIndex(raw.toInt(), s.factor);
     return index >= 0 && index < s.items.size() ? index : -1;
 }
 
 double comboValue(const Form &s, int index)
 {
-    return double(truncatedInt(index / s.factor));
+    return double(KTDisplayValue::comboStored(index, s.factor));
 }
 
 // Shown value of a spin box, unclamped, as the control computes it.
 double spinShown(const Form &s, double raw)
 {
-    return s.control == Control::Spin ? double(truncatedInt(double(truncatedInt(raw)) * s.factor)) : raw * s.factor;
+    return s.control == Control::Spin ? double(KTDisplayValue::spinShown(KTDisplayValue::truncated(raw), s.factor))
+                                      : KTDisplayValue::doubleShown(raw, s.factor);
 }
 
 // The machine values a spin box can produce or show within its range.
 void spinRawRange(const Form &s, double *lo, double *hi)
 {
-    const double a = s.min / s.factor, b = s.max / s.factor;
+    const double a = KTDisplayValue::doubleStored(s.min, s.factor), b = KTDisplayValue::doubleStored(s.max, s.factor);
     if (s.control == Control::DoubleSpin) {
         const double slack = 1e-9 * qMax(1.0, qMax(std::fabs(a), std::fabs(b)));
         *lo = qMin(a, b) - slack;
@@ -272,8 +267,7 @@ Form formOf(const QString &key, const KTDeviceProperty *p, const KTDevicePropert
         return s;
     const QJsonObject w = widget.toJsonObject();
     const QString kind = w.value(QStringLiteral("widget")).toString();
-    const double factor = w.value(QStringLiteral("factor")).toDouble(1.0);
-    s.factor = factor == 0.0 || !std::isfinite(factor) ? 1.0 : factor;
+    s.factor = KTDisplayValue::factorOf(w);
     if (kind == QLatin1String("QSpinBox")) {
         s.control = Control::Spin;
         s.min = w.value(QStringLiteral("min")).toInt(0);
@@ -323,17 +317,15 @@ QString display(const Form &s, const QVariant &raw)
 {
     switch (s.control) {
     case Control::Spin:
-        return QString::number(truncatedInt(raw.toInt() * s.factor));
+        return QString::number(KTDisplayValue::spinShown(raw.toInt(), s.factor));
     case Control::DoubleSpin:
-        return QString::number(raw.toDouble() * s.factor, 'f', 3);
+        return QString::number(KTDisplayValue::doubleShown(raw.toDouble(), s.factor), 'f', KTDisplayValue::Decimals);
     case Control::Combo: {
         const int index = comboIndex(s, raw);
         return index >= 0 ? s.items.at(index) : QStringLiteral("? (machine value %1)").arg(rawText(raw));
     }
     case Control::Text:
-        if (s.factor != 1.0)
-            return QStringLiteral("%1").arg(raw.toDouble() * s.factor);
-        return raw.toString();
+        return KTDisplayValue::textShown(raw, s.factor);
     default:
         return rawText(raw);
     }
@@ -466,20 +458,21 @@ Parsed fromDisplay(const Form &s, const QString &text)
             r.error = refusal(s, text, false);
             return r;
         }
-        r.raw = typed(s, double(truncatedInt(d / s.factor)));
+        r.raw = typed(s, double(KTDisplayValue::spinStored(d, s.factor)));
         break;
     case Control::DoubleSpin:
         if (!parseNumber(t, &d)) {
             r.error = refusal(s, text, false);
             return r;
         }
-        d = std::round(d * 1000.0) / 1000.0;   // the control keeps three decimals
+        d = KTDisplayValue::toDecimals(d);   // what the control keeps
         if (d < s.min || d > s.max) {
             r.error = refusal(s, text, false);
             return r;
         }
         // Command words hold whole numbers: the nearest one, not a truncated float.
-        r.raw = typed(s, s.words > 0 ? std::round(d / s.factor) : d / s.factor);
+        r.raw = typed(s, s.words > 0 ? std::round(KTDisplayValue::doubleStored(d, s.factor))
+                                     : KTDisplayValue::doubleStored(d, s.factor));
         break;
     case Control::Combo: {
         int index = -1;
@@ -500,7 +493,8 @@ Parsed fromDisplay(const Form &s, const QString &text)
                 r.error = refusal(s, text, false);
                 return r;
             }
-            r.raw = typed(s, s.words > 0 ? std::round(d / s.factor) : d / s.factor);
+            r.raw = typed(s, s.words > 0 ? std::round(KTDisplayValue::doubleStored(d, s.factor))
+                                         : KTDisplayValue::doubleStored(d, s.factor));
         } else {
             r = fromRaw(s, text);
             if (!r.ok())

@@ -149,17 +149,9 @@ int timeoutOption(const QString &text)
     return int(seconds * 1000);
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+const QList<QCommandLineOption> &hostOptions()
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(description());
-    const QList<QCommandLineOption> options{
+    static const QList<QCommandLineOption> options{
         {{"h", "help"}, "Show this help."},
         {"version", "Show the version."},
         {"tcp", "Machine address, host[:port] or [IPv6]:port (port 9100 unless given).", "address"},
@@ -195,6 +187,167 @@ int main(int argc, char *argv[])
         {"retry", "outbox: put the refused record KEY back to waiting.", "key"},
         {"all-refused", "outbox: put every refused record back to waiting."},
     };
+    return options;
+}
+
+// What the options say once checked against each other and the command.
+struct Checked
+{
+    int timeoutMs = 0;
+    int baud = 0;
+    int cloudWaitMs = 0;
+    QStringList bases;   // REST_BASE, WS_BASE; empty without --cloud
+};
+
+// Every option checked before anything is loaded or connected: KTHost::Ok,
+// or the usage failure already reported.
+int checkOptions(const QCommandLineParser &parser, const HostCommand &command, Checked *o)
+{
+    o->timeoutMs = timeoutOption(parser.value("timeout"));
+    if (o->timeoutMs <= 0)
+        return hostFail(KTHost::Usage, QStringLiteral("--timeout takes seconds above 0, not \"%1\"").arg(parser.value("timeout")));
+    bool copiesOk = false;
+    const int copies = parser.value("copies").toInt(&copiesOk);
+    if (!copiesOk || copies < 1 || copies > 9999)
+        return hostFail(KTHost::Usage, QStringLiteral("--copies takes a whole number from 1 to 9999, not \"%1\"").arg(parser.value("copies")));
+    if (parser.isSet("tcp") && parser.isSet("usb"))
+        return hostFail(KTHost::Usage, "--tcp and --usb name two machines: give one");
+    if (command.needsMachine && !parser.isSet("tcp") && !parser.isSet("usb"))
+        return hostFail(KTHost::Usage, "say where the machine is: --tcp ADDRESS or --usb PATH");
+    if (parser.isSet("baud")) {
+        if (!parser.isSet("usb"))
+            return hostFail(KTHost::Usage, "--baud belongs to --usb: a line speed is only for a USB serial port");
+        QStringList rates;
+        for (int rate : UsbChannel::supportedBaudRates())
+            rates << QString::number(rate);
+        if (!rates.contains(parser.value("baud")))
+            return hostFail(KTHost::Usage, QStringLiteral("--baud takes one of %1, not \"%2\"")
+                                               .arg(rates.join(' '), parser.value("baud")));
+        o->baud = parser.value("baud").toInt();
+    }
+    if (command.needsMachine && parser.isSet("cloud") != parser.isSet("code"))
+        return hostFail(KTHost::Usage, "--cloud and --code go together: give both or neither");
+    if (!command.needsMachine && command.name == QLatin1String("outbox") && !parser.isSet("cloud"))
+        return hostFail(KTHost::Usage, "outbox needs the service: --cloud REST_BASE,WS_BASE");
+    if (parser.isSet("code") && !NuvexaCloud::isValidDeviceCode(parser.value("code")))
+        return hostFail(KTHost::Usage, QStringLiteral("--code takes 1 to %1 visible ASCII characters (letters, digits, "
+                                                      "punctuation; no spaces or control characters)")
+                                           .arg(NuvexaCloud::MaxDeviceCodeLength));
+    bool cloudWaitOk = false;
+    const double cloudWait = parser.value("cloud-wait").toDouble(&cloudWaitOk);
+    if (!cloudWaitOk || !(cloudWait >= 0) || cloudWait > 3600)
+        return hostFail(KTHost::Usage, QStringLiteral("--cloud-wait takes seconds from 0 to 3600, not \"%1\"")
+                                           .arg(parser.value("cloud-wait")));
+    o->cloudWaitMs = int(cloudWait * 1000);
+    if (parser.isSet("cloud")) {
+        o->bases = parser.value("cloud").split(',');
+        if (o->bases.size() != 2 || o->bases.at(0).isEmpty() || o->bases.at(1).isEmpty())
+            return hostFail(KTHost::Usage, "--cloud takes REST_BASE,WS_BASE");
+    }
+    if (parser.isSet("screenshot") && command.name != QLatin1String("settings"))
+        return hostFail(KTHost::Usage, "--screenshot belongs to the settings command");
+    if (parser.isSet("output") && command.name != QLatin1String("preview") && command.name != QLatin1String("qrcode"))
+        return hostFail(KTHost::Usage, "-o belongs to the preview and qrcode commands");
+    if (command.name == QLatin1String("qrcode") && !parser.isSet("output"))
+        return hostFail(KTHost::Usage, "qrcode needs -o FILE.svg or -o FILE.png");
+    if ((parser.isSet("jobs") || parser.isSet("sheets") || parser.isSet("on-unknown"))
+        && command.name != QLatin1String("qr"))
+        return hostFail(KTHost::Usage, "--jobs, --sheets and --on-unknown belong to the qr command");
+    if (parser.isSet("size") && command.name != QLatin1String("qrcode"))
+        return hostFail(KTHost::Usage, "--size belongs to the qrcode command");
+    if (parser.isSet("json") && command.name != QLatin1String("inspect") && command.name != QLatin1String("outbox"))
+        return hostFail(KTHost::Usage, "--json belongs to the inspect and outbox commands");
+    if (parser.isSet("flush") && command.name != QLatin1String("outbox"))
+        return hostFail(KTHost::Usage, "--flush belongs to the outbox command");
+    if ((parser.isSet("retry") || parser.isSet("all-refused")) && command.name != QLatin1String("outbox"))
+        return hostFail(KTHost::Usage, "--retry and --all-refused belong to the outbox command");
+    if (parser.isSet("retry") && parser.isSet("all-refused"))
+        return hostFail(KTHost::Usage, "--retry KEY and --all-refused: give one");
+    if (parser.isSet("drop-labels") && !QStringList{"cut", "inspect", "preview", "qr"}.contains(command.name))
+        return hostFail(KTHost::Usage, "--drop-labels belongs to the cut, inspect, preview and qr commands");
+    if (parser.isSet("plot-area")) {
+        if (!QStringList{"cut", "inspect", "preview"}.contains(command.name))
+            return hostFail(KTHost::Usage, "--plot-area belongs to the cut, inspect and preview commands");
+        if (!parsePlotArea(parser.value("plot-area"), &HostJob::options.plotArea))
+            return hostFail(KTHost::Usage, QStringLiteral("--plot-area takes WIDTHxHEIGHT in mm (420x297 for A3), "
+                                                          "not \"%1\"").arg(parser.value("plot-area")));
+    }
+    if (parser.isSet("tcp")) {
+        QString host, error;
+        int port = 0;
+        if (!KTHost::parseTcpAddress(parser.value("tcp"), &host, &port, &error))
+            return hostFail(KTHost::Usage, error);
+    }
+
+    return KTHost::Ok;
+}
+
+// Only the window needs a display; every other command runs anywhere.
+std::unique_ptr<QCoreApplication> makeApplication(const HostCommand &command, const QCommandLineParser &parser,
+                                                  int &argc, char **argv, int *status)
+{
+    if (command.name == QLatin1String("settings")) {
+        if (!hasDisplay() && !parser.isSet("screenshot")) {
+            *status = hostFail(KTHost::Usage, "settings opens a window and there is no display (DISPLAY is not set); "
+                                              "use --screenshot FILE to render it without one");
+            return nullptr;
+        }
+        if (!hasDisplay())
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        return std::make_unique<QApplication>(argc, argv);
+    }
+    if (command.name == QLatin1String("preview")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");   // a picture in a file, never a window
+        return std::make_unique<QGuiApplication>(argc, argv);
+    }
+    return std::make_unique<QCoreApplication>(argc, argv);
+}
+
+// The link to the machine named by --usb or --tcp.
+int connectMachine(KTHost &host, const QCommandLineParser &parser, const Checked &o)
+{
+    QString error;
+    const QString where = parser.isSet("usb") ? parser.value("usb") : parser.value("tcp");
+    const bool linked = parser.isSet("usb") ? host.connectUsb(where, o.baud, o.timeoutMs, &error)
+                                            : host.connectTcp(where, o.timeoutMs, &error);
+    if (host.isInterrupted())
+        return hostFail(KTHost::Interrupted, "interrupted");
+    if (!linked)
+        return hostFail(KTHost::LinkFailure, QStringLiteral("cannot connect to %1: %2").arg(where, error));
+    return KTHost::Ok;
+}
+
+// The command is done; the cloud gets a short wait of its own, and what it
+// leaves stays in the outbox for a later run. A record the outbox could not
+// keep has no later run: it is reported lost.
+int finishCloud(KTHost &host, const Checked &o)
+{
+    hostOut().flush();   // the command's output is seen before the wait
+    host.waitForCloud(o.cloudWaitMs, o.timeoutMs);
+    const QString lost = host.lostRecords();
+    const QString left = host.cloudLeftover(o.cloudWaitMs);
+    if (host.isInterrupted())
+        return hostFail(KTHost::Interrupted, "interrupted while waiting for the cloud service"
+                                                 + (lost.isEmpty() ? QString() : "; " + lost)
+                                                 + (left.isEmpty() ? QString() : "; " + left));
+    if (!lost.isEmpty())
+        return hostFail(KTHost::RecordLost, lost);
+    if (!left.isEmpty())
+        std::fprintf(stderr, "kt-host: %s\n", qPrintable(left));
+    return KTHost::Ok;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(description());
+    const QList<QCommandLineOption> options = hostOptions();
     parser.addOptions(options);
     parser.addPositionalArgument("command", "What to do (see above).");
     const QString program = QStringLiteral("kt-host");
@@ -227,99 +380,15 @@ int main(int argc, char *argv[])
     if (args.size() < command->minArgs || (command->maxArgs >= 0 && args.size() > command->maxArgs))
         return hostFail(KTHost::Usage, QStringLiteral("%1 %2: wrong number of arguments; see --help")
                                            .arg(command->name, command->arguments));
-    const int timeoutMs = timeoutOption(parser.value("timeout"));
-    if (timeoutMs <= 0)
-        return hostFail(KTHost::Usage, QStringLiteral("--timeout takes seconds above 0, not \"%1\"").arg(parser.value("timeout")));
-    bool copiesOk = false;
-    const int copies = parser.value("copies").toInt(&copiesOk);
-    if (!copiesOk || copies < 1 || copies > 9999)
-        return hostFail(KTHost::Usage, QStringLiteral("--copies takes a whole number from 1 to 9999, not \"%1\"").arg(parser.value("copies")));
-    if (parser.isSet("tcp") && parser.isSet("usb"))
-        return hostFail(KTHost::Usage, "--tcp and --usb name two machines: give one");
-    if (command->needsMachine && !parser.isSet("tcp") && !parser.isSet("usb"))
-        return hostFail(KTHost::Usage, "say where the machine is: --tcp ADDRESS or --usb PATH");
-    int baud = 0;
-    if (parser.isSet("baud")) {
-        if (!parser.isSet("usb"))
-            return hostFail(KTHost::Usage, "--baud belongs to --usb: a line speed is only for a USB serial port");
-        QStringList rates;
-        for (int rate : UsbChannel::supportedBaudRates())
-            rates << QString::number(rate);
-        if (!rates.contains(parser.value("baud")))
-            return hostFail(KTHost::Usage, QStringLiteral("--baud takes one of %1, not \"%2\"")
-                                               .arg(rates.join(' '), parser.value("baud")));
-        baud = parser.value("baud").toInt();
-    }
-    if (command->needsMachine && parser.isSet("cloud") != parser.isSet("code"))
-        return hostFail(KTHost::Usage, "--cloud and --code go together: give both or neither");
-    if (!command->needsMachine && command->name == QLatin1String("outbox") && !parser.isSet("cloud"))
-        return hostFail(KTHost::Usage, "outbox needs the service: --cloud REST_BASE,WS_BASE");
-    if (parser.isSet("code") && !NuvexaCloud::isValidDeviceCode(parser.value("code")))
-        return hostFail(KTHost::Usage, QStringLiteral("--code takes 1 to %1 visible ASCII characters (letters, digits, "
-                                                      "punctuation; no spaces or control characters)")
-                                           .arg(NuvexaCloud::MaxDeviceCodeLength));
-    bool cloudWaitOk = false;
-    const double cloudWait = parser.value("cloud-wait").toDouble(&cloudWaitOk);
-    if (!cloudWaitOk || !(cloudWait >= 0) || cloudWait > 3600)
-        return hostFail(KTHost::Usage, QStringLiteral("--cloud-wait takes seconds from 0 to 3600, not \"%1\"")
-                                           .arg(parser.value("cloud-wait")));
-    const int cloudWaitMs = int(cloudWait * 1000);
-    QStringList bases;
-    if (parser.isSet("cloud")) {
-        bases = parser.value("cloud").split(',');
-        if (bases.size() != 2 || bases.at(0).isEmpty() || bases.at(1).isEmpty())
-            return hostFail(KTHost::Usage, "--cloud takes REST_BASE,WS_BASE");
-    }
-    if (parser.isSet("screenshot") && command->name != QLatin1String("settings"))
-        return hostFail(KTHost::Usage, "--screenshot belongs to the settings command");
-    if (parser.isSet("output") && command->name != QLatin1String("preview") && command->name != QLatin1String("qrcode"))
-        return hostFail(KTHost::Usage, "-o belongs to the preview and qrcode commands");
-    if (command->name == QLatin1String("qrcode") && !parser.isSet("output"))
-        return hostFail(KTHost::Usage, "qrcode needs -o FILE.svg or -o FILE.png");
-    if ((parser.isSet("jobs") || parser.isSet("sheets") || parser.isSet("on-unknown"))
-        && command->name != QLatin1String("qr"))
-        return hostFail(KTHost::Usage, "--jobs, --sheets and --on-unknown belong to the qr command");
-    if (parser.isSet("size") && command->name != QLatin1String("qrcode"))
-        return hostFail(KTHost::Usage, "--size belongs to the qrcode command");
-    if (parser.isSet("json") && command->name != QLatin1String("inspect") && command->name != QLatin1String("outbox"))
-        return hostFail(KTHost::Usage, "--json belongs to the inspect and outbox commands");
-    if (parser.isSet("flush") && command->name != QLatin1String("outbox"))
-        return hostFail(KTHost::Usage, "--flush belongs to the outbox command");
-    if ((parser.isSet("retry") || parser.isSet("all-refused")) && command->name != QLatin1String("outbox"))
-        return hostFail(KTHost::Usage, "--retry and --all-refused belong to the outbox command");
-    if (parser.isSet("retry") && parser.isSet("all-refused"))
-        return hostFail(KTHost::Usage, "--retry KEY and --all-refused: give one");
-    if (parser.isSet("drop-labels") && !QStringList{"cut", "inspect", "preview", "qr"}.contains(command->name))
-        return hostFail(KTHost::Usage, "--drop-labels belongs to the cut, inspect, preview and qr commands");
-    if (parser.isSet("plot-area")) {
-        if (!QStringList{"cut", "inspect", "preview"}.contains(command->name))
-            return hostFail(KTHost::Usage, "--plot-area belongs to the cut, inspect and preview commands");
-        if (!parsePlotArea(parser.value("plot-area"), &HostJob::options.plotArea))
-            return hostFail(KTHost::Usage, QStringLiteral("--plot-area takes WIDTHxHEIGHT in mm (420x297 for A3), "
-                                                          "not \"%1\"").arg(parser.value("plot-area")));
-    }
-    if (parser.isSet("tcp")) {
-        QString host, error;
-        int port = 0;
-        if (!KTHost::parseTcpAddress(parser.value("tcp"), &host, &port, &error))
-            return hostFail(KTHost::Usage, error);
-    }
+    Checked checked;
+    if (const int status = checkOptions(parser, *command, &checked))
+        return status;
+    const int timeoutMs = checked.timeoutMs;
 
-    // Only the window needs a display; every other command runs anywhere.
-    std::unique_ptr<QCoreApplication> app;
-    if (command->name == QLatin1String("settings")) {
-        if (!hasDisplay() && !parser.isSet("screenshot"))
-            return hostFail(KTHost::Usage, "settings opens a window and there is no display (DISPLAY is not set); "
-                                           "use --screenshot FILE to render it without one");
-        if (!hasDisplay())
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        app = std::make_unique<QApplication>(argc, argv);
-    } else if (command->name == QLatin1String("preview")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");   // a picture in a file, never a window
-        app = std::make_unique<QGuiApplication>(argc, argv);
-    } else {
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    }
+    int appStatus = KTHost::Ok;
+    const std::unique_ptr<QCoreApplication> app = makeApplication(*command, parser, argc, argv, &appStatus);
+    if (!app)
+        return appStatus;
     QCoreApplication::setApplicationName(program);
     QCoreApplication::setApplicationVersion(KT_VERSION);
     QLoggingCategory::setFilterRules(parser.isSet("verbose") ? QStringLiteral("kt.*.debug=true")
@@ -340,13 +409,8 @@ int main(int argc, char *argv[])
             return status;
     }
     if (command->needsMachine) {
-        const QString where = parser.isSet("usb") ? parser.value("usb") : parser.value("tcp");
-        const bool linked = parser.isSet("usb") ? host.connectUsb(where, baud, timeoutMs, &error)
-                                                : host.connectTcp(where, timeoutMs, &error);
-        if (host.isInterrupted())
-            return hostFail(KTHost::Interrupted, "interrupted");
-        if (!linked)
-            return hostFail(KTHost::LinkFailure, QStringLiteral("cannot connect to %1: %2").arg(where, error));
+        if (const int status = connectMachine(host, parser, checked))
+            return status;
     }
     QObject::connect(&host, &KTHost::cloudNotice, [](const QString &text) {
         hostOut() << HostText::printable(text) << "\n";
@@ -356,6 +420,7 @@ int main(int argc, char *argv[])
         hostOut().flush();
         std::fprintf(stderr, "kt-host: %s\n", qPrintable(text));
     });
+    const QStringList &bases = checked.bases;
     if (!bases.isEmpty() && command->needsMachine) {
         // The registered record carries the machine's serial, PCB and firmware.
         if (!host.readIdentity(timeoutMs, &error)) {
@@ -367,22 +432,9 @@ int main(int argc, char *argv[])
         host.startCloud(bases.at(0), bases.at(1), parser.value("code"));
     }
     const int status = command->run(context);
-    // The command is done; the cloud gets a short wait of its own, and what
-    // it leaves stays in the outbox for a later run. A record the outbox
-    // could not keep has no later run: it is reported lost.
     if (status == KTHost::Ok && command->needsMachine && host.cloudClient()) {
-        hostOut().flush();   // the command's output is seen before the wait
-        host.waitForCloud(cloudWaitMs, timeoutMs);
-        const QString lost = host.lostRecords();
-        const QString left = host.cloudLeftover(cloudWaitMs);
-        if (host.isInterrupted())
-            return hostFail(KTHost::Interrupted, "interrupted while waiting for the cloud service"
-                                                     + (lost.isEmpty() ? QString() : "; " + lost)
-                                                     + (left.isEmpty() ? QString() : "; " + left));
-        if (!lost.isEmpty())
-            return hostFail(KTHost::RecordLost, lost);
-        if (!left.isEmpty())
-            std::fprintf(stderr, "kt-host: %s\n", qPrintable(left));
+        if (const int cloudStatus = finishCloud(host, checked))
+            return cloudStatus;
     }
     const QString lost = host.lostRecords();
     if (status == KTHost::Ok && !lost.isEmpty())

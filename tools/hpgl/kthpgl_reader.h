@@ -91,6 +91,8 @@ private:
     // Commands
     void command();
     void reset();
+    void defaults();
+    void rotate();
     void points();
     void inputP1P2();
     void scale();

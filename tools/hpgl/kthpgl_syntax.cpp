@@ -59,6 +59,78 @@ void Reader::issue(qint64 at, Problem problem, uchar byte)
     m_facts.issues.append(found);
 }
 
+namespace {
+
+// The digits of a number and its fraction, read from j on.
+struct Mantissa
+{
+    double value = 0;
+    int digits = 0;      // whole and fraction digits together
+    bool huge = false;   // beyond 1e18, far beyond plotter coordinates
+};
+
+Mantissa readMantissa(const char *d, qint64 n, qint64 &j)
+{
+    Mantissa m;
+    // Whole digits in an integer: no floating-point chain per digit.
+    quint64 whole = 0;
+    int significant = 0;
+    while (j < n && isDigit(d[j])) {
+        const int digit = d[j] - '0';
+        if (significant > 0 || digit != 0) {
+            if (++significant <= 18)
+                whole = whole * 10 + quint64(digit);
+        }
+        ++m.digits;
+        ++j;
+    }
+    m.huge = significant > 18;
+    m.value = double(whole);
+    if (j < n && d[j] == '.') {
+        ++j;
+        quint64 fraction = 0;
+        int kept = 0;
+        while (j < n && isDigit(d[j])) {
+            if (kept < 18) {
+                fraction = fraction * 10 + quint64(d[j] - '0');
+                ++kept;
+            }
+            ++m.digits;
+            ++j;
+        }
+        if (kept > 0)
+            m.value += double(fraction) / std::pow(10.0, kept);
+    }
+    return m;
+}
+
+// The exponent after the digits ("e", a sign, digits) read from j on; 0,
+// with j where it was, when no digits follow the "e". A long run of digits
+// stays bounded.
+int readExponent(const char *d, qint64 n, qint64 &j)
+{
+    if (j + 1 >= n || (d[j] != 'e' && d[j] != 'E'))
+        return 0;
+    qint64 k = j + 1;
+    bool negative = false;
+    if (d[k] == '+' || d[k] == '-') {
+        negative = d[k] == '-';
+        ++k;
+    }
+    if (k >= n || !isDigit(d[k]))
+        return 0;
+    int exponent = 0;
+    while (k < n && isDigit(d[k])) {
+        if (exponent < 10000)
+            exponent = exponent * 10 + (d[k] - '0');
+        ++k;
+    }
+    j = k;
+    return negative ? -exponent : exponent;
+}
+
+} // namespace
+
 // One number of a parameter list, after any separators. Numbers beyond
 // plotter coordinates, "nan" and "inf" are reported and never converted.
 Reader::Num Reader::number(double &value)
@@ -89,64 +161,19 @@ Reader::Num Reader::number(double &value)
             return Num::Bad;
         }
     }
-    // Whole digits in an integer: no floating-point chain per digit.
-    quint64 whole = 0;
-    int digits = 0, significant = 0, fractionDigits = 0, exponent = 0;
-    while (j < m_n && isDigit(m_d[j])) {
-        const int digit = m_d[j] - '0';
-        if (significant > 0 || digit != 0) {
-            if (++significant <= 18)
-                whole = whole * 10 + quint64(digit);
-        }
-        ++digits;
-        ++j;
-    }
-    const bool huge = significant > 18;   // beyond 1e18, far beyond plotter coordinates
-    double mantissa = double(whole);
-    if (j < m_n && m_d[j] == '.') {
-        ++j;
-        quint64 fraction = 0;
-        int kept = 0;
-        while (j < m_n && isDigit(m_d[j])) {
-            if (kept < 18) {
-                fraction = fraction * 10 + quint64(m_d[j] - '0');
-                ++kept;
-            }
-            ++fractionDigits;
-            ++j;
-        }
-        if (kept > 0)
-            mantissa += double(fraction) / std::pow(10.0, kept);
-    }
-    if (digits + fractionDigits == 0) {
+    const Mantissa m = readMantissa(m_d, m_n, j);
+    if (m.digits == 0) {
         if (j == start)
             return Num::None;
         m_i = j;   // a lone sign or point: no number
         return Num::None;
     }
-    if (j + 1 < m_n && (m_d[j] == 'e' || m_d[j] == 'E')) {
-        qint64 k = j + 1;
-        bool negExp = false;
-        if (m_d[k] == '+' || m_d[k] == '-') {
-            negExp = m_d[k] == '-';
-            ++k;
-        }
-        if (k < m_n && isDigit(m_d[k])) {
-            while (k < m_n && isDigit(m_d[k])) {
-                if (exponent < 10000)
-                    exponent = exponent * 10 + (m_d[k] - '0');
-                ++k;
-            }
-            if (negExp)
-                exponent = -exponent;
-            j = k;
-        }
-    }
+    const int exponent = readExponent(m_d, m_n, j);
     m_i = j;
-    double v = huge || exponent > 30 ? HUGE_VAL
-               : exponent == 0   ? mantissa
-               : exponent < -30  ? 0.0
-                                 : mantissa * std::pow(10.0, exponent);
+    double v = m.huge || exponent > 30 ? HUGE_VAL
+               : exponent == 0     ? m.value
+               : exponent < -30    ? 0.0
+                                   : m.value * std::pow(10.0, exponent);
     if (!inRange(v)) {
         issue(start, Problem::BadNumber);
         m_abandon = true;
@@ -315,11 +342,7 @@ void Reader::command()
         reset();
         break;
     case code('D', 'F'):
-        m_relative = false;
-        m_terminator = ETX;
-        m_polygonMode = false;
-        m_scaled = false;
-        updateTransform();
+        defaults();
         break;
     case code('I', 'P'):
         inputP1P2();
@@ -327,17 +350,9 @@ void Reader::command()
     case code('S', 'C'):
         scale();
         break;
-    case code('R', 'O'): {
-        double angle = 0;
-        if (number(angle) == Num::Ok) {
-            const int a = int(std::lround(angle));
-            if (a == 0 || a == 90 || a == 180 || a == 270)
-                m_rotation = a;
-        } else {
-            m_rotation = 0;
-        }
+    case code('R', 'O'):
+        rotate();
         break;
-    }
     case code('P', 'M'):
         polygonMode();
         break;
@@ -408,6 +423,29 @@ void Reader::command()
         ++m_unknownUses;
     }
     skipParams();
+}
+
+// DF: absolute plotting, ETX ends labels, no polygon, no user scale.
+void Reader::defaults()
+{
+    m_relative = false;
+    m_terminator = ETX;
+    m_polygonMode = false;
+    m_scaled = false;
+    updateTransform();
+}
+
+// RO: a quarter turn the plotter knows is kept; RO alone turns back to 0.
+void Reader::rotate()
+{
+    double angle = 0;
+    if (number(angle) == Num::Ok) {
+        const int a = int(std::lround(angle));
+        if (a == 0 || a == 90 || a == 180 || a == 270)
+            m_rotation = a;
+    } else {
+        m_rotation = 0;
+    }
 }
 
 // LB text runs to the label terminator (ETX unless DT set another); the
