@@ -85,7 +85,7 @@ QByteArray readFrame(const Command &c)
     if (c.type == T::CMD) {
         QString body = QStringLiteral("GET");
         for (int i = 0; i < c.cmdLen; ++i)
-            body += QString::number(c.getCmd + i) + QLatin1Char(';');
+            body += QString::number(qint64(c.getCmd) + i) + QLatin1Char(';');
         return KTFrame::pack(body, QStringLiteral("CMD"));
     }
     if (c.type == T::CCMD) {
@@ -149,7 +149,7 @@ QByteArray writeFrame(const Command &c, const QVariant &value, const QVariantLis
             const quint32 u = quint32(qRound64(number));
             const quint32 words[MaxCmdWords] = {u & 0xffffu, u >> 16, 0, 0, 0, 0};
             for (int i = 0; i < c.cmdLen; ++i)
-                body += QString::number(c.setCmd + i) + QLatin1Char(':') + QString::number(words[i])
+                body += QString::number(qint64(c.setCmd) + i) + QLatin1Char(':') + QString::number(words[i])
                         + QLatin1Char(';');
         }
         return KTFrame::pack(body, QStringLiteral("CMD"));

@@ -180,6 +180,11 @@ void tst_KTDeviceProperty::encode_data()
                                                << "CCMD" << none << none;
     QTest::newRow("CMD three words") << QVariant(70000u) << 11 << 11 << 3 << T::CMD << QStringList() << "CMD"
                                      << "GET11;12;13;" << "SET11:4464;12:1;13:0;";
+    // Numbers counted on from the top of int stay numbers.
+    QTest::newRow("CMD words past the largest int, three") << QVariant(1u) << 2147483647 << 2147483647 << 3 << T::CMD
+                                                           << QStringList() << "CMD"
+                                                           << "GET2147483647;2147483648;2147483649;"
+                                                           << "SET2147483647:1;2147483648:0;2147483649:0;";
     QTest::newRow("CMD negative two words") << QVariant(-300) << 5 << 5 << 2 << T::CMD << QStringList() << "CMD"
                                             << "GET5;6;" << "SET5:65236;6:65535;";
     QTest::newRow("CMD six words") << QVariant(0x10002u) << 1 << 1 << 6 << T::CMD << QStringList() << "CMD"
