@@ -6,17 +6,6 @@ namespace NuvexaAnswer {
 
 namespace {
 
-bool allDigits(const QByteArray &text)
-{
-    if (text.isEmpty())
-        return false;
-    for (const char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-    }
-    return true;
-}
-
 QByteArray withoutCr(const QByteArray &line)
 {
     return line.endsWith('\r') ? line.left(line.size() - 1) : line;
@@ -29,7 +18,7 @@ bool readStatusLine(const QByteArray &line, int *status, QByteArray *reason, boo
         return false;
     const QByteArray minor = line.mid(7, 1);
     const QByteArray code = line.mid(9, 3);
-    if (!allDigits(minor) || !allDigits(code) || (line.size() > 12 && line.at(12) != ' '))
+    if (!NuvexaHeaders::allDigits(minor) || !NuvexaHeaders::allDigits(code) || (line.size() > 12 && line.at(12) != ' '))
         return false;
     *status = code.toInt();
     *reason = line.mid(13);

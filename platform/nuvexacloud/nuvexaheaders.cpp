@@ -2,8 +2,6 @@
 
 namespace NuvexaHeaders {
 
-namespace {
-
 bool allDigits(const QByteArray &text)
 {
     if (text.isEmpty())
@@ -14,6 +12,8 @@ bool allDigits(const QByteArray &text)
     }
     return true;
 }
+
+namespace {
 
 // The comma-separated tokens of a list-valued field, trimmed and lower case.
 QList<QByteArray> tokens(const QByteArray &value)

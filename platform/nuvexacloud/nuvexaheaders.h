@@ -35,6 +35,9 @@ struct Headers
     QByteArray value(const QByteArray &name) const;
 };
 
+// Whether text is one or more ASCII digits, as HTTP numbers are written.
+bool allDigits(const QByteArray &text);
+
 // Reads the fields of a head: the lines after the start line, up to but not
 // including the blank line. Lines may end in CRLF or LF.
 Headers parse(const QByteArray &fieldLines);

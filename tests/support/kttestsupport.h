@@ -12,6 +12,9 @@
 #include <QUrl>
 
 #include <functional>
+#include <memory>
+
+#include <csignal>
 
 namespace KTTestSupport {
 
@@ -58,6 +61,45 @@ inline CloudService startCloudService(QProcess &process, const QString &program,
     s.wsPort = quint16(QUrl(s.ws).port());
     return s;
 }
+
+// The cloud stand-in a test stops and starts again: the system chooses its
+// ports on the first start, later starts keep them.
+class CloudStandIn
+{
+public:
+    ~CloudStandIn() { stop(); }
+
+    bool start(const QString &program, const QStringList &options)
+    {
+        stop();
+        m_process = std::make_unique<QProcess>();
+        const CloudService s = startCloudService(*m_process, program, options, m_restPort, m_wsPort);
+        m_restPort = s.restPort;
+        m_wsPort = s.wsPort;
+        return s.listening();
+    }
+    // Gone at once, as a crash leaves it.
+    void stop()
+    {
+        if (!m_process)
+            return;
+        ::kill(pid_t(m_process->processId()), SIGKILL);
+        m_process->waitForFinished(5000);
+        m_process.reset();
+    }
+    void forgetPorts()
+    {
+        stop();
+        m_restPort = m_wsPort = 0;
+    }
+    quint16 restPort() const { return m_restPort; }
+    quint16 wsPort() const { return m_wsPort; }
+
+private:
+    std::unique_ptr<QProcess> m_process;
+    quint16 m_restPort = 0;
+    quint16 m_wsPort = 0;
+};
 
 } // namespace KTTestSupport
 

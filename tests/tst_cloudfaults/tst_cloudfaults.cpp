@@ -35,15 +35,16 @@ private:
     void killService();
     QProcess *startHost(const QStringList &command);
     int finishHost(QProcess *p);
-    QString bases() const { return QStringLiteral("http://127.0.0.1:%1/,ws://127.0.0.1:%2/").arg(m_rest).arg(m_ws); }
+    QString bases() const
+    {
+        return QStringLiteral("http://127.0.0.1:%1/,ws://127.0.0.1:%2/").arg(m_service.restPort()).arg(m_service.wsPort());
+    }
     QJsonObject state() const;
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<KTVirtualCutter> m_cutter;
-    std::unique_ptr<QProcess> m_service;
+    KTTestSupport::CloudStandIn m_service;
     QList<QProcess *> m_hosts;
-    quint16 m_rest = 0;
-    quint16 m_ws = 0;
     int m_timeout = 2;   // seconds
 };
 
@@ -56,7 +57,7 @@ void tst_CloudFaults::init()
     QVERIFY(m_cutter->listenTcp(0));
     // The system chooses the service's ports once; restarts, and the rows
     // where it is down, keep them.
-    m_rest = m_ws = 0;
+    m_service.forgetPorts();
     startService();
     killService();
 }
@@ -75,22 +76,12 @@ void tst_CloudFaults::cleanup()
 
 void tst_CloudFaults::startService(const QStringList &fault)
 {
-    killService();
-    m_service = std::make_unique<QProcess>();
-    const KTTestSupport::CloudService service = KTTestSupport::startCloudService(
-        *m_service, KT_CLOUD_SERVICE_PATH, QStringList{"--state", m_dir->filePath("state.json")} + fault, m_rest, m_ws);
-    QVERIFY(service.listening());
-    m_rest = service.restPort;
-    m_ws = service.wsPort;
+    QVERIFY(m_service.start(KT_CLOUD_SERVICE_PATH, QStringList{"--state", m_dir->filePath("state.json")} + fault));
 }
 
 void tst_CloudFaults::killService()
 {
-    if (!m_service)
-        return;
-    ::kill(pid_t(m_service->processId()), SIGKILL);
-    m_service->waitForFinished(5000);
-    m_service.reset();
+    m_service.stop();
 }
 
 QProcess *tst_CloudFaults::startHost(const QStringList &command)

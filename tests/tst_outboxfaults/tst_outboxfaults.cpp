@@ -16,7 +16,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <csignal>
 #include <unistd.h>
 
 namespace {
@@ -59,7 +58,7 @@ private:
     void killService();
     Run host(const QStringList &command, const QString &rest = QString());
     QString outbox() const { return m_data + QStringLiteral("/kt-host/nuvexacloud-outbox.sqlite"); }
-    QString rest() const { return QStringLiteral("http://127.0.0.1:%1/").arg(m_rest); }
+    QString rest() const { return QStringLiteral("http://127.0.0.1:%1/").arg(m_service.restPort()); }
     QJsonArray stored(const char *what) const;
     bool immutable(const QString &path, bool on);
     bool mountSmallDisk();
@@ -67,13 +66,11 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<KTVirtualCutter> m_cutter;
-    std::unique_ptr<QProcess> m_service;
+    KTTestSupport::CloudStandIn m_service;
     QStringList m_immutable;
     QString m_mount;
     QString m_data;
     QString m_code;
-    quint16 m_rest = 0;
-    quint16 m_ws = 0;
     QSqlDatabase m_locker;
 };
 
@@ -88,7 +85,7 @@ void tst_OutboxFaults::init()
     QVERIFY(m_cutter->listenTcp(0));
     // The system chooses the service's ports once; restarts, and the rows
     // where it is down, keep them.
-    m_rest = m_ws = 0;
+    m_service.forgetPorts();
     startService();
     killService();
 }
@@ -113,22 +110,12 @@ void tst_OutboxFaults::cleanup()
 
 void tst_OutboxFaults::startService(const QStringList &fault)
 {
-    killService();
-    m_service = std::make_unique<QProcess>();
-    const KTTestSupport::CloudService service = KTTestSupport::startCloudService(
-        *m_service, KT_CLOUD_SERVICE_PATH, QStringList{"--state", m_dir->filePath("state.json")} + fault, m_rest, m_ws);
-    QVERIFY(service.listening());
-    m_rest = service.restPort;
-    m_ws = service.wsPort;
+    QVERIFY(m_service.start(KT_CLOUD_SERVICE_PATH, QStringList{"--state", m_dir->filePath("state.json")} + fault));
 }
 
 void tst_OutboxFaults::killService()
 {
-    if (!m_service)
-        return;
-    ::kill(pid_t(m_service->processId()), SIGKILL);
-    m_service->waitForFinished(5000);
-    m_service.reset();
+    m_service.stop();
 }
 
 Run tst_OutboxFaults::host(const QStringList &command, const QString &restBase)
@@ -137,7 +124,7 @@ Run tst_OutboxFaults::host(const QStringList &command, const QString &restBase)
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_DATA_HOME", m_data);
     p.setProcessEnvironment(env);
-    const QString cloud = (restBase.isEmpty() ? rest() : restBase) + QStringLiteral(",ws://127.0.0.1:%1/").arg(m_ws);
+    const QString cloud = (restBase.isEmpty() ? rest() : restBase) + QStringLiteral(",ws://127.0.0.1:%1/").arg(m_service.wsPort());
     QStringList args{"--cloud", cloud, "--timeout", "2"};
     if (command.first() != QLatin1String("outbox"))
         args << "--tcp" << QStringLiteral("127.0.0.1:%1").arg(m_cutter->tcpPort()) << "--code" << m_code;
@@ -375,11 +362,12 @@ void tst_OutboxFaults::addressSpelling()
 {
     QFETCH(QString, keptUnder);
     QFETCH(QString, listedUnder);
-    const Run job = host({"cut", KT_SOURCE_DIR "/examples/labels-a5.plt"}, QString(keptUnder).replace("%1", QString::number(m_rest)));
+    const Run job = host({"cut", KT_SOURCE_DIR "/examples/labels-a5.plt"},
+                         QString(keptUnder).replace("%1", QString::number(m_service.restPort())));
     QVERIFY2(job.status == 0, qPrintable(job.err));
     const Run listed = host({"outbox", "--json"}, QString(listedUnder)
-                                                     .replace("%1", QString::number(m_rest))
-                                                     .replace("%2", QString::number(m_ws)));
+                                                     .replace("%1", QString::number(m_service.restPort()))
+                                                     .replace("%2", QString::number(m_service.wsPort())));
     QCOMPARE(listed.status, 0);
     const int expected = listedUnder.contains("%2") ? 0 : 1;
     QCOMPARE(QJsonDocument::fromJson(listed.out.toUtf8()).object().value("pending").toArray().size(), expected);
