@@ -52,6 +52,7 @@ private slots:
     void retryRefused();
     void addressSpelling_data();
     void addressSpelling();
+    void failedJobSaysWhatIsLost();
 
 private:
     void startService(const QStringList &fault = {});
@@ -371,6 +372,24 @@ void tst_OutboxFaults::addressSpelling()
     QCOMPARE(listed.status, 0);
     const int expected = listedUnder.contains("%2") ? 0 : 1;
     QCOMPARE(QJsonDocument::fromJson(listed.out.toUtf8()).object().value("pending").toArray().size(), expected);
+}
+
+
+// A job that ends in failure after cutting a copy still posts its record;
+// with nowhere to keep it and no service, that loss gets its own line after
+// the job's, and the job's status stays.
+void tst_OutboxFaults::failedJobSaysWhatIsLost()
+{
+    QVERIFY(QDir().mkpath(QFileInfo(outbox()).absolutePath()));
+    if (!immutable(QFileInfo(outbox()).absolutePath(), true))
+        QSKIP("chattr +i is not possible here");
+    m_cutter->faults.dropAtPercent = 60;
+    const Run job = host({"cut", KT_SOURCE_DIR "/examples/labels-a5.plt", "--copies", "2"});
+    QVERIFY2(job.status == 3, qPrintable(job.err));
+    QVERIFY2(job.err.contains("kt-host: link lost during the job"), qPrintable(job.err));
+    const QString last = job.err.trimmed().split('\n').last();
+    QVERIFY2(last.startsWith("kt-host: work record lost (1 of 2 copies"), qPrintable(job.err));
+    QVERIFY2(last.contains(outbox()), qPrintable(job.err));
 }
 
 QTEST_GUILESS_MAIN(tst_OutboxFaults)

@@ -432,9 +432,13 @@ int main(int argc, char *argv[])
         host.startCloud(bases.at(0), bases.at(1), parser.value("code"));
     }
     const int status = command->run(context);
-    if (status == KTHost::Ok && command->needsMachine && host.cloudClient()) {
-        if (const int cloudStatus = finishCloud(host, checked))
-            return cloudStatus;
+    // A job that failed may still have posted a record (the copies it cut):
+    // it gets the same wait, and a record lost on the way is said too, though
+    // the command's own failure keeps its status.
+    if (status != KTHost::Interrupted && command->needsMachine && host.cloudClient()) {
+        const int cloudStatus = finishCloud(host, checked);
+        if (status == KTHost::Ok || cloudStatus == KTHost::Interrupted)
+            return cloudStatus ? cloudStatus : status;
     }
     const QString lost = host.lostRecords();
     if (status == KTHost::Ok && !lost.isEmpty())
