@@ -14,7 +14,8 @@ foreach(tool IN ITEMS Qt5::moc Qt5::rcc Qt5::uic Qt5::lrelease Qt5::lupdate)
     endif()
 endforeach()
 # pkg-config's finds (cached by the tool that uses them) and the independent QR decoder a test runs.
-list(APPEND kt_found ${PKG_CONFIG_EXECUTABLE} ${pkgcfg_lib_QRENCODE_qrencode})
+list(APPEND kt_found ${PKG_CONFIG_EXECUTABLE} ${pkgcfg_lib_QRENCODE_qrencode} ${pkgcfg_lib_POPPLER_QT5_poppler-qt5}
+     ${pkgcfg_lib_DXFLIB_dxflib})
 find_program(KT_ZBARIMG zbarimg)
 if(KT_ZBARIMG)
     list(APPEND kt_found "${KT_ZBARIMG}")

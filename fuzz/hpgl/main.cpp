@@ -1,5 +1,5 @@
 // Cut data as any program (or none) writes it, through the HPGL job reader.
-#include "tools/hpgl/kthpgl.h"
+#include "job/kthpgl.h"
 
 #include <cmath>
 

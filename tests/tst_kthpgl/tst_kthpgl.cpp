@@ -1,4 +1,4 @@
-#include "tools/hpgl/kthpgl.h"
+#include "job/kthpgl.h"
 
 #include <QFile>
 #include <QtTest>

@@ -1,7 +1,7 @@
 #ifndef HOSTJOB_H
 #define HOSTJOB_H
 
-#include "tools/hpgl/kthpgl.h"
+#include "job/kthpgl.h"
 
 #include <QByteArray>
 #include <QJsonObject>

@@ -1,6 +1,6 @@
 // What the commands draw: scaling, rotation, pen moves, polygons, arcs and
 // curves, in plotter units.
-#include "tools/hpgl/kthpgl_reader.h"
+#include "job/kthpgl_reader.h"
 
 #include <QtMath>
 
@@ -221,6 +221,8 @@ void Reader::draw(double x0, double y0, double x1, double y1)
     if (x1 > m_maxX) m_maxX = x1;
     if (y1 < m_minY) m_minY = y1;
     if (y1 > m_maxY) m_maxY = y1;
+    if (m_paths)
+        m_paths->segment(x0, y0, x1, y1);
     if (m_sink)
         m_sink(QPointF(x0 / UnitsPerMm, y0 / UnitsPerMm), QPointF(x1 / UnitsPerMm, y1 / UnitsPerMm));
 }

@@ -12,6 +12,10 @@
 #include <array>
 #include <functional>
 
+namespace KTJob {
+class Paths;
+}
+
 // Job facts read from HPGL cut data as real programs write it: the drawn
 // (pen-down) extent and length, strokes, text labels, and every place where
 // the bytes would not reach the machine as a drawing. One pass over the bytes;
@@ -64,6 +68,9 @@ QString describe(const Issue &issue);
 struct Facts
 {
     bool hpgl = false;          // at least one HPGL command and no sign of another format
+    // Nothing but IN, PU, PD, PA, PR and the tool commands SP, VS and FS,
+    // all in ASCII with no problem: the machine reads the file as it is.
+    bool plain = true;
     bool drawn = false;         // some pen-down geometry
     double minX = 0, minY = 0, maxX = 0, maxY = 0;   // drawn extent, mm
     double lengthMm = 0;        // drawn (pen-down) length
@@ -93,6 +100,9 @@ struct Options
     // The plotter's hard-clip area in mm; one that is empty or beyond
     // plotter coordinates counts as the default.
     QSizeF plotArea = QSizeF(DefaultAreaWidth / UnitsPerMm, DefaultAreaHeight / UnitsPerMm);
+    // When set, gets every drawn piece in plotter units (the machine's) and
+    // the tool commands SP, VS and FS in their place.
+    KTJob::Paths *paths = nullptr;
 };
 
 Facts readHpgl(const QByteArray &bytes, const SegmentSink &sink = SegmentSink(), const Options &options = Options());

@@ -2,8 +2,9 @@
 #define KTHPGL_READER_H
 
 // The reader behind readHpgl(), shared by its source files; not for use
-// outside tools/hpgl/.
-#include "tools/hpgl/kthpgl.h"
+// outside job/.
+#include "job/kthpgl.h"
+#include "job/ktjobpaths.h"
 
 #include <cmath>
 #include <vector>
@@ -60,7 +61,7 @@ class Reader
 {
 public:
     Reader(const QByteArray &bytes, const SegmentSink &sink, const Options &options)
-        : m_d(bytes.constData()), m_n(bytes.size()), m_sink(sink)
+        : m_d(bytes.constData()), m_n(bytes.size()), m_sink(sink), m_paths(options.paths)
     {
         m_facts.issues.reserve(MaxIssues);
         const double w = options.plotArea.width() * UnitsPerMm, h = options.plotArea.height() * UnitsPerMm;
@@ -107,6 +108,7 @@ private:
     void bezier(bool relative);
     void label(bool counted);
     void terminator();
+    void tool(char a, char b);
     enum class Encoded { None, Cut, Ok };
     void encodedPolyline();
     void skipEncodedFill(bool sevenBit);
@@ -132,6 +134,7 @@ private:
     qint64 m_n;
     qint64 m_i = 0;
     const SegmentSink &m_sink;
+    KTJob::Paths *m_paths;
     Facts m_facts;
 
     qint64 m_cmdStart = 0;

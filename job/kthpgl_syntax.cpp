@@ -1,6 +1,6 @@
 // Reading the bytes: numbers, separators, escapes, labels, encoded
 // polylines, and which command is which.
-#include "tools/hpgl/kthpgl_reader.h"
+#include "job/kthpgl_reader.h"
 
 #include <QtMath>
 
@@ -38,6 +38,7 @@ void Reader::noteByte(qint64 at)
         else if (c != '\t' && c != '\n' && c != '\r' && c != '\f' && c != uchar(ESC))
             issue(at, Problem::ControlByte, c);
     } else if (c >= 0x80 && m_facts.firstNonAscii < 0) {
+        m_facts.plain = false;
         m_facts.firstNonAscii = at;
     }
 }
@@ -45,6 +46,7 @@ void Reader::noteByte(qint64 at)
 void Reader::issue(qint64 at, Problem problem, uchar byte)
 {
     ++m_facts.issueCount;
+    m_facts.plain = false;
     if (m_facts.issues.size() >= MaxIssues)
         return;
     Issue found;
@@ -212,6 +214,7 @@ void Reader::skipParams()
 
 void Reader::junk()
 {
+    m_facts.plain = false;
     if (m_firstJunk < 0)
         m_firstJunk = m_i;
     ++m_junkRuns;
@@ -285,6 +288,7 @@ void Reader::pclSequence()
 
 void Reader::escape()
 {
+    m_facts.plain = false;
     ++m_i;   // ESC
     if (m_i >= m_n)
         return;
@@ -320,6 +324,14 @@ void Reader::command()
     m_i += 2;
     m_abandon = false;
     bool known = true;
+    switch (m_cmd) {
+    case code('I', 'N'): case code('P', 'U'): case code('P', 'D'): case code('P', 'A'): case code('P', 'R'):
+    case code('S', 'P'): case code('V', 'S'): case code('F', 'S'):
+        break;
+    default:
+        m_facts.plain = false;
+        break;
+    }
     switch (m_cmd) {
     case code('P', 'U'):
         m_penDown = false;
@@ -410,6 +422,15 @@ void Reader::command()
     case code('C', 'O'):
         comment();
         break;
+    case code('S', 'P'):
+        tool('S', 'P');
+        break;
+    case code('V', 'S'):
+        tool('V', 'S');
+        break;
+    case code('F', 'S'):
+        tool('F', 'S');
+        break;
     default:
         known = isKnownQuiet(m_cmd);
         break;
@@ -484,6 +505,22 @@ void Reader::comment()
         return;
     while (m_i < m_n && m_d[m_i] != ';' && m_d[m_i] != '\n' && m_d[m_i] != '\r')
         noteByte(m_i++);
+}
+
+// Pen, velocity and force go into the job as numbers written anew, never as
+// the file's bytes.
+void Reader::tool(char a, char b)
+{
+    QByteArray command;
+    command.append(a).append(b);
+    double value = 0;
+    for (int k = 0; k < 2 && number(value) == Num::Ok; ++k) {
+        if (k)
+            command.append(',');
+        command.append(QByteArray::number(value, 'g', 8));
+    }
+    if (m_paths)
+        m_paths->addTool(command);
 }
 
 void Reader::terminator()

@@ -1,4 +1,4 @@
-#include "tools/hpgl/kthpgl_reader.h"
+#include "job/kthpgl_reader.h"
 
 #include <QtMath>
 

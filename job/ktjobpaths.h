@@ -1,0 +1,95 @@
+#ifndef KTJOBPATHS_H
+#define KTJOBPATHS_H
+
+#include <QByteArray>
+#include <QPoint>
+#include <QRect>
+#include <QString>
+#include <QTransform>
+
+#include <vector>
+
+class QPainterPath;
+
+// The one model every job file becomes: pen-up moves and cut polylines in
+// machine units, with the tool commands (pen, speed, force) where the file
+// gave them. Figures, preview and the job sent are all made from it.
+namespace KTJob {
+
+constexpr double UnitsPerMm = 40.0;
+// Curves become chords no farther than this from the curve: half a machine
+// unit, 0.0125 mm.
+constexpr double FlatteningUnits = 0.5;
+// Machine coordinates are 32-bit; a point beyond this is a broken file.
+constexpr double MaxUnits = 1073741823.0;
+// Points held before further geometry is refused (512 MiB of points).
+constexpr quint32 MaxPoints = 1u << 26;
+
+struct Figures
+{
+    bool drawn = false;
+    QRect bounds;          // cut extent in machine units, y up (inclusive corners)
+    double lengthUnits = 0;
+    qint64 strokes = 0;    // cut polylines
+
+    double widthMm() const { return drawn ? (qint64(bounds.right()) - bounds.left()) / UnitsPerMm : 0; }
+    double heightMm() const { return drawn ? (qint64(bounds.bottom()) - bounds.top()) / UnitsPerMm : 0; }
+    double lengthMm() const { return lengthUnits / UnitsPerMm; }
+};
+
+class Paths
+{
+public:
+    // A pen-up move to points[first], then cuts through the next count - 1.
+    struct Run
+    {
+        quint32 first = 0;
+        quint32 count = 0;
+    };
+    // A tool command (e.g. "SP2", "VS10", "FS3"), sent before run `beforeRun`.
+    struct Tool
+    {
+        quint32 beforeRun = 0;
+        QByteArray command;
+    };
+
+    // Units as doubles, y up. A segment that starts where the last one ended
+    // continues its polyline; any other starts a new one. False (and nothing
+    // added) when a point lies beyond machine coordinates or the model is full.
+    bool segment(double x0, double y0, double x1, double y1);
+    // Every subpath of the path as a polyline, curves flattened, mapped by
+    // toUnits into machine units. Closed subpaths end where they began.
+    bool addPath(const QPainterPath &path, const QTransform &toUnits);
+    // Only digits, letters, '.', ',' and '-' pass: nothing a file holds can
+    // reach the job's syntax through a tool command.
+    bool addTool(const QByteArray &command);
+
+    // Placement: every point mapped and rounded to whole units.
+    bool map(const QTransform &transform);
+    void clear();
+
+    const std::vector<QPoint> &points() const { return m_points; }
+    const std::vector<Run> &runs() const { return m_runs; }
+    const std::vector<Tool> &tools() const { return m_tools; }
+    bool full() const { return m_full; }
+    bool isEmpty() const { return m_runs.empty(); }
+    Figures figures() const;
+
+private:
+    bool point(double x, double y, QPoint *out);
+    void start(const QPoint &p);
+
+    std::vector<QPoint> m_points;
+    std::vector<Run> m_runs;
+    std::vector<Tool> m_tools;
+    bool m_open = false;   // the last run may be continued
+    bool m_full = false;
+};
+
+// The model as the job the machine takes: IN; then absolute PU/PD in
+// machine units, tool commands in place.
+QByteArray writeHpgl(const Paths &paths);
+
+} // namespace KTJob
+
+#endif // KTJOBPATHS_H
