@@ -10,16 +10,16 @@ set(KT_DEB_NAME kt-mrc600cam)
 
 install(TARGETS KT-MRC600Cam LIBRARY DESTINATION ${KT_PLUGIN_INSTALL_DIR} COMPONENT Runtime)
 install(FILES ${KT_QM_FILE} DESTINATION ${KT_PLUGIN_INSTALL_DIR}/translations COMPONENT Runtime)
-install(TARGETS ktapi UsbChannel nuvexaCloud EXPORT KTMRC600CamTargets
+install(TARGETS ktapi UsbChannel nuvexaCloud ktjob EXPORT KTMRC600CamTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
 foreach(header device/ktdeviceinterface.h property/ktdeviceproperty.h
-        platform/nuvexacloud/nuvexacloud.h platform/usbchannel/usbchannel.h)
+        platform/nuvexacloud/nuvexacloud.h platform/usbchannel/usbchannel.h job/ktcutjob.h)
     get_filename_component(folder ${header} DIRECTORY)
     install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kt-mrc600cam/${folder} COMPONENT Development)
 endforeach()
 install(FILES ${KT_GENERATED_INCLUDE}/ktapi_export.h ${KT_GENERATED_INCLUDE}/usbchannel_export.h
-    ${KT_GENERATED_INCLUDE}/nuvexacloud_export.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kt-mrc600cam COMPONENT Development)
+    ${KT_GENERATED_INCLUDE}/nuvexacloud_export.h ${KT_GENERATED_INCLUDE}/ktjob_export.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kt-mrc600cam COMPONENT Development)
 install(EXPORT KTMRC600CamTargets NAMESPACE KTMRC600Cam::
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/KTMRC600Cam COMPONENT Development)
 include(CMakePackageConfigHelpers)

@@ -7,7 +7,7 @@
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(cd "${BUILD_DIR:-$top/build}" && pwd)"
-libraries=(libktapi.so.1 libUsbChannel.so.1 libnuvexaCloud.so.1)
+libraries=(libktapi.so.1 libUsbChannel.so.1 libnuvexaCloud.so.1 libktjob.so.1)
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
 # The installed headers say which types are the API; the rest is private.

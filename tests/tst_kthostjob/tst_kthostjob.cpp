@@ -118,6 +118,7 @@ Run tst_KTHostJob::host(const QStringList &args, int timeoutMs)
 void tst_KTHostJob::refusedBeforeConnecting_data()
 {
     QTest::addColumn<QByteArray>("job");
+    QTest::addColumn<bool>("asIs");
     QTest::addColumn<QString>("cause");
 
     QImage png(4, 4, QImage::Format_RGB32);
@@ -126,33 +127,44 @@ void tst_KTHostJob::refusedBeforeConnecting_data()
     pngBytes.open(QIODevice::WriteOnly);
     png.save(&pngBytes, "PNG");
 
-    QTest::newRow("text label") << readFile(Labelled) << "offset 127: a text label ends with ETX";
-    QTest::newRow("empty") << QByteArray() << "the file is empty";
-    QTest::newRow("PNG") << pngBytes.data() << "offset 0: not HPGL";
-    QTest::newRow("STX") << QByteArray("IN;PU0,0;\x02;PD400,0;") << "offset 9: control byte 0x02 (STX)";
-    QTest::newRow("PD1e308") << QByteArray("IN;PU0,0;PD1e308,0;") << "offset 11: PD has a number that is not finite";
-    QTest::newRow("Latin-1 byte") << QByteArray("IN;CO\"caf\xe9\";PD400,0;") << "offset 9: byte 0xe9 would not reach";
+    QTest::newRow("text label") << readFile(Labelled) << false << "1 text labels, which the job made from";
+    QTest::newRow("text label as is") << readFile(Labelled) << true << "offset 127: a text label ends with ETX";
+    QTest::newRow("empty") << QByteArray() << false << "the file is empty";
+    QTest::newRow("PNG") << pngBytes.data() << false << "offset 0: not HPGL";
+    QTest::newRow("STX as is") << QByteArray("IN;PU0,0;\x02;PD400,0;") << true << "offset 9: control byte 0x02 (STX)";
+    QTest::newRow("PD1e308") << QByteArray("IN;PU0,0;PD1e308,0;") << false
+                             << "offset 11: PD has a number that is not finite";
+    QTest::newRow("Latin-1 byte as is") << QByteArray("IN;CO\"caf\xe9\";PD400,0;") << true
+                                        << "offset 9: byte 0xe9 would not reach";
+    QTest::newRow("placed as is") << QByteArray("IN;PU0,0;PD400,0;") << true << "--as-is sends the file as it is";
 }
 
 // Refused with one line and status 2; the listener never sees a connection.
 void tst_KTHostJob::refusedBeforeConnecting()
 {
     QFETCH(QByteArray, job);
+    QFETCH(bool, asIs);
     QFETCH(QString, cause);
     QTcpServer listener;
     QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
     const QString file = write("job.plt", job);
-    const Run r = host({"--tcp", QStringLiteral("127.0.0.1:%1").arg(listener.serverPort()), "cut", file});
+    QStringList args{"--tcp", QStringLiteral("127.0.0.1:%1").arg(listener.serverPort()), "cut", file};
+    if (asIs)
+        args << "--as-is";
+    if (QByteArray(QTest::currentDataTag()).startsWith("placed"))
+        args << "--rotate" << "90";
+    const Run r = host(args);
     QCOMPARE(r.exitCode, 2);
     QCOMPARE(r.err.count('\n'), 1);
     QVERIFY2(r.err.contains(cause), qPrintable(r.err));
-    QVERIFY(r.err.contains("nothing sent"));
+    if (!QByteArray(QTest::currentDataTag()).startsWith("placed"))
+        QVERIFY(r.err.contains("nothing sent"));
     QVERIFY(!listener.hasPendingConnections());
 }
 
 void tst_KTHostJob::droppedLabelsArriveExactly()
 {
-    const Run r = host({"--tcp", tcp(), "cut", Labelled, "--drop-labels"});
+    const Run r = host({"--tcp", tcp(), "cut", Labelled, "--drop-labels", "--as-is"});
     QVERIFY2(r.exitCode == 0, qPrintable(r.err));
     QVERIFY(r.out.contains("1 text labels dropped"));
     QVERIFY(r.out.contains("cut job complete: 1 copies"));
@@ -167,7 +179,7 @@ void tst_KTHostJob::droppedLabelsArriveExactly()
 void tst_KTHostJob::textBytesArriveUnchanged()
 {
     const QByteArray job("IN;CO\"caf\xc3\xa9 \xe2\x82\xac\";PU0,0;PD400,0;\r\n");
-    const Run r = host({"--tcp", tcp(), "cut", write("utf8.plt", job)});
+    const Run r = host({"--tcp", tcp(), "cut", write("utf8.plt", job), "--as-is"});
     QVERIFY2(r.exitCode == 0, qPrintable(r.err));
     QCOMPARE(readFile(dir->filePath("job1.plt")), job);
 }

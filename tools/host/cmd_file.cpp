@@ -5,9 +5,9 @@
 #include "property/ktdeviceproperty.h"
 #include "property/ktdisplayvalue.h"
 
-#include <QImage>
 #include <QJsonDocument>
-#include <QPainter>
+#include <QJsonArray>
+#include <QSaveFile>
 
 namespace {
 
@@ -33,14 +33,14 @@ double machineSpeed(HostContext &c, QString *error)
 int checkInspect(HostContext &c)
 {
     QString error;
-    if (!job.load(c.args.first(), c.options.isSet("drop-labels"), &error))
+    if (!job.load(c.args.first(), &error))
         return hostFail(KTHost::Usage, error);
     return KTHost::Ok;
 }
 
 int runInspect(HostContext &c)
 {
-    const KTHpgl::Facts &f = job.facts;
+    const KTCutJob &j = *job.job;
     double speed = 0;
     if (c.options.isSet("tcp") || c.options.isSet("usb")) {
         QString error;
@@ -58,39 +58,52 @@ int runInspect(HostContext &c)
         if (speed <= 0)
             return hostFail(KTHost::LinkFailure, "cannot read the cutting speed: " + error);
     }
-    const QString refusal = job.refusal();
+    const QString refusal = j.refusal();
+    QJsonObject facts = j.facts();
     if (c.options.isSet("json")) {
-        QJsonObject o = job.json();
-        o.insert("refusal", refusal.isEmpty() ? QJsonValue() : QJsonValue(refusal));
+        facts.insert("refusal", refusal.isEmpty() ? QJsonValue() : QJsonValue(refusal));
         if (speed > 0) {
-            o.insert("speed_mm_s", speed);
-            o.insert("estimated_cut_s", f.lengthMm / speed);
+            facts.insert("speed_mm_s", speed);
+            facts.insert("estimated_cut_s", j.pathLengthMm() / speed);
         }
-        hostOut() << QJsonDocument(o).toJson(QJsonDocument::Indented);
+        hostOut() << QJsonDocument(facts).toJson(QJsonDocument::Indented);
         return KTHost::Ok;
     }
-    hostOut() << "file:          " << job.path << " (" << job.bytes.size() << " bytes"
-              << (job.droppedLabels ? QStringLiteral(" without %1 text labels").arg(job.droppedLabels) : QString())
-              << ")\n";
-    hostOut() << "size:          " << mm(f.widthMm()) << " x " << mm(f.heightMm()) << " mm (width x height)\n";
-    hostOut() << "path length:   " << mm(f.lengthMm) << " mm\n";
-    hostOut() << "strokes:       " << f.strokes << "\n";
-    hostOut() << "text labels:   " << f.labels << "\n";
+    const int dropped = facts.value("labels_dropped").toInt();
+    hostOut() << "file:          " << j.fileName() << " (" << KTCutJob::formatName(j.format()) << ", "
+              << j.fileSize() << " bytes"
+              << (dropped ? QStringLiteral(" without %1 text labels").arg(dropped) : QString()) << ")\n";
+    hostOut() << "size:          " << mm(j.widthMm()) << " x " << mm(j.heightMm()) << " mm (width x height)\n";
+    hostOut() << "path length:   " << mm(j.pathLengthMm()) << " mm\n";
+    hostOut() << "strokes:       " << j.strokes() << "\n";
+    if (j.format() == KTCutJob::Hpgl)
+        hostOut() << "text labels:   " << facts.value("labels").toInt() << "\n";
     QStringList unknown;
-    for (const auto &u : f.unknownCommands())
-        unknown << QStringLiteral("%1 (%2)").arg(QString::fromLatin1(u.first)).arg(u.second);
+    const QJsonObject unknownCommands = facts.value("unknown_commands").toObject();
+    for (auto u = unknownCommands.begin(); u != unknownCommands.end(); ++u)
+        unknown << QStringLiteral("%1 (%2)").arg(u.key()).arg(u.value().toInt());
     if (!unknown.isEmpty())
         hostOut() << "unknown:       " << unknown.join(", ") << "\n";
     if (speed > 0)
-        hostOut() << "cut time:      " << QString::number(f.lengthMm / speed, 'f', 1) << " s a copy at " << speed
+        hostOut() << "cut time:      " << QString::number(j.pathLengthMm() / speed, 'f', 1) << " s a copy at " << speed
                   << " mm/s\n";
-    for (const KTHpgl::Issue &i : f.issues)
-        hostOut() << (KTHpgl::isError(i.problem) ? "error: " : "warning: ") << KTHpgl::describe(i) << "\n";
-    if (f.issueCount > f.issues.size())
-        hostOut() << "... " << (f.issueCount - f.issues.size()) << " more problems\n";
-    hostOut() << (refusal.isEmpty() ? QStringLiteral("cut: would be sent as it is")
-                                    : QStringLiteral("cut: would be refused: ") + refusal)
-              << "\n";
+    for (const QJsonValue &p : facts.value("problems").toArray()) {
+        const QJsonObject o = p.toObject();
+        if (o.value("error").toBool())
+            hostOut() << "error: " << o.value("cause").toString() << "\n";
+    }
+    for (const QString &w : j.warnings())
+        hostOut() << "warning: " << w << "\n";
+    const qint64 problems = qint64(facts.value("problem_count").toDouble());
+    const qint64 listed = facts.value("problems").toArray().size();
+    if (problems > listed)
+        hostOut() << "... " << (problems - listed) << " more problems\n";
+    QString verdict = QStringLiteral("cut: would be refused: ") + refusal;
+    if (refusal.isEmpty())
+        verdict = j.isNormalized() ? QStringLiteral("cut: would be sent as the job made from its paths (%1 bytes)")
+                                         .arg(j.cutData().size())
+                                   : QStringLiteral("cut: would be sent as it is");
+    hostOut() << verdict << "\n";
     return KTHost::Ok;
 }
 
@@ -99,46 +112,54 @@ int checkPreview(HostContext &c)
     if (!c.options.isSet("output"))
         return hostFail(KTHost::Usage, "preview needs -o FILE.png");
     QString error;
-    if (!job.load(c.args.first(), c.options.isSet("drop-labels"), &error))
+    if (!job.load(c.args.first(), &error))
         return hostFail(KTHost::Usage, error);
-    if (!job.facts.hpgl || !job.facts.drawn)
-        return hostFail(KTHost::Usage, QStringLiteral("%1 draws nothing to preview%2")
-                                           .arg(job.path, job.facts.hpgl ? QString() : QStringLiteral(" (not HPGL)")));
+    if (job.job->strokes() == 0) {
+        const QString why = job.refusal().isEmpty() ? QStringLiteral("%1 draws nothing to preview").arg(job.path())
+                                                     : job.refusal();
+        return hostFail(KTHost::Usage, why);
+    }
     return KTHost::Ok;
 }
 
-// Drawn strokes on white, the drawing's outline dashed, its size below.
+// What the job cuts, on white; a job that would be refused is drawn too, and
+// said so.
 int runPreview(HostContext &c)
 {
-    const KTHpgl::Facts &f = job.facts;
-    const double w = f.widthMm(), h = f.heightMm();
-    const double scale = qBound(1.0, 1400.0 / qMax(1.0, qMax(w, h)), 10.0);   // pixels per mm
-    const int margin = 40, band = 48;
-    QImage image(int(w * scale) + 2 * margin, int(h * scale) + 2 * margin + band, QImage::Format_RGB32);
-    image.fill(Qt::white);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(QPen(QColor(150, 150, 150), 1, Qt::DashLine));
-    p.drawRect(QRectF(margin, margin, w * scale, h * scale));
-    p.setPen(QPen(Qt::black, 1.2));
-    const double left = f.minX, top = f.maxY;   // plotter y runs up, the picture's down
-    KTHpgl::readHpgl(job.bytes, [&](const QPointF &a, const QPointF &b) {
-        p.drawLine(QPointF(margin + (a.x() - left) * scale, margin + (top - a.y()) * scale),
-                   QPointF(margin + (b.x() - left) * scale, margin + (top - b.y()) * scale));
-    }, HostJob::options);
-    p.setPen(Qt::black);
-    QFont font = p.font();
-    font.setPixelSize(16);
-    p.setFont(font);
-    p.drawText(QRectF(margin, image.height() - band - margin / 2, image.width() - 2 * margin, band),
-               Qt::AlignLeft | Qt::AlignVCenter,
-               QStringLiteral("%1  %2 x %3 mm, cut path %4 mm, %5 strokes")
-                   .arg(job.path.section('/', -1), mm(w), mm(h), mm(f.lengthMm))
-                   .arg(f.strokes));
-    p.end();
+    const KTCutJob &j = *job.job;
     const QString out = c.options.value("output");
-    if (!image.save(out, "PNG"))
+    if (!j.preview().save(out, "PNG"))
         return hostFail(KTHost::Usage, QStringLiteral("cannot write %1; give a writable .png path to -o").arg(out));
-    hostOut() << "preview of " << job.path << ": " << mm(w) << " x " << mm(h) << " mm in " << out << "\n";
+    hostOut() << "preview of " << j.fileName() << ": " << mm(j.widthMm()) << " x " << mm(j.heightMm()) << " mm in "
+              << out << "\n";
+    if (!j.refusal().isEmpty())
+        hostOut() << "cut would be refused: " << j.refusal() << "\n";
+    return KTHost::Ok;
+}
+
+int checkConvert(HostContext &c)
+{
+    if (!c.options.isSet("output"))
+        return hostFail(KTHost::Usage, "convert needs -o FILE.plt");
+    QString error;
+    if (!job.load(c.args.first(), &error))
+        return hostFail(KTHost::Usage, error);
+    if (!job.refusal().isEmpty())
+        return hostFail(KTHost::Usage, job.refusal());
+    return KTHost::Ok;
+}
+
+// The job as cut would send it, written whole or not at all.
+int runConvert(HostContext &c)
+{
+    const QString out = c.options.value("output");
+    QSaveFile file(out);
+    const QByteArray data = job.job->cutData();
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
+        return hostFail(KTHost::Usage, QStringLiteral("cannot write %1 (%2); give a writable path to -o")
+                                           .arg(out, file.errorString()));
+    hostOut() << "wrote " << out << ": " << data.size() << " bytes, " << mm(job.job->widthMm()) << " x "
+              << mm(job.job->heightMm()) << " mm, cut path " << mm(job.job->pathLengthMm()) << " mm"
+              << (job.job->isNormalized() ? "" : ", the file as it is") << "\n";
     return KTHost::Ok;
 }

@@ -294,7 +294,7 @@ int followTask(HostContext &c, int copies, bool qr, OwnJob own, qint64 streamByt
 int checkCut(HostContext &c)
 {
     QString error;
-    if (!job.load(c.args.first(), c.options.isSet("drop-labels"), &error, true))
+    if (!job.load(c.args.first(), &error))
         return hostFail(KTHost::Usage, error);
     const QString refusal = job.refusal();
     if (!refusal.isEmpty())
@@ -329,15 +329,19 @@ int runCut(HostContext &c)
     if (text.isNull())
         return hostFail(KTHost::Usage, error);
     if (KTDeviceProperty *fileInfo = d->property_ptr("TASK_FILE_INFO"))
-        fileInfo->setValue(job.facts.taskFileInfo());
+        fileInfo->setValue(job.job->taskFileInfo());
     d->property_ptr("TASK_MODE")->setValue(0);
     d->property_ptr("TASK_COPIES")->setValue(copies);
-    const qint64 size = job.bytes.size();
-    job.bytes = QByteArray();   // the plug-in holds the job from here
+    const qint64 size = job.job->cutData().size();
+    const bool normalized = job.job->isNormalized();
+    const int dropped = job.job->facts().value("labels_dropped").toInt();
+    job.job.reset();   // the plug-in holds the job from here
     d->setPlt(std::move(text));
     hostOut() << "cutting " << c.args.first() << " (" << size << " bytes";
-    if (job.droppedLabels)
-        hostOut() << ", " << job.droppedLabels << " text labels dropped";
+    if (normalized)
+        hostOut() << " of the job made from its paths";
+    if (dropped)
+        hostOut() << ", " << dropped << " text labels dropped";
     hostOut() << "), " << copies << " copies\n";
     const OwnJob own(taskRecord(d));
     d->startTask();

@@ -210,13 +210,14 @@ int runQrJobs(HostContext &c)
                 // Read, checked and converted as cut does it.
                 HostJob job;
                 QString error;
-                if (!job.load(path, c.options.isSet("drop-labels"), &error, true))
+                if (!job.load(path, &error))
                     why = error;
                 else
                     why = job.refusal();
                 if (why.isEmpty() && (text = job.text(&error)).isNull())
                     why = error;
-                info = job.facts.taskFileInfo();
+                if (job.job)
+                    info = job.job->taskFileInfo();
             }
             if (why.isEmpty()) {
                 plt->setValue(text);

@@ -45,6 +45,8 @@ int checkInspect(HostContext &c);
 int runInspect(HostContext &c);
 int checkPreview(HostContext &c);
 int runPreview(HostContext &c);
+int checkConvert(HostContext &c);
+int runConvert(HostContext &c);
 int checkCut(HostContext &c);
 int runCut(HostContext &c);
 int checkQr(HostContext &c);

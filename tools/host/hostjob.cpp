@@ -1,36 +1,10 @@
 #include "tools/host/hostjob.h"
 
-#include <QFile>
-#include <QJsonArray>
-#include <QTextCodec>
+#include <cmath>
 
-#include <thread>
+HostJobSettings HostJob::settings;
 
-namespace {
-
-// Length of the valid UTF-8 sequence at p, 0 when there is none.
-int utf8Sequence(const uchar *p, qint64 left)
-{
-    const uchar c = p[0];
-    int n = c >= 0xf0 && c <= 0xf4 ? 4 : c >= 0xe0 ? 3 : c >= 0xc2 && c <= 0xdf ? 2 : 0;
-    if (c >= 0xf5 || n == 0 || left < n)
-        return 0;
-    for (int k = 1; k < n; ++k) {
-        if ((p[k] & 0xc0) != 0x80)
-            return 0;
-    }
-    // Overlong forms, surrogates and values beyond U+10FFFF do not come back.
-    if ((c == 0xe0 && p[1] < 0xa0) || (c == 0xed && p[1] > 0x9f) || (c == 0xf0 && p[1] < 0x90)
-        || (c == 0xf4 && p[1] > 0x8f))
-        return 0;
-    return n;
-}
-
-} // namespace
-
-KTHpgl::Options HostJob::options;
-
-bool parsePlotArea(const QString &text, QSizeF *area)
+bool parseSizeMm(const QString &text, QSizeF *area)
 {
     const QStringList parts = text.split(QLatin1Char('x'));
     if (parts.size() != 2)
@@ -44,111 +18,85 @@ bool parsePlotArea(const QString &text, QSizeF *area)
     return true;
 }
 
-qint64 firstUnsafeByte(const QByteArray &bytes, qint64 from)
+bool parsePointMm(const QString &text, QPointF *point)
 {
-    if (from < 0)
-        return -1;
-    // A local encoding other than UTF-8 keeps the text apart from what the
-    // USB path sends; only ASCII is the same in both.
-    if (QTextCodec::codecForLocale()->mibEnum() != 106)
-        return from;
-    const uchar *d = reinterpret_cast<const uchar *>(bytes.constData());
-    const qint64 n = bytes.size();
-    for (qint64 i = from; i < n;) {
-        if (d[i] < 0x80) {
-            ++i;
-            continue;
-        }
-        const int len = utf8Sequence(d + i, n - i);
-        if (len == 0)
-            return i;
-        i += len;
-    }
-    return -1;
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() != 2)
+        return false;
+    bool okX = false, okY = false;
+    const double x = parts.at(0).toDouble(&okX), y = parts.at(1).toDouble(&okY);
+    if (!okX || !okY || !(std::fabs(x) <= 100000) || !(std::fabs(y) <= 100000))
+        return false;
+    *point = QPointF(x, y);
+    return true;
 }
 
-bool HostJob::load(const QString &file, bool dropLabels, QString *error, bool text)
+bool HostJob::load(const QString &file, QString *error)
 {
-    path = file;
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(file, f.errorString());
+    job = std::make_unique<KTCutJob>();
+    const HostJobSettings &s = settings;
+    if (s.plotArea.isValid())
+        job->setPlotArea(s.plotArea);
+    job->setScale(s.scale);
+    job->setRotation(s.rotation);
+    job->setMirrored(s.mirrored);
+    if (s.hasOrigin)
+        job->setOrigin(s.origin);
+    if (s.fit.isValid())
+        job->setFit(s.fit);
+    job->setAsIs(s.asIs);
+    job->setDropLabels(s.dropLabels);
+    if (!job->load(file)) {
+        *error = job->errorString();
         return false;
-    }
-    bytes = f.readAll();
-    // The text is wanted only once the job passes; the second core makes it
-    // while the facts are read, for nothing but the time.
-    std::thread widen;
-    if (text)
-        widen = std::thread([this] { m_text = QString::fromLocal8Bit(bytes); });
-    facts = KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), options);
-    if (widen.joinable())
-        widen.join();
-    if (dropLabels && !facts.labelSpans.isEmpty()) {
-        droppedLabels = facts.labelSpans.size();
-        bytes = KTHpgl::dropLabels(bytes, facts);
-        facts = KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), options);
-        if (text)
-            m_text = QString::fromLocal8Bit(bytes);
     }
     return true;
 }
 
-QString HostJob::refusal() const
+bool HostJob::readsJobs(const QString &command, const QCommandLineParser &parser)
 {
-    if (const KTHpgl::Issue *bad = facts.firstError()) {
-        QString hint;
-        if (bad->problem == KTHpgl::Problem::LabelTerminator)
-            hint = QStringLiteral("; --drop-labels cuts the drawing without its text");
-        return QStringLiteral("%1: %2%3; nothing sent").arg(path, KTHpgl::describe(*bad), hint);
+    return QStringList{"inspect", "preview", "convert", "cut"}.contains(command)
+           || (command == QLatin1String("qr") && parser.isSet("jobs"));
+}
+
+QString HostJob::configure(const QCommandLineParser &parser, const QString &command)
+{
+    static const QStringList options{"plot-area", "scale", "rotate", "mirror", "origin", "fit", "as-is", "drop-labels"};
+    for (const QString &o : options) {
+        if (parser.isSet(o) && !readsJobs(command, parser))
+            return QStringLiteral("--%1 belongs to the job commands: inspect, preview, convert, cut and qr --jobs").arg(o);
     }
-    const qint64 unsafe = firstUnsafeByte(bytes, facts.firstNonAscii);
-    if (unsafe >= 0) {
-        return QStringLiteral("%1: offset %2: byte 0x%3 would not reach the machine unchanged through the plug-in's "
-                              "text conversion (local encoding %4); nothing sent")
-            .arg(path)
-            .arg(unsafe)
-            .arg(uint(uchar(bytes.at(int(unsafe)))), 2, 16, QLatin1Char('0'))
-            .arg(QString::fromLatin1(QTextCodec::codecForLocale()->name()));
+    HostJobSettings &s = settings;
+    if (parser.isSet("plot-area") && !parseSizeMm(parser.value("plot-area"), &s.plotArea))
+        return QStringLiteral("--plot-area takes WIDTHxHEIGHT in mm (420x297 for A3), not \"%1\"")
+            .arg(parser.value("plot-area"));
+    if (parser.isSet("fit") && !parseSizeMm(parser.value("fit"), &s.fit))
+        return QStringLiteral("--fit takes WIDTHxHEIGHT in mm (100x50), not \"%1\"").arg(parser.value("fit"));
+    if (parser.isSet("scale")) {
+        bool ok = false;
+        s.scale = parser.value("scale").toDouble(&ok);
+        if (!ok || !(s.scale > 0 && s.scale <= 1000))
+            return QStringLiteral("--scale takes a factor above 0 and at most 1000 (0.5 halves the drawing), not "
+                                  "\"%1\"").arg(parser.value("scale"));
+        if (parser.isSet("fit"))
+            return QStringLiteral("--scale and --fit both size the drawing: give one");
     }
+    if (parser.isSet("rotate")) {
+        const QString r = parser.value("rotate");
+        if (!QStringList{"0", "90", "180", "270"}.contains(r))
+            return QStringLiteral("--rotate takes 90, 180 or 270 (degrees, counter-clockwise), not \"%1\"").arg(r);
+        s.rotation = r.toInt();
+    }
+    s.mirrored = parser.isSet("mirror");
+    if (parser.isSet("origin")) {
+        s.hasOrigin = parsePointMm(parser.value("origin"), &s.origin);
+        if (!s.hasOrigin)
+            return QStringLiteral("--origin takes X,Y in mm (10,5), not \"%1\"").arg(parser.value("origin"));
+    }
+    s.asIs = parser.isSet("as-is");
+    s.dropLabels = parser.isSet("drop-labels");
+    if (s.asIs && (parser.isSet("scale") || parser.isSet("rotate") || s.mirrored || s.hasOrigin || parser.isSet("fit")))
+        return QStringLiteral("--as-is sends the file as it is, which cannot be placed: leave out --as-is or "
+                              "--scale, --rotate, --mirror, --origin and --fit");
     return QString();
-}
-
-QString HostJob::text(QString *error)
-{
-    QString t = m_text.isNull() ? QString::fromLocal8Bit(bytes) : std::move(m_text);
-    m_text = QString();
-    // What the plug-in sends must be the file: checked with its own conversion.
-    if (facts.firstNonAscii >= 0 && t.toLocal8Bit() != bytes) {
-        *error = QStringLiteral("%1: offset %2: the text conversion changes the job; nothing sent")
-                     .arg(path)
-                     .arg(facts.firstNonAscii);
-        return QString();
-    }
-    return t;
-}
-
-QJsonObject HostJob::json() const
-{
-    QJsonArray problems;
-    for (const KTHpgl::Issue &i : facts.issues)
-        problems.append(QJsonObject{{"offset", double(i.offset)},
-                                    {"error", KTHpgl::isError(i.problem)},
-                                    {"cause", KTHpgl::describe(i)}});
-    QJsonObject unknown;
-    for (const auto &u : facts.unknownCommands())
-        unknown.insert(QString::fromLatin1(u.first), double(u.second));
-    return QJsonObject{{"task_file_info", facts.taskFileInfo()},
-                       {"file", path},
-                       {"bytes", double(bytes.size())},
-                       {"hpgl", facts.hpgl},
-                       {"width_mm", facts.widthMm()},
-                       {"height_mm", facts.heightMm()},
-                       {"path_length_mm", facts.lengthMm},
-                       {"strokes", double(facts.strokes)},
-                       {"labels", double(facts.labels)},
-                       {"labels_dropped", droppedLabels},
-                       {"unknown_commands", unknown},
-                       {"problems", problems},
-                       {"problem_count", double(facts.issueCount)}};
 }

@@ -1,44 +1,57 @@
 #ifndef HOSTJOB_H
 #define HOSTJOB_H
 
-#include "job/kthpgl.h"
+#include "job/ktcutjob.h"
 
-#include <QByteArray>
+#include <QCommandLineParser>
 #include <QJsonObject>
+#include <QPointF>
+#include <QSizeF>
 #include <QString>
+
+#include <memory>
+
+// How every job of a run is read and placed (--plot-area, --scale, --rotate,
+// --mirror, --origin, --fit, --as-is, --drop-labels), set once from the
+// command line before any job is loaded.
+struct HostJobSettings
+{
+    QSizeF plotArea;
+    double scale = 1.0;
+    int rotation = 0;
+    bool mirrored = false;
+    bool hasOrigin = false;
+    QPointF origin;
+    QSizeF fit;
+    bool asIs = false;
+    bool dropLabels = false;
+};
 
 // A cut job read from its file and checked, before any connection, for what
 // the machine would misread.
 struct HostJob
 {
-    QString path;
-    QByteArray bytes;
-    KTHpgl::Facts facts;
-    int droppedLabels = 0;
+    std::unique_ptr<KTCutJob> job;
 
-    // Reads the file and its facts, without its text labels if asked; with
-    // text, also widens it to the plug-in's text on the side meanwhile.
-    bool load(const QString &file, bool dropLabels, QString *error, bool text = false);
+    // False (and error) when the file cannot be read at all.
+    bool load(const QString &file, QString *error);
+    QString path() const { return job->fileName(); }
     // Why the machine would misread the job, in one line; empty when it would not.
-    QString refusal() const;
-    // The job as the text the plug-in takes (handed over once), or a null
-    // text and the reason when the conversion would change a byte.
-    QString text(QString *error);
-    // TASK_FILE_INFO and the facts behind it, for inspect --json.
-    QJsonObject json() const;
+    QString refusal() const { return job->refusal(); }
+    // The job as the text the plug-in takes, or a null text and the reason.
+    QString text(QString *error) const { return job->cutText(error); }
 
-    // How every job is read (--plot-area), set once before any is loaded.
-    static KTHpgl::Options options;
-
-private:
-    QString m_text;   // made while the facts are read, for text()
+    static HostJobSettings settings;
+    // Takes the job options from the command line into settings: empty, or
+    // the usage failure in one line.
+    static QString configure(const QCommandLineParser &parser, const QString &command);
+    // Whether the command reads job files (and so wants fonts and painting).
+    static bool readsJobs(const QString &command, const QCommandLineParser &parser);
 };
 
-// WIDTHxHEIGHT in mm (e.g. 420x297) as a plotter area; false when it is not one.
-bool parsePlotArea(const QString &text, QSizeF *area);
-
-// Offset of the first byte the plug-in's conversions (the local 8-bit text
-// for TCP, UTF-8 for USB) would not give back as it is; -1 when there is none.
-qint64 firstUnsafeByte(const QByteArray &bytes, qint64 from);
+// WIDTHxHEIGHT in mm (e.g. 420x297) as an area; false when it is not one.
+bool parseSizeMm(const QString &text, QSizeF *area);
+// X,Y in mm; false when it is not a point.
+bool parsePointMm(const QString &text, QPointF *point);
 
 #endif // HOSTJOB_H

@@ -11,12 +11,14 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QRegularExpression>
 
 #include <cstdio>
+#include <unistd.h>
 #include <memory>
 
 KTDeviceInterface *HostContext::device() const
@@ -55,11 +57,13 @@ const QList<HostCommand> &hostCommands()
         {"diff", "FILE", "show where the machine differs from a backup", true, 1, 1, checkBackupFile, runDiff},
         {"restore", "FILE", "write back what differs from a backup (--yes, or confirm)", true, 1, 1,
          checkBackupFile, runRestore},
-        {"inspect", "FILE.plt", "the job's size, cut path and problems (--json; with a machine, cut time)", false, 1, 1,
+        {"inspect", "FILE", "the job's size, cut path and problems (--json; with a machine, cut time)", false, 1, 1,
          checkInspect, runInspect},
-        {"preview", "FILE.plt", "draw the job's cut strokes to a PNG (-o FILE.png)", false, 1, 1, checkPreview,
+        {"preview", "FILE", "draw what the job cuts to a PNG (-o FILE.png)", false, 1, 1, checkPreview,
          runPreview},
-        {"cut", "FILE.plt", "run a cut job (--copies N, --drop-labels)", true, 1, 1, checkCut, runCut},
+        {"convert", "FILE", "write the job that cut would send (-o FILE.plt)", false, 1, 1, checkConvert,
+         runConvert},
+        {"cut", "FILE", "run a cut job (--copies N)", true, 1, 1, checkCut, runCut},
         {"qr", "", "run a QR-code job (--copies N), or cut a stack of sheets (--jobs DIR)", true, 0, 0, checkQr,
          runQr},
         {"qrcode", "TEXT", "write the QR code a sheet needs (-o FILE.svg|FILE.png, --size MM)", false, 1, 1,
@@ -99,6 +103,10 @@ QString description()
         "write is read back: ok, set to VALUE (nearest the machine takes), machine kept VALUE, no answer,\n"
         "or sent (not verifiable), unless the machine refused it. set sends a key that makes the machine\n"
         "act only with --yes, and a value that makes no sense for it only with --force.\n"
+        "\nJob files (inspect, preview, convert, cut, qr --jobs) are HPGL or HP-GL/2, SVG, PDF (first page)\n"
+        "or DXF. A file of plain HPGL (IN, PU, PD, PA, PR, SP, VS, FS) is sent as it is; any other, or\n"
+        "one placed with --scale, --rotate, --mirror, --origin or --fit, is sent as the job made from its\n"
+        "cut paths (IN; then absolute PU/PD in 1/40 mm), which is what preview draws and convert writes.\n"
         "\nExit status: 0 done, 2 usage error (unknown option, key or command, bad value or address,\n"
         "a job the machine would misread), 3 the machine could not be reached, is not a cutter, stopped\n"
         "answering, went away, reported an error during a job, ran another job in place of this one or\n"
@@ -165,11 +173,19 @@ const QList<QCommandLineOption> &hostOptions()
         {"code", "The device's cloud code (needs --cloud): 1 to 64 visible ASCII characters.", "code"},
         {"cloud-wait", "Seconds to wait for the cloud service after the command, before its work records are "
                        "left in the outbox for a later run (default 1.5; 0: no wait).", "seconds", "1.5"},
-        {"drop-labels", "cut, inspect, preview, qr --jobs: leave out the job's text labels (LB)."},
-        {"plot-area", "cut, inspect, preview: the plotter area WxH in mm that a file scales against without IP "
+        {"drop-labels", "Job commands: leave out a HPGL job's text labels (LB)."},
+        {"plot-area", "Job commands: the plotter area WxH in mm that a HPGL file scales against without IP "
                       "(default 259.125x199.05, landscape A4).", "WxH"},
+        {"scale", "Job commands: size the drawing by this factor (0.5 halves it).", "factor"},
+        {"rotate", "Job commands: turn the drawing counter-clockwise by 90, 180 or 270 degrees.", "degrees"},
+        {"mirror", "Job commands: mirror the drawing left to right."},
+        {"origin", "Job commands: put the drawing's lower-left corner at X,Y mm.", "X,Y"},
+        {"fit", "Job commands: size the drawing, proportions kept, to fit WxH mm.", "WxH"},
+        {"as-is", "Job commands: send a HPGL file byte for byte, or refuse it, instead of the job made from its "
+                  "paths."},
         {"json", "inspect: print the facts and TASK_FILE_INFO as JSON; outbox: the records as JSON."},
-        {{"o", "output"}, "preview: the PNG to write; qrcode: the SVG or PNG to write.", "file"},
+        {{"o", "output"}, "preview: the PNG to write; convert: the job file to write; qrcode: the SVG or PNG to "
+                          "write.", "file"},
         {"jobs", "qr: the directory of the jobs that the sheets' codes name (file name with or without its "
                  "extension).", "dir"},
         {"sheets", "qr --jobs: the number of sheets to cut (default: until the machine's stack is empty).", "n"},
@@ -246,8 +262,8 @@ int checkOptions(const QCommandLineParser &parser, const HostCommand &command, C
     }
     if (parser.isSet("screenshot") && command.name != QLatin1String("settings"))
         return hostFail(KTHost::Usage, "--screenshot belongs to the settings command");
-    if (parser.isSet("output") && command.name != QLatin1String("preview") && command.name != QLatin1String("qrcode"))
-        return hostFail(KTHost::Usage, "-o belongs to the preview and qrcode commands");
+    if (parser.isSet("output") && !QStringList{"preview", "convert", "qrcode"}.contains(command.name))
+        return hostFail(KTHost::Usage, "-o belongs to the preview, convert and qrcode commands");
     if (command.name == QLatin1String("qrcode") && !parser.isSet("output"))
         return hostFail(KTHost::Usage, "qrcode needs -o FILE.svg or -o FILE.png");
     if ((parser.isSet("jobs") || parser.isSet("sheets") || parser.isSet("on-unknown"))
@@ -263,15 +279,9 @@ int checkOptions(const QCommandLineParser &parser, const HostCommand &command, C
         return hostFail(KTHost::Usage, "--retry and --all-refused belong to the outbox command");
     if (parser.isSet("retry") && parser.isSet("all-refused"))
         return hostFail(KTHost::Usage, "--retry KEY and --all-refused: give one");
-    if (parser.isSet("drop-labels") && !QStringList{"cut", "inspect", "preview", "qr"}.contains(command.name))
-        return hostFail(KTHost::Usage, "--drop-labels belongs to the cut, inspect, preview and qr commands");
-    if (parser.isSet("plot-area")) {
-        if (!QStringList{"cut", "inspect", "preview"}.contains(command.name))
-            return hostFail(KTHost::Usage, "--plot-area belongs to the cut, inspect and preview commands");
-        if (!parsePlotArea(parser.value("plot-area"), &HostJob::options.plotArea))
-            return hostFail(KTHost::Usage, QStringLiteral("--plot-area takes WIDTHxHEIGHT in mm (420x297 for A3), "
-                                                          "not \"%1\"").arg(parser.value("plot-area")));
-    }
+    const QString jobError = HostJob::configure(parser, command.name);
+    if (!jobError.isEmpty())
+        return hostFail(KTHost::Usage, jobError);
     if (parser.isSet("tcp")) {
         QString host, error;
         int port = 0;
@@ -280,6 +290,18 @@ int checkOptions(const QCommandLineParser &parser, const HostCommand &command, C
     }
 
     return KTHost::Ok;
+}
+
+// The folder Qt's GUI side would otherwise make with a warning on standard
+// error, where kt-host keeps to one line a failure.
+void ensureRuntimeDir()
+{
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        return;
+    const QByteArray dir = QDir::tempPath().toLocal8Bit() + "/runtime-" + QByteArray::number(uint(getuid()));
+    QDir().mkpath(QString::fromLocal8Bit(dir));
+    QFile::setPermissions(QString::fromLocal8Bit(dir), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", dir);
 }
 
 // Only the window needs a display; every other command runs anywhere.
@@ -296,8 +318,10 @@ std::unique_ptr<QCoreApplication> makeApplication(const HostCommand &command, co
             qputenv("QT_QPA_PLATFORM", "offscreen");
         return std::make_unique<QApplication>(argc, argv);
     }
-    if (command.name == QLatin1String("preview")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");   // a picture in a file, never a window
+    if (HostJob::readsJobs(command.name, parser)) {
+        // Pictures in files and text as outlines, never a window.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        ensureRuntimeDir();
         return std::make_unique<QGuiApplication>(argc, argv);
     }
     return std::make_unique<QCoreApplication>(argc, argv);

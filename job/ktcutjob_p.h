@@ -1,0 +1,60 @@
+#ifndef KTCUTJOB_P_H
+#define KTCUTJOB_P_H
+
+// Not part of the installed API.
+#include "job/ktcutjob.h"
+#include "job/kthpgl.h"
+#include "job/ktjobpaths.h"
+
+#include <QTransform>
+
+class KTCutJobPrivate
+{
+public:
+    // Settings
+    QSizeF plotArea;
+    double scale = 1.0;
+    int rotation = 0;
+    bool mirrored = false;
+    bool hasOrigin = false;
+    QPointF origin;
+    QSizeF fit;
+    bool asIs = false;
+    bool dropLabels = false;
+
+    // The file
+    QString name;
+    QString error;
+    QByteArray bytes;
+    KTCutJob::Format format = KTCutJob::Unknown;
+
+    // What was made of it
+    KTJob::Paths paths;
+    KTJob::Figures figures;
+    KTHpgl::Facts facts;     // HPGL only
+    int droppedLabels = 0;
+    bool normalized = false;
+    QString refusal;
+    QStringList warnings;
+    QByteArray cutData;
+
+    bool placed() const;
+    void read();
+    void readHpgl();
+    void readDesign();
+    bool place();
+    void decide();
+    QString hpglRefusal() const;
+};
+
+namespace KTJob {
+
+// Offset of the first byte the plug-in's text conversions (the local 8-bit
+// text for TCP, UTF-8 for USB) would not give back as it is; -1 when none.
+qint64 firstUnsafeByte(const QByteArray &bytes, qint64 from);
+// Which reader a file's first bytes call for.
+KTCutJob::Format detectFormat(const QByteArray &bytes);
+
+} // namespace KTJob
+
+#endif // KTCUTJOB_P_H
