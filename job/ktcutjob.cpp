@@ -201,7 +201,7 @@ void KTCutJobPrivate::readDesign()
 {
     normalized = true;
     if (asIs) {
-        refusal = QStringLiteral("%1: --as-is sends HPGL as it is; a %2 file is always sent as the job made from its "
+        refusal = QStringLiteral("%1: --as-is sends HPGL as it is; %2 files are always sent as the job made from their "
                                  "paths; leave out --as-is; nothing sent")
                       .arg(name, KTCutJob::formatName(format));
         return;

@@ -45,6 +45,8 @@ private slots:
     void refusedBeforeConnecting();
     void droppedLabelsArriveExactly();
     void textBytesArriveUnchanged();
+    void convertedJobArrives_data();
+    void convertedJobArrives();
     void notACutterGetsNoJob();
     void silenceStopsTheJob_data();
     void silenceStopsTheJob();
@@ -181,6 +183,35 @@ void tst_KTHostJob::textBytesArriveUnchanged()
     const QByteArray job("IN;CO\"caf\xc3\xa9 \xe2\x82\xac\";PU0,0;PD400,0;\r\n");
     const Run r = host({"--tcp", tcp(), "cut", write("utf8.plt", job), "--as-is"});
     QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QCOMPARE(readFile(dir->filePath("job1.plt")), job);
+}
+
+void tst_KTHostJob::convertedJobArrives_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QStringList>("options");
+
+    const QString data = QStringLiteral(KT_SOURCE_DIR "/tests/data/hpgl/");
+    QTest::newRow("encoded, 8-bit, labels dropped") << data + "polar-gnuplot.pcl" << QStringList{"--drop-labels"};
+    QTest::newRow("arcs, turned and placed") << data + "dome-fig2dev.hpgl"
+                                             << QStringList{"--rotate", "90", "--origin", "5,5"};
+    QTest::newRow("plain, fitted") << Sheet << QStringList{"--fit", "50x50", "--mirror"};
+}
+
+// What convert writes is what cut sends, to the byte.
+void tst_KTHostJob::convertedJobArrives()
+{
+    QFETCH(QString, file);
+    QFETCH(QStringList, options);
+    const QString converted = dir->filePath("converted.plt");
+    const Run c = host(QStringList{"convert", file, "-o", converted} + options);
+    QVERIFY2(c.exitCode == 0, qPrintable(c.err));
+    const QByteArray job = readFile(converted);
+    QVERIFY(job.startsWith("IN;"));
+    const Run r = host(QStringList{"--tcp", tcp(), "cut", file} + options);
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QVERIFY2(r.out.contains(QStringLiteral("(%1 bytes of the job made from its paths").arg(job.size())),
+             qPrintable(r.out));
     QCOMPARE(readFile(dir->filePath("job1.plt")), job);
 }
 
