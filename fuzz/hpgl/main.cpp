@@ -1,15 +1,20 @@
-// Cut data as any program (or none) writes it, through the HPGL job reader.
+// Cut data as any program (or none) writes it, through the HPGL job reader,
+// and the job made from its paths read back.
 #include "job/kthpgl.h"
+#include "job/ktjobpaths.h"
 
 #include <cmath>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
+    KTJob::Paths paths;
+    KTHpgl::Options options;
+    options.paths = &paths;
     const KTHpgl::Facts facts = KTHpgl::readHpgl(bytes, [](const QPointF &from, const QPointF &to) {
         if (!std::isfinite(from.x()) || !std::isfinite(from.y()) || !std::isfinite(to.x()) || !std::isfinite(to.y()))
             __builtin_trap();
-    });
+    }, options);
     if (facts.issues.size() > KTHpgl::MaxIssues || facts.issueCount < facts.issues.size()
         || !std::isfinite(facts.lengthMm) || !std::isfinite(facts.widthMm()) || !std::isfinite(facts.heightMm()))
         __builtin_trap();
@@ -21,6 +26,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     facts.taskFileInfo();
     facts.unknownCommands();
     if (KTHpgl::dropLabels(bytes, facts).size() > bytes.size())
+        __builtin_trap();
+
+    // The job written from the paths is plain HPGL that gives the same paths.
+    const QByteArray job = KTJob::writeHpgl(paths);
+    KTJob::Paths again;
+    KTHpgl::Options plain;
+    plain.paths = &again;
+    const KTHpgl::Facts reread = KTHpgl::readHpgl(job, KTHpgl::SegmentSink(), plain);
+    if (!reread.plain || reread.firstError())
+        __builtin_trap();
+    const KTJob::Figures a = paths.figures(), b = again.figures();
+    if (a.drawn != b.drawn || a.bounds != b.bounds || a.strokes != b.strokes
+        || std::fabs(a.lengthUnits - b.lengthUnits) > 1e-6 * (1 + a.lengthUnits))
         __builtin_trap();
     return 0;
 }
