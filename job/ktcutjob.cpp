@@ -183,11 +183,15 @@ void KTCutJobPrivate::readHpgl()
         const QString why = bad ? KTHpgl::describe(*bad) : QStringLiteral("no HPGL commands");
         refusal = QStringLiteral("%1: %2; kt-host cuts HPGL, SVG, PDF and DXF files; nothing sent").arg(name, why);
     } else if (!facts.labelSpans.isEmpty()) {
-        refusal = QStringLiteral("%1: %2 text labels, which the job made from the file's paths cannot carry; "
-                                 "--drop-labels cuts the drawing without them, --as-is sends the file as it is; "
-                                 "nothing sent")
-                      .arg(name)
-                      .arg(facts.labelSpans.size());
+        const int n = facts.labelSpans.size();
+        // --as-is is offered only where the file as it is would pass.
+        const QString asIsToo = hpglRefusal().isEmpty()
+                                    ? QStringLiteral(", --as-is sends the file as it is and the machine draws them")
+                                    : QString();
+        refusal = QStringLiteral("%1: %2, which the job made from the file's paths cannot carry; --drop-labels cuts "
+                                 "the drawing without %3%4; nothing sent")
+                      .arg(name, n == 1 ? QStringLiteral("a text label") : QStringLiteral("%1 text labels").arg(n),
+                           n == 1 ? QStringLiteral("it") : QStringLiteral("them"), asIsToo);
     } else if (bad && bad->problem == KTHpgl::Problem::BadNumber) {
         refusal = QStringLiteral("%1: %2; nothing sent").arg(name, KTHpgl::describe(*bad));
     } else if (bad) {

@@ -164,7 +164,13 @@ void tst_KTCutJob::refusals_data()
     QTest::addColumn<QString>("cause");   // empty: cut
 
     const QByteArray label("IN;PU0,0;PD400,0;LBText\x03;");
-    QTest::newRow("labels, job from paths") << label << false << "--drop-labels cuts the drawing without them";
+    QTest::newRow("labels, job from paths") << label << false << "a text label, which the job made from the file's "
+                                                                 "paths cannot carry; --drop-labels cuts the drawing "
+                                                                 "without it; nothing sent";
+    QTest::newRow("labels the machine can take") << QByteArray("IN;DT*;PU0,0;LBOne*;LBTwo*;PD400,0;") << false
+                                                 << "2 text labels, which the job made from the file's paths cannot "
+                                                    "carry; --drop-labels cuts the drawing without them, --as-is "
+                                                    "sends the file as it is and the machine draws them";
     QTest::newRow("labels as is") << label << true << "a text label ends with ETX";
     QTest::newRow("NUL as is") << QByteArray("IN;\0PU0,0;PD400,0;", 18) << true
                                << "without --as-is the job made from its paths is sent instead";

@@ -129,7 +129,7 @@ void tst_KTHostJob::refusedBeforeConnecting_data()
     pngBytes.open(QIODevice::WriteOnly);
     png.save(&pngBytes, "PNG");
 
-    QTest::newRow("text label") << readFile(Labelled) << false << "1 text labels, which the job made from";
+    QTest::newRow("text label") << readFile(Labelled) << false << "a text label, which the job made from";
     QTest::newRow("text label as is") << readFile(Labelled) << true << "offset 127: a text label ends with ETX";
     QTest::newRow("empty") << QByteArray() << false << "the file is empty";
     QTest::newRow("PNG") << pngBytes.data() << false << "offset 0: not HPGL";
