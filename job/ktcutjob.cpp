@@ -485,7 +485,8 @@ QImage KTCutJob::preview(double pixelsPerMm) const
     const double w = f.widthMm(), h = f.heightMm();
     const double scale = qBound(1.0, 1400.0 / qMax(1.0, qMax(w, h)), qMax(1.0, pixelsPerMm));
     const int margin = 40, band = 48;
-    QImage image(int(w * scale) + 2 * margin, int(h * scale) + 2 * margin + band, QImage::Format_RGB32);
+    // Wide enough for the caption on two lines, however narrow the drawing.
+    QImage image(qMax(int(w * scale) + 2 * margin, 560), int(h * scale) + 2 * margin + band, QImage::Format_RGB32);
     image.fill(Qt::white);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
@@ -511,7 +512,7 @@ QImage KTCutJob::preview(double pixelsPerMm) const
     p.setFont(font);
     auto mm = [](double value) { return QString::number(value, 'f', value < 100 ? 2 : 1); };
     p.drawText(QRectF(margin, image.height() - band - margin / 2, image.width() - 2 * margin, band),
-               Qt::AlignLeft | Qt::AlignVCenter,
+               Qt::AlignLeft | Qt::AlignVCenter | Qt::TextWordWrap,
                QStringLiteral("%1  %2 x %3 mm, cut path %4 mm, %5 strokes")
                    .arg(QFileInfo(d->name).fileName(), mm(w), mm(h), mm(f.lengthMm()))
                    .arg(f.strokes));
