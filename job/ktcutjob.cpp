@@ -85,6 +85,19 @@ KTCutJob::Format detectFormat(const QByteArray &bytes)
 
 } // namespace KTJob
 
+// The reader's own figures, for a file sent as it is, in machine units.
+static KTJob::Figures figuresOf(const KTHpgl::Facts &facts)
+{
+    KTJob::Figures f;
+    f.drawn = facts.drawn;
+    auto units = [](double mm) { return int(std::lround(qBound(-KTJob::MaxUnits, mm * KTJob::UnitsPerMm, KTJob::MaxUnits))); };
+    if (f.drawn)
+        f.bounds = QRect(QPoint(units(facts.minX), units(facts.minY)), QPoint(units(facts.maxX), units(facts.maxY)));
+    f.lengthUnits = facts.lengthMm * KTJob::UnitsPerMm;
+    f.strokes = facts.strokes;
+    return f;
+}
+
 bool KTCutJobPrivate::placed() const
 {
     return scale != 1.0 || rotation != 0 || mirrored || hasOrigin || fit.isValid();
@@ -93,6 +106,7 @@ bool KTCutJobPrivate::placed() const
 void KTCutJobPrivate::read()
 {
     paths.clear();
+    pathsRead = true;
     facts = KTHpgl::Facts();
     figures = KTJob::Figures();
     droppedLabels = 0;
@@ -120,7 +134,7 @@ void KTCutJobPrivate::read()
     if (refusal.isEmpty() && placed() && !place())
         refusal = QStringLiteral("%1: placed so, the drawing lies beyond the machine's coordinates; give a smaller "
                                  "--scale or --fit; nothing sent").arg(name);
-    figures = paths.figures();
+    figures = pathsRead ? paths.figures() : figuresOf(facts);
     decide();
 }
 
@@ -147,34 +161,45 @@ QString KTCutJobPrivate::hpglRefusal() const
     return QString();
 }
 
-void KTCutJobPrivate::readHpgl()
+KTHpgl::Options KTCutJobPrivate::hpglOptions(KTJob::Paths *into) const
 {
     KTHpgl::Options options;
     if (plotArea.isValid())
         options.plotArea = plotArea;
-    options.paths = &paths;
-    facts = KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), options);
+    options.paths = into;
+    return options;
+}
+
+// The file as it is needs no paths but for a preview: they are read then,
+// and a large job is never held twice over.
+void KTCutJobPrivate::ensurePaths() const
+{
+    if (pathsRead)
+        return;
+    pathsRead = true;
+    KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), hpglOptions(&paths));
+}
+
+void KTCutJobPrivate::readHpgl()
+{
+    facts = KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), hpglOptions(nullptr));
     if (dropLabels && !facts.labelSpans.isEmpty()) {
         droppedLabels = facts.labelSpans.size();
         bytes = KTHpgl::dropLabels(bytes, facts);
-        paths.clear();
-        facts = KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), options);
+        facts = KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), hpglOptions(nullptr));
     }
     for (const KTHpgl::Issue &i : facts.issues) {
         if (!KTHpgl::isError(i.problem))
             warnings << KTHpgl::describe(i);
     }
-    if (asIs) {
-        if (placed())
+    if (asIs || (facts.hpgl && facts.plain && !placed())) {
+        if (asIs && placed())
             refusal = QStringLiteral("%1: --as-is sends the file as it is, which cannot be placed; leave out --as-is "
                                      "or the placement (--scale, --rotate, --mirror, --origin, --fit); nothing sent")
                           .arg(name);
         else
             refusal = hpglRefusal();
-        return;
-    }
-    if (facts.hpgl && facts.plain && !placed()) {
-        refusal = hpglRefusal();
+        pathsRead = false;
         return;
     }
     normalized = true;
@@ -199,6 +224,8 @@ void KTCutJobPrivate::readHpgl()
         // the paths leaves it behind.
         warnings.prepend(KTHpgl::describe(*bad) + QStringLiteral("; skipped"));
     }
+    if (refusal.isEmpty())
+        facts = KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), hpglOptions(&paths));
 }
 
 void KTCutJobPrivate::readDesign()
@@ -433,12 +460,14 @@ QRectF KTCutJob::boundsMm() const
 
 int KTCutJob::pathCount() const
 {
+    d_func()->ensurePaths();
     return int(std::min<size_t>(d_func()->paths.runs().size(), INT_MAX));
 }
 
 QPolygon KTCutJob::path(int index) const
 {
     Q_D(const KTCutJob);
+    d->ensurePaths();
     if (index < 0 || size_t(index) >= d->paths.runs().size())
         return QPolygon();
     const KTJob::Paths::Run &run = d->paths.runs()[size_t(index)];
@@ -481,6 +510,7 @@ QString KTCutJob::cutText(QString *error) const
 QImage KTCutJob::preview(double pixelsPerMm) const
 {
     Q_D(const KTCutJob);
+    d->ensurePaths();
     const KTJob::Figures &f = d->figures;
     const double w = f.widthMm(), h = f.heightMm();
     const double scale = qBound(1.0, 1400.0 / qMax(1.0, qMax(w, h)), qMax(1.0, pixelsPerMm));

@@ -29,7 +29,8 @@ public:
     KTCutJob::Format format = KTCutJob::Unknown;
 
     // What was made of it
-    KTJob::Paths paths;
+    mutable KTJob::Paths paths;
+    mutable bool pathsRead = true;   // false: read from the file when asked for
     KTJob::Figures figures;
     KTHpgl::Facts facts;     // HPGL only
     int droppedLabels = 0;
@@ -41,6 +42,8 @@ public:
     bool placed() const;
     void read();
     void readHpgl();
+    KTHpgl::Options hpglOptions(KTJob::Paths *into) const;
+    void ensurePaths() const;
     void readDesign();
     bool place();
     void decide();
