@@ -356,6 +356,15 @@ void tst_KTHostJob::plotArea_data()
     QTest::newRow("landscape A4") << QStringList() << "259 x 199";
     QTest::newRow("A3") << QStringList{"--plot-area", "420x297"} << "420 x 297";
     QTest::newRow("not a size") << QStringList{"--plot-area", "A3"} << "--plot-area takes WIDTHxHEIGHT in mm";
+    // Placement, and what it refuses before reading anything.
+    QTest::newRow("turned") << QStringList{"--rotate", "90"} << "199 x 259";
+    QTest::newRow("fitted") << QStringList{"--fit", "100x100"} << "100 x 77";
+    QTest::newRow("halved, mirrored") << QStringList{"--scale", "0.5", "--mirror"} << "130 x 100";
+    QTest::newRow("odd angle") << QStringList{"--rotate", "45"} << "--rotate takes 90, 180 or 270";
+    QTest::newRow("no size") << QStringList{"--scale", "0"} << "--scale takes a factor above 0";
+    QTest::newRow("two sizes") << QStringList{"--scale", "2", "--fit", "10x10"} << "--scale and --fit both size";
+    QTest::newRow("placed as is") << QStringList{"--as-is", "--mirror"} << "--as-is sends the file as it is";
+    QTest::newRow("origin not a point") << QStringList{"--origin", "10"} << "--origin takes X,Y in mm";
 }
 
 void tst_KTHostJob::plotArea()

@@ -4,15 +4,26 @@
 
 HostJobSettings HostJob::settings;
 
-bool parseSizeMm(const QString &text, QSizeF *area)
+namespace {
+
+// Two numbers in mm joined by sep, each within a 100 m roll's reach.
+bool parsePair(const QString &text, QChar sep, double *a, double *b)
 {
-    const QStringList parts = text.split(QLatin1Char('x'));
+    const QStringList parts = text.split(sep);
+    bool okA = false, okB = false;
     if (parts.size() != 2)
         return false;
-    bool okW = false, okH = false;
-    const double w = parts.at(0).toDouble(&okW), h = parts.at(1).toDouble(&okH);
-    // Up to a 100 m roll: plotter coordinates reach far beyond it.
-    if (!okW || !okH || !(w > 0 && w <= 100000) || !(h > 0 && h <= 100000))
+    *a = parts.at(0).toDouble(&okA);
+    *b = parts.at(1).toDouble(&okB);
+    return okA && okB && std::fabs(*a) <= 100000 && std::fabs(*b) <= 100000;
+}
+
+} // namespace
+
+bool parseSizeMm(const QString &text, QSizeF *area)
+{
+    double w = 0, h = 0;
+    if (!parsePair(text, QLatin1Char('x'), &w, &h) || !(w > 0 && h > 0))
         return false;
     *area = QSizeF(w, h);
     return true;
@@ -20,12 +31,8 @@ bool parseSizeMm(const QString &text, QSizeF *area)
 
 bool parsePointMm(const QString &text, QPointF *point)
 {
-    const QStringList parts = text.split(QLatin1Char(','));
-    if (parts.size() != 2)
-        return false;
-    bool okX = false, okY = false;
-    const double x = parts.at(0).toDouble(&okX), y = parts.at(1).toDouble(&okY);
-    if (!okX || !okY || !(std::fabs(x) <= 100000) || !(std::fabs(y) <= 100000))
+    double x = 0, y = 0;
+    if (!parsePair(text, QLatin1Char(','), &x, &y))
         return false;
     *point = QPointF(x, y);
     return true;
