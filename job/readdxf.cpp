@@ -5,6 +5,7 @@
 #include <dl_dxf.h>
 
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <map>
@@ -230,11 +231,16 @@ public:
         case 2:
         case 3: {
             // Clockwise edges keep their angles as measured the other way.
+            // The library leaves the direction unset on an edge that never
+            // gives it: its byte is read as a byte, not trusted as a bool.
             s.kind = Shape::Ellipse;
-            const double a0 = e.ccw ? e.angle1 : -e.angle1, a1 = e.ccw ? e.angle2 : -e.angle2;
-            const double sweep = e.ccw ? turn(a1 - a0) : -turn(a0 - a1);
+            unsigned char direction = 0;
+            std::memcpy(&direction, &e.ccw, 1);
+            const bool ccw = direction != 0;
+            const double a0 = ccw ? e.angle1 : -e.angle1, a1 = ccw ? e.angle2 : -e.angle2;
+            const double sweep = ccw ? turn(a1 - a0) : -turn(a0 - a1);
             s.start = a0;
-            s.sweep = sweep == 0 ? (e.ccw ? 2 * Pi : -2 * Pi) : sweep;
+            s.sweep = sweep == 0 ? (ccw ? 2 * Pi : -2 * Pi) : sweep;
             if (e.type == 2) {
                 s.frame = QTransform(e.radius, 0, 0, e.radius, e.cx, e.cy) * m_hatchFrame;
             } else {
