@@ -50,6 +50,7 @@ private slots:
     void programs();
     void rules_data();
     void rules();
+    void writtenJob();
 };
 
 void tst_KTJobDxf::programs_data()
@@ -178,6 +179,13 @@ void tst_KTJobDxf::rules()
         QVERIFY2(r.notes.isEmpty(), qPrintable(r.notes.join(QLatin1String(" | "))));
     else
         QVERIFY2(r.notes.join(QLatin1Char('\n')).contains(note), qPrintable(r.notes.join(QLatin1String(" | "))));
+}
+
+void tst_KTJobDxf::writtenJob()
+{
+    Paths paths;
+    QVERIFY(readDxf(drawing("4", "0,LINE,10,-1,20,-2.5,11,100,21,0,0,LINE,10,100,20,0,11,100,21,50.5"), &paths).ok);
+    QCOMPARE(writeHpgl(paths), QByteArray("IN;PU-40,-100;PD4000,0,4000,2020;\nPU;"));
 }
 
 QTEST_GUILESS_MAIN(tst_KTJobDxf)
