@@ -202,9 +202,12 @@ public:
     void addFitPoint(const DL_FitPointData &d) override { m_fit.emplace_back(d.x, d.y); }
     void addKnot(const DL_KnotData &d) override { m_pending.bulges.push_back(d.k); }
 
+    explicit Collector(const std::vector<bool> &hatchLoops) : m_hatchLoops(hatchLoops) {}
+
     void addHatch(const DL_HatchData &) override
     {
-        m_pendingKind = PendingHatch;
+        const size_t index = m_hatchIndex++;
+        m_pendingKind = index < m_hatchLoops.size() && m_hatchLoops[index] ? PendingHatch : PendingNone;
         m_hatchFrame = objectFrame(*getExtrusion());
         m_hatch.clear();
         m_pendingPaper = getAttributes().isInPaperSpace();
@@ -238,9 +241,12 @@ public:
             std::memcpy(&direction, &e.ccw, 1);
             const bool ccw = direction != 0;
             const double a0 = ccw ? e.angle1 : -e.angle1, a1 = ccw ? e.angle2 : -e.angle2;
-            const double sweep = ccw ? turn(a1 - a0) : -turn(a0 - a1);
-            s.start = a0;
-            s.sweep = sweep == 0 ? (ccw ? 2 * Pi : -2 * Pi) : sweep;
+            double sweep = ccw ? turn(a1 - a0) : -turn(a0 - a1);
+            sweep = sweep == 0 ? (ccw ? 2 * Pi : -2 * Pi) : sweep;
+            // A clockwise edge is followed from its far end, so that a loop
+            // runs on as one cut.
+            s.start = ccw ? a0 : a0 + sweep;
+            s.sweep = ccw ? sweep : -sweep;
             if (e.type == 2) {
                 s.frame = QTransform(e.radius, 0, 0, e.radius, e.cx, e.cy) * m_hatchFrame;
             } else {
@@ -369,6 +375,8 @@ private:
         add(std::move(s));
     }
 
+    const std::vector<bool> &m_hatchLoops;
+    size_t m_hatchIndex = 0;
     std::vector<Item> *m_into = &model;
     bool m_paperBlock = false;
     Pending m_pendingKind = PendingNone;
@@ -520,7 +528,7 @@ ReadResult readDxf(const QByteArray &bytes, Paths *paths)
         return r;
     }
 
-    Collector collector;
+    Collector collector(scan.hatchLoops);
     try {
         ByteStream buffer(bytes);
         std::istream stream(&buffer);

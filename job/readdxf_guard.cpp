@@ -45,6 +45,7 @@ struct Entity
     qint64 count90 = -1, count72 = -1, count73 = -1, count74 = -1, count76 = -1;
     qint64 n10 = 0, n11 = 0, n40 = 0, n41 = 0;
     bool bulgeFirst = false; // a bulge before the first vertex
+    bool loops = false;      // a hatch's boundary loop count
 
     QString check() const
     {
@@ -160,6 +161,8 @@ Scan scan(const QByteArray &bytes)
                 s.error = broken(entity.line, problem);
                 return s;
             }
+            if (entity.type == "HATCH" && code == 0)
+                s.hatchLoops.push_back(entity.loops);
             entity = Entity();
             entity.type = value;
             entity.line = line;
@@ -212,8 +215,11 @@ Scan scan(const QByteArray &bytes)
                 fine = count(&entity.count76);
             else if (code == 10)
                 ++entity.n10;
-        } else if (entity.type == "HATCH" && code == 10) {
-            ++entity.n10;
+        } else if (entity.type == "HATCH") {
+            if (code == 10)
+                ++entity.n10;
+            else if (code == 92 || code == 93)
+                entity.loops = true;
         }
         if (!fine) {
             s.error = broken(line, QStringLiteral("a count that does not match its %1").arg(QString::fromLatin1(entity.type)));

@@ -34,6 +34,10 @@ struct Scan
 {
     QString error;                    // empty when the library may read the bytes
     QMap<QByteArray, qint64> unknown; // drawing entities of types not read, by type
+    // For each hatch the library will hand on, in order: whether it has
+    // boundary loops of its own. The library hands a hatch without any the
+    // loops of the hatch before.
+    std::vector<bool> hatchLoops;
 };
 
 // Refuses what is not text DXF and what the library would mishandle:

@@ -62,7 +62,7 @@ void tst_KTJobDxf::programs_data()
         << "ezdxf-r12" << "1 texts are not cut";
     QTest::newRow("ezdxf R2000 in inches: ellipses, spline, mirrored arcs, hatch, dimension")
         << "ezdxf-r2000-inch" << "1 DIMENSION entities are not cut";
-    QTest::newRow("ezdxf R2010: rational and closed splines, mirrored ellipse arc, array insert, paper space")
+    QTest::newRow("ezdxf R2010: rational and closed splines, mirrored ellipse arc, array insert, hatch edges, paper space")
         << "ezdxf-r2010" << "1 paper space entities are not cut; only model space is";
     QTest::newRow("pstoedit R12 of a gnuplot plot") << "pstoedit-gnuplot" << "texts are not cut";
     QTest::newRow("pstoedit R12 of pic shapes") << "pstoedit-pic" << "does not say its units";
@@ -120,6 +120,10 @@ void tst_KTJobDxf::rules_data()
     QTest::newRow("insert scaled 2 and turned 90 degrees")
         << drawing("4", "0,INSERT,2,B,10,5,20,5,41,2,42,2,50,90", "0,BLOCK,2,B,70,0,10,0,20,0,0,LINE,10,0,20,0,11,10,21,0,0,ENDBLK")
         << QString() << 0.0 << 20.0 << 20.0 << QString();
+    QTest::newRow("a hatch without loops does not repeat the last one's")
+        << drawing("4", "0,HATCH,10,0,20,0,30,0,2,SOLID,70,1,71,0,91,1,92,2,72,0,73,1,93,4,10,0,20,0,10,10,20,0,"
+                        "10,10,20,10,10,0,20,10,97,0,75,0,76,1,98,0,0,HATCH,10,0,20,0,30,0,2,SOLID,70,1,71,0,91,0,75,0,98,0")
+        << QString() << 10.0 << 10.0 << 40.0 << QString();
     QTest::newRow("text noted, not cut")
         << drawing("4", line + ",0,TEXT,10,0,20,0,40,5,1,hello") << QString() << 100.0 << 0.0 << 100.0
         << "1 texts are not cut; convert text to outlines (explode) in the CAD program";
