@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdio>
+#include <cstring>
 #include <cmath>
 
 namespace KTJob {
@@ -60,7 +60,12 @@ void Paths::start(const QPoint &p)
 bool Paths::segment(double x0, double y0, double x1, double y1)
 {
     QPoint a, b;
-    if (!point(x0, y0, &a) || !point(x1, y1, &b))
+    // A polyline's next piece starts where the last ended: that point is
+    // already converted.
+    const bool continues = m_open && x0 == m_lastX && y0 == m_lastY;
+    if (continues)
+        a = m_points.back();
+    if ((!continues && !point(x0, y0, &a)) || !point(x1, y1, &b))
         return false;
     if (m_points.size() + 2 > MaxPoints) {
         m_full = true;
@@ -74,6 +79,8 @@ bool Paths::segment(double x0, double y0, double x1, double y1)
         m_points.push_back(b);
         ++m_runs.back().count;
     }
+    m_lastX = x1;
+    m_lastY = y1;
     return true;
 }
 
@@ -127,6 +134,7 @@ bool Paths::addTool(const QByteArray &command)
 
 bool Paths::map(const QTransform &transform)
 {
+    m_open = false;
     for (QPoint &p : m_points) {
         const QPointF q = transform.map(QPointF(p));
         if (!point(q.x(), q.y(), &p))
@@ -172,30 +180,111 @@ Figures Paths::figures() const
     return f;
 }
 
-QByteArray writeHpgl(const Paths &paths)
+namespace {
+
+// The job written into a buffer sized for it, counted first only when the
+// plain bound is too large. No formatting call per number: the job of a
+// large file has tens of millions of them.
+int digits(quint32 u)
 {
-    QByteArray out;
-    // About twelve bytes a point; one allocation for the usual file.
-    out.reserve(int(std::min<size_t>(size_t(INT_MAX / 2), 16 + paths.points().size() * 12)));
-    out.append("IN;");
+    int n = 1;
+    for (quint32 limit = 10; n < 10 && u >= limit; limit *= 10)
+        ++n;
+    return n;
+}
+
+quint32 magnitude(int v)
+{
+    return v < 0 ? 0u - quint32(v) : quint32(v);
+}
+
+struct Counter
+{
+    qint64 size = 0;
+    void put(const char *, int n) { size += n; }
+    void put(const QByteArray &b) { size += b.size(); }
+    void number(int v) { size += (v < 0) + digits(magnitude(v)); }
+};
+
+struct Writer
+{
+    char *at;
+    void put(const char *s, int n)
+    {
+        std::memcpy(at, s, size_t(n));
+        at += n;
+    }
+    void put(const QByteArray &b) { put(b.constData(), b.size()); }
+    void number(int v)
+    {
+        if (v < 0)
+            *at++ = '-';
+        quint32 u = magnitude(v);
+        char *end = at + digits(u);
+        at = end;
+        do {
+            *--end = char('0' + u % 10);
+            u /= 10;
+        } while (u);
+    }
+};
+
+template<typename Out>
+void writeJob(const Paths &paths, Out &out)
+{
+    out.put("IN;", 3);
     auto tool = paths.tools().cbegin();
     const auto tools = paths.tools().cend();
-    char buf[32];
     for (quint32 r = 0; r < paths.runs().size(); ++r) {
-        for (; tool != tools && tool->beforeRun <= r; ++tool)
-            out.append(tool->command).append(';');
+        for (; tool != tools && tool->beforeRun <= r; ++tool) {
+            out.put(tool->command);
+            out.put(";", 1);
+        }
         const Paths::Run &run = paths.runs()[r];
         if (run.count < 2)
             continue;
         const QPoint *p = paths.points().data() + run.first;
-        out.append(buf, std::snprintf(buf, sizeof buf, "PU%d,%d;PD", p[0].x(), p[0].y()));
-        for (quint32 k = 1; k < run.count; ++k)
-            out.append(buf, std::snprintf(buf, sizeof buf, k > 1 ? ",%d,%d" : "%d,%d", p[k].x(), p[k].y()));
-        out.append(";\n");
+        out.put("PU", 2);
+        out.number(p[0].x());
+        out.put(",", 1);
+        out.number(p[0].y());
+        out.put(";PD", 3);
+        for (quint32 k = 1; k < run.count; ++k) {
+            if (k > 1)
+                out.put(",", 1);
+            out.number(p[k].x());
+            out.put(",", 1);
+            out.number(p[k].y());
+        }
+        out.put(";\n", 2);
     }
-    for (; tool != tools; ++tool)
-        out.append(tool->command).append(';');
-    out.append("PU;");
+    for (; tool != tools; ++tool) {
+        out.put(tool->command);
+        out.put(";", 1);
+    }
+    out.put("PU;", 3);
+}
+
+} // namespace
+
+QByteArray writeHpgl(const Paths &paths)
+{
+    // Room for the longest numbers: pages never written are never touched,
+    // so the unused rest costs address space, not memory.
+    qint64 bound = 6 + qint64(paths.runs().size()) * 30 + qint64(paths.points().size()) * 24;
+    for (const Paths::Tool &tool : paths.tools())
+        bound += tool.command.size() + 1;
+    if (bound > qint64(INT_MAX) - 64) {
+        Counter counter;
+        writeJob(paths, counter);
+        bound = counter.size;
+        if (bound > qint64(INT_MAX) - 64)
+            qBadAlloc();
+    }
+    QByteArray out(int(bound), Qt::Uninitialized);
+    Writer writer{out.data()};
+    writeJob(paths, writer);
+    out.resize(int(writer.at - out.constData()));
     return out;
 }
 

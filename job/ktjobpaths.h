@@ -83,6 +83,7 @@ private:
     std::vector<Run> m_runs;
     std::vector<Tool> m_tools;
     bool m_open = false;   // the last run may be continued
+    double m_lastX = 0, m_lastY = 0;   // where the last segment ended, as given
     bool m_full = false;
 };
 
