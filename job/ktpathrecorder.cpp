@@ -1,0 +1,213 @@
+#include "job/ktpathrecorder.h"
+
+#include <QPaintEngine>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPolygonF>
+
+#include <climits>
+
+using KTJob::Paths;
+
+class KTPathRecorderEngine : public QPaintEngine
+{
+public:
+    explicit KTPathRecorderEngine(Paths *paths)
+        : QPaintEngine(AllFeatures) // nothing emulated: a stroke stays its own path
+        , m_paths(paths)
+    {
+    }
+
+    bool begin(QPaintDevice *) override { return true; }
+    bool end() override { return true; }
+    Type type() const override { return User; }
+
+    void updateState(const QPaintEngineState &state) override
+    {
+        if (state.state() & DirtyTransform)
+            m_transform = state.transform() * m_device;
+        // An SVG "stroke: none" is a pen without a brush.
+        if (state.state() & DirtyPen)
+            m_pen = state.pen().style() != Qt::NoPen && state.pen().brush().style() != Qt::NoBrush;
+        if (state.state() & DirtyBrush)
+            m_brush = state.brush().style() != Qt::NoBrush;
+    }
+
+    void drawPath(const QPainterPath &path) override { draw(path, m_brush, m_pen); }
+
+    void drawPolygon(const QPointF *points, int count, PolygonDrawMode mode) override
+    {
+        QPainterPath path;
+        path.addPolygon(QPolygonF(QVector<QPointF>(points, points + count)));
+        if (mode != PolylineMode)
+            path.closeSubpath();
+        draw(path, m_brush && mode != PolylineMode, m_pen);
+    }
+
+    void drawPolygon(const QPoint *points, int count, PolygonDrawMode mode) override
+    {
+        QVector<QPointF> f(count);
+        for (int i = 0; i < count; ++i)
+            f[i] = points[i];
+        drawPolygon(f.constData(), count, mode);
+    }
+
+    void drawLines(const QLineF *lines, int count) override
+    {
+        QPainterPath path;
+        for (int i = 0; i < count; ++i) {
+            path.moveTo(lines[i].p1());
+            path.lineTo(lines[i].p2());
+        }
+        draw(path, false, m_pen);
+    }
+
+    void drawLines(const QLine *lines, int count) override
+    {
+        QVector<QLineF> f(count);
+        for (int i = 0; i < count; ++i)
+            f[i] = lines[i];
+        drawLines(f.constData(), count);
+    }
+
+    void drawRects(const QRectF *rects, int count) override
+    {
+        QPainterPath path;
+        for (int i = 0; i < count; ++i)
+            path.addRect(rects[i]);
+        drawPath(path);
+    }
+
+    void drawRects(const QRect *rects, int count) override
+    {
+        QPainterPath path;
+        for (int i = 0; i < count; ++i)
+            path.addRect(QRectF(rects[i]));
+        drawPath(path);
+    }
+
+    void drawEllipse(const QRectF &r) override
+    {
+        QPainterPath path;
+        path.addEllipse(r);
+        drawPath(path);
+    }
+
+    void drawEllipse(const QRect &r) override { drawEllipse(QRectF(r)); }
+
+    // A point has no outline to cut.
+    void drawPoints(const QPointF *, int) override {}
+    void drawPoints(const QPoint *, int) override {}
+
+    void drawPixmap(const QRectF &, const QPixmap &, const QRectF &) override { image(); }
+    void drawTiledPixmap(const QRectF &, const QPixmap &, const QPointF &) override { image(); }
+    void drawImage(const QRectF &, const QImage &, const QRectF &, Qt::ImageConversionFlags) override { image(); }
+
+    bool m_failed = false;
+    int m_images = 0;
+    QTransform m_device;
+
+private:
+    void image()
+    {
+        if (m_images < INT_MAX)
+            ++m_images;
+    }
+
+    // The fill rule aside, which a stroke does not use.
+    static bool sameOutline(const QPainterPath &a, const QPainterPath &b)
+    {
+        if (a.elementCount() != b.elementCount())
+            return false;
+        for (int i = 0; i < a.elementCount(); ++i) {
+            const QPainterPath::Element p = a.elementAt(i), q = b.elementAt(i);
+            if (p.type != q.type || p.x != q.x || p.y != q.y)
+                return false;
+        }
+        return true;
+    }
+
+    // SVG and PDF renderers fill a shape, then stroke the same shape: the
+    // stroke that follows its own fill is not cut twice.
+    void draw(const QPainterPath &path, bool filled, bool stroked)
+    {
+        if (m_failed || (!filled && !stroked))
+            return;
+        const bool strokeOfFill = stroked && !filled && m_hasFill && m_fillTransform == m_transform && sameOutline(path, m_fill);
+        m_hasFill = filled && !stroked;
+        if (m_hasFill) {
+            m_fill = path;
+            m_fillTransform = m_transform;
+        }
+        if (!strokeOfFill && !m_paths->addPath(path, m_transform))
+            m_failed = true;
+    }
+
+    Paths *m_paths;
+    QTransform m_transform;
+    bool m_pen = true;
+    bool m_brush = false;
+    QPainterPath m_fill;   // the last shape filled and not stroked
+    QTransform m_fillTransform;
+    bool m_hasFill = false;
+};
+
+namespace KTJob {
+
+PathRecorder::PathRecorder(Paths *paths)
+    : m_engine(new KTPathRecorderEngine(paths))
+{
+}
+
+PathRecorder::~PathRecorder() = default;
+
+QPaintEngine *PathRecorder::paintEngine() const
+{
+    return m_engine.data();
+}
+
+bool PathRecorder::ok() const
+{
+    return !m_engine->m_failed;
+}
+
+void PathRecorder::setDeviceTransform(const QTransform &toUnits)
+{
+    m_engine->m_device = toUnits;
+}
+
+int PathRecorder::images() const
+{
+    return m_engine->m_images;
+}
+
+int PathRecorder::metric(PaintDeviceMetric metric) const
+{
+    // 72 a logical inch, so a font's point size is its size in the
+    // painter's units, as SVG and PDF both mean it. The page is as large as
+    // coordinates go: nothing is clipped to it.
+    switch (metric) {
+    case PdmWidth:
+    case PdmHeight:
+        return INT_MAX / 4;
+    case PdmWidthMM:
+    case PdmHeightMM:
+        return int(INT_MAX / 4 / 72.0 * 25.4);
+    case PdmNumColors:
+        return INT_MAX;
+    case PdmDepth:
+        return 32;
+    case PdmDpiX:
+    case PdmDpiY:
+    case PdmPhysicalDpiX:
+    case PdmPhysicalDpiY:
+        return 72;
+    case PdmDevicePixelRatio:
+        return 1;
+    case PdmDevicePixelRatioScaled:
+        return int(devicePixelRatioFScale());
+    }
+    return 0;
+}
+
+} // namespace KTJob

@@ -1,0 +1,230 @@
+#include "job/ktjobreaders.h"
+
+#include <QFile>
+#include <QtTest>
+
+using namespace KTJob;
+
+namespace {
+
+QByteArray sample(const QString &name)
+{
+    QFile file(QStringLiteral(KT_SOURCE_DIR "/tests/data/") + name);
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("missing sample %s", qPrintable(name));
+    return file.readAll();
+}
+
+// The figures make-figures.py measured with Inkscape's own library.
+QMap<QString, double> expectedFigures(const QString &name)
+{
+    QMap<QString, double> figures;
+    const QString path = name.left(name.lastIndexOf(QLatin1Char('.'))) + QStringLiteral(".figures");
+    for (const QByteArray &field : sample(path).simplified().split(' ')) {
+        const int eq = field.indexOf('=');
+        figures.insert(QString::fromLatin1(field.left(eq)), field.mid(eq + 1).toDouble());
+    }
+    return figures;
+}
+
+ReadResult read(const QByteArray &bytes, Paths *paths)
+{
+    return bytes.startsWith("%PDF") ? readPdf(bytes, paths) : readSvg(bytes, paths);
+}
+
+const QString TextNote = QStringLiteral("text is cut as the outlines of its letters");
+
+QByteArray svg(const char *root, const char *body)
+{
+    return QByteArray("<svg xmlns=\"http://www.w3.org/2000/svg\" xmlns:xlink=\"http://www.w3.org/1999/xlink\" ")
+        + root + ">" + body + "</svg>";
+}
+
+} // namespace
+
+class tst_KTJobRead : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void realFiles_data();
+    void realFiles();
+    void drawings_data();
+    void drawings();
+    void refused_data();
+    void refused();
+};
+
+// Files written by the programs named in their names (see
+// tests/data/make-samples.sh). Every extent is within 0.05 mm: a unit is
+// 0.025 mm, and Inkscape's import is as exact. Text is Inkscape's own
+// outlines of the same installed font.
+void tst_KTJobRead::realFiles_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QStringList>("notes");
+
+    const QStringList none, text{TextNote};
+    QTest::newRow("Inkscape SVG, mm page, groups, transforms, arcs") << "svg/inkscape-shapes-mm.svg" << none;
+    QTest::newRow("Inkscape SVG gzip'd") << "svg/inkscape-shapes-mm.svgz" << none;
+    QTest::newRow("Inkscape plain SVG, inch page, matrix") << "svg/inkscape-plain-in.svg" << none;
+    QTest::newRow("Inkscape SVG, text as text") << "svg/inkscape-text.svg" << text;
+    QTest::newRow("Inkscape SVG, text as paths") << "svg/inkscape-text-paths.svg" << none;
+    QTest::newRow("Inkscape SVG, scaled viewBox off origin") << "svg/inkscape-viewbox.svg" << none;
+    QTest::newRow("gnuplot svg with tic labels") << "svg/gnuplot.svg" << text;
+    QTest::newRow("gnuplot svg, px page") << "svg/gnuplot-notext.svg" << none;
+    QTest::newRow("fig2dev svg") << "svg/fig2dev-dome.svg" << none;
+    QTest::newRow("pic2plot svg, unit viewBox") << "svg/pic2plot-shapes.svg" << none;
+    QTest::newRow("pstoedit plot-svg") << "svg/pstoedit-shapes.svg" << none;
+
+    QTest::newRow("Inkscape PDF, mm page") << "pdf/inkscape-shapes-mm.pdf" << none;
+    QTest::newRow("Inkscape PDF, inch page") << "pdf/inkscape-shapes-in.pdf" << none;
+    QTest::newRow("Inkscape PDF, embedded font") << "pdf/inkscape-text.pdf" << text;
+    QTest::newRow("gnuplot pdfcairo") << "pdf/gnuplot-pdfcairo.pdf" << none;
+    QTest::newRow("gnuplot pdfcairo with tic labels") << "pdf/gnuplot-pdfcairo-text.pdf" << text;
+    QTest::newRow("fig2dev pdf") << "pdf/fig2dev-dome.pdf" << none;
+    QTest::newRow("ps2pdf drawing") << "pdf/ps2pdf-shapes.pdf" << none;
+    QTest::newRow("ps2pdf Helvetica text") << "pdf/ps2pdf-text.pdf" << text;
+}
+
+void tst_KTJobRead::realFiles()
+{
+    QFETCH(QString, file);
+    QFETCH(QStringList, notes);
+
+    Paths paths;
+    const ReadResult result = read(sample(file), &paths);
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(result.notes, notes);
+    const QMap<QString, double> expected = expectedFigures(file);
+    const Figures f = paths.figures();
+    QVERIFY2(qAbs(f.widthMm() - expected["width_mm"]) <= 0.05, qPrintable(QString::number(f.widthMm())));
+    QVERIFY2(qAbs(f.heightMm() - expected["height_mm"]) <= 0.05, qPrintable(QString::number(f.heightMm())));
+    QVERIFY2(qAbs(f.lengthMm() - expected["length_mm"]) <= expected["length_mm"] * 0.005,
+             qPrintable(QString::number(f.lengthMm())));
+    QCOMPARE(f.strokes, qint64(expected["paths"]));
+}
+
+// Small drawings whose figures are known by hand: page mapping, units,
+// transforms, what is cut and what is noted. The lower-left corner of the
+// cut extent is given from the page's lower-left corner, y up.
+void tst_KTJobRead::drawings_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QRectF>("extentMm");
+    QTest::addColumn<double>("lengthMm");
+    QTest::addColumn<int>("paths");
+    QTest::addColumn<QStringList>("notes");
+
+    const char *square = "<rect x='5' y='5' width='10' height='10' fill='none' stroke='black'/>";
+    QTest::newRow("10 mm square on a mm page, y up")
+        << svg("width='50mm' height='50mm' viewBox='0 0 50 50'", square) << QRectF(5, 35, 10, 10) << 40.0 << 1 << QStringList();
+    QTest::newRow("viewBox scaled ten times")
+        << svg("width='100mm' height='100mm' viewBox='0 0 10 10'", "<rect x='1' y='1' width='1' height='1'/>")
+        << QRectF(10, 80, 10, 10) << 40.0 << 1 << QStringList();
+    QTest::newRow("inch page without viewBox: 96 px an inch")
+        << svg("width='2in' height='1in'", "<rect x='0' y='0' width='96' height='48'/>")
+        << QRectF(0, 12.7, 25.4, 12.7) << 76.2 << 1 << QStringList();
+    QTest::newRow("cm and pt") << svg("width='5cm' height='72pt' viewBox='0 0 50 25.4'", square)
+        << QRectF(5, 10.4, 10, 10) << 40.0 << 1 << QStringList();
+    QTest::newRow("percent size takes the viewBox in px")
+        << svg("width='100%' height='100%' viewBox='0 0 96 96'", "<rect x='0' y='0' width='48' height='96'/>")
+        << QRectF(0, 0, 12.7, 25.4) << 76.2 << 1 << QStringList();
+    QTest::newRow("no size at all: px, lowest point at 0")
+        << svg("", "<rect x='96' y='96' width='96' height='96'/>") << QRectF(25.4, 0, 25.4, 25.4) << 101.6 << 1
+        << QStringList();
+    QTest::newRow("viewBox centred in a wider page")
+        << svg("width='100mm' height='50mm' viewBox='0 0 10 10'", "<rect x='0' y='0' width='10' height='10'/>")
+        << QRectF(25, 0, 50, 50) << 200.0 << 1 << QStringList();
+    QTest::newRow("viewBox stretched: none")
+        << svg("width='100mm' height='50mm' viewBox='0 0 10 10' preserveAspectRatio='none'",
+               "<rect x='0' y='0' width='10' height='10'/>")
+        << QRectF(0, 0, 100, 50) << 300.0 << 1 << QStringList();
+    QTest::newRow("nested transforms")
+        << svg("width='100mm' height='100mm' viewBox='0 0 100 100'",
+               "<g transform='translate(50 10)'><g transform='scale(2)'>"
+               "<rect transform='rotate(90)' width='10' height='5' fill='none' stroke='black'/></g></g>")
+        << QRectF(40, 70, 10, 20) << 60.0 << 1 << QStringList();
+    QTest::newRow("filled and stroked rect cut once")
+        << svg("width='50mm' height='50mm' viewBox='0 0 50 50'", "<rect x='5' y='5' width='10' height='10' fill='red' stroke='black'/>")
+        << QRectF(5, 35, 10, 10) << 40.0 << 1 << QStringList();
+    QTest::newRow("neither stroked nor filled: not cut")
+        << svg("width='50mm' height='50mm' viewBox='0 0 50 50'",
+               "<rect x='5' y='5' width='10' height='10' fill='none'/><rect x='20' y='5' width='10' height='10' fill='none' stroke='black'/>")
+        << QRectF(20, 35, 10, 10) << 40.0 << 1 << QStringList();
+    QTest::newRow("images noted, not opened")
+        << svg("width='50mm' height='50mm' viewBox='0 0 50 50'",
+               "<image x='0' y='0' width='5' height='5' xlink:href='/dev/zero'/>"
+               "<image width='1' height='1' xlink:href='data:image/png;base64,AAAA'/>"
+               "<rect x='5' y='5' width='10' height='10' fill='none' stroke='black'/>")
+        << QRectF(5, 35, 10, 10) << 40.0 << 1 << QStringList{"2 images are not cut"};
+    QTest::newRow("missing font noted")
+        << svg("width='50mm' height='50mm' viewBox='0 0 50 50'", "<text x='5' y='20' font-family='No Such Face' font-size='10'>l</text>")
+        << QRectF(-1, -1, 0, 0) << -1.0 << 1
+        << QStringList{TextNote, "the font \"No Such Face\" is not installed, so its text is cut in another font; convert the text to paths where it was drawn"};
+    QTest::newRow("empty drawing") << svg("width='50mm' height='50mm'", "") << QRectF() << 0.0 << 0 << QStringList();
+    QTest::newRow("DTD entities dropped, the drawing kept")
+        << QByteArray("<?xml version='1.0'?><!DOCTYPE svg [<!ENTITY a 'aaaaaaaaaa'>]>")
+            + svg("width='50mm' height='50mm' viewBox='0 0 50 50'", "<desc>&a;&a;</desc><rect x='5' y='5' width='10' height='10'/>")
+        << QRectF(5, 35, 10, 10) << 40.0 << 1 << QStringList();
+    QTest::newRow("PDF: second page noted")
+        << sample("pdf/cases/two-pages.pdf") << QRectF(10, 10, 30, 20) << 86.056 << 1
+        << QStringList{"only the first page is cut: 1 more page is not; cut each page as its own file"};
+    QTest::newRow("PDF: image noted")
+        << sample("pdf/cases/image.pdf") << QRectF(10, 10, 30, 20) << 100.0 << 1 << QStringList{"1 image is not cut"};
+}
+
+void tst_KTJobRead::drawings()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QRectF, extentMm);
+    QFETCH(double, lengthMm);
+    QFETCH(int, paths);
+    QFETCH(QStringList, notes);
+
+    Paths model;
+    const ReadResult result = read(bytes, &model);
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(result.notes, notes);
+    const Figures f = model.figures();
+    QCOMPARE(f.strokes, qint64(paths));
+    if (lengthMm < 0)
+        return; // glyphs of whatever font stands in: only counted
+    const QRectF cut = f.drawn ? QRectF(f.bounds.left() / UnitsPerMm, f.bounds.top() / UnitsPerMm, f.widthMm(), f.heightMm()) : QRectF();
+    QVERIFY2(qAbs(cut.left() - extentMm.left()) <= 0.03 && qAbs(cut.top() - extentMm.top()) <= 0.03
+                 && qAbs(cut.width() - extentMm.width()) <= 0.03 && qAbs(cut.height() - extentMm.height()) <= 0.03,
+             qPrintable(QStringLiteral("%1,%2 %3x%4").arg(cut.left()).arg(cut.top()).arg(cut.width()).arg(cut.height())));
+    QVERIFY2(qAbs(f.lengthMm() - lengthMm) <= 0.1, qPrintable(QString::number(f.lengthMm())));
+}
+
+void tst_KTJobRead::refused_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("broken XML") << QByteArray("<svg xmlns='http://www.w3.org/2000/svg'><g></svg>")
+                                << "the SVG file is not well-formed XML (line 1: Opening and ending tag mismatch.); save it again as plain SVG";
+    QTest::newRow("XML but not SVG") << QByteArray("<html><body/></html>")
+                                     << "the file is XML but not an SVG drawing (its first element is <html>); export the drawing as SVG";
+    QTest::newRow("truncated gzip") << QByteArray("\x1f\x8b\x08\x00\x00\x00\x00\x00", 8)
+                                    << "the compressed SVG file is damaged (cut short); save it again as plain SVG";
+    QTest::newRow("groups nested too deep") << svg("", QByteArray("<g>").repeated(300).constData())
+                                            << "the SVG drawing nests groups more than 256 deep; flatten its groups and save it again";
+    QTest::newRow("encrypted PDF") << sample("pdf/cases/encrypted.pdf") << "the PDF is encrypted; save it without a password";
+    QTest::newRow("damaged PDF") << QByteArray("%PDF-1.4\n1 0 obj\n<<>>\nendobj\n%%EOF\n")
+                                 << "the file is not a PDF that can be read (it may be damaged); export the drawing as PDF again";
+}
+
+void tst_KTJobRead::refused()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, error);
+
+    Paths paths;
+    const ReadResult result = read(bytes, &paths);
+    QVERIFY(!result.ok);
+    QCOMPARE(result.error, error);
+}
+
+QTEST_MAIN(tst_KTJobRead)
+#include "tst_ktjobread.moc"
