@@ -17,6 +17,23 @@ namespace {
 // Larger files are refused before the PDF library sees them.
 constexpr int MaxPdfBytes = 256 << 20;
 
+// A font neither embedded nor found on this computer: the library's
+// painter output dereferences the font it could not load when the text
+// is drawn, so such a page is not handed to it. The name, when any.
+bool unloadableFont(Poppler::Document *doc, QString *name)
+{
+    const std::unique_ptr<Poppler::FontIterator> fonts(doc->newFontIterator(0));
+    if (!fonts || !fonts->hasNext())
+        return false;
+    for (const Poppler::FontInfo &font : fonts->next()) {
+        if (font.isEmbedded() || !font.file().isEmpty())
+            continue;
+        *name = font.name().left(64);
+        return true;
+    }
+    return false;
+}
+
 void popplerMessage(const QString &message, const QVariant &)
 {
     qCDebug(ktJob, "pdf: %s", qUtf8Printable(message));
@@ -54,6 +71,12 @@ ReadResult readPdf(const QByteArray &bytes, Paths *paths)
     const QSizeF size = page ? page->pageSizeF() : QSizeF();
     if (!page || !(size.width() > 0) || !(size.height() > 0)) {
         result.error = QStringLiteral("the PDF has no page to cut; export the drawing as PDF again");
+        return result;
+    }
+    QString font;
+    if (unloadableFont(doc.get(), &font)) {
+        result.error = QStringLiteral("the PDF uses %1, which is neither embedded in it nor installed here; export it again with its fonts embedded or its text as outlines")
+                           .arg(font.isEmpty() ? QStringLiteral("a font") : QStringLiteral("the font \"%1\"").arg(font));
         return result;
     }
     doc->setRenderBackend(Poppler::Document::QPainterBackend);
