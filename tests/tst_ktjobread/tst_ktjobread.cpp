@@ -34,14 +34,14 @@ ReadResult read(const QByteArray &bytes, Paths *paths)
 
 const QString TextNote = QStringLiteral("text is cut as the outlines of its letters");
 
-// One page of the size given in points, drawn by the content stream; the
-// library rebuilds the cross-reference table these leave out.
-QByteArray pdf(const char *mediaBox, const char *resources, const QByteArray &content)
+// One page (its size and such in page entries), drawn by the content
+// stream; the library rebuilds the cross-reference table these leave out.
+QByteArray pdf(const char *page, const char *resources, const QByteArray &content)
 {
     return QByteArray("%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
                       "2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>endobj\n"
-                      "3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[")
-        + mediaBox + "]/Resources<<" + resources + ">>/Contents 4 0 R>>endobj\n"
+                      "3 0 obj<</Type/Page/Parent 2 0 R")
+        + page + "/Resources<<" + resources + ">>/Contents 4 0 R>>endobj\n"
         + "4 0 obj<</Length " + QByteArray::number(content.size()) + ">>stream\n" + content
         + "\nendstream endobj\n5 0 obj<</Type/Font/Subtype/TrueType>>endobj\ntrailer<</Root 1 0 R>>\n%%EOF\n";
 }
@@ -180,8 +180,11 @@ void tst_KTJobRead::drawings_data()
             + svg("width='50mm' height='50mm' viewBox='0 0 50 50'", "<desc>&a;&a;</desc><rect x='5' y='5' width='10' height='10'/>")
         << QRectF(5, 35, 10, 10) << 40.0 << 1 << QStringList();
     QTest::newRow("PDF: points, y up, filled and stroked once")
-        << pdf("0 0 144 72", "", "72 36 28.3465 28.3465 re 0 0 1 rg B") << QRectF(25.4, 12.7, 10, 10) << 40.0 << 1
-        << QStringList();
+        << pdf("/MediaBox[0 0 144 72]", "", "72 36 28.3465 28.3465 re 0 0 1 rg B") << QRectF(25.4, 12.7, 10, 10)
+        << 40.0 << 1 << QStringList();
+    QTest::newRow("PDF: page turned a quarter clockwise")
+        << pdf("/MediaBox[0 0 144 72]/Rotate 90", "", "72 36 28.3465 28.3465 re S") << QRectF(12.7, 15.4, 10, 10) << 40.0
+        << 1 << QStringList();
     QTest::newRow("PDF: second page noted")
         << sample("pdf/cases/two-pages.pdf") << QRectF(10, 10, 30, 20) << 86.056 << 1
         << QStringList{"only the first page is cut: 1 more page is not; cut each page as its own file"};
@@ -227,7 +230,7 @@ void tst_KTJobRead::refused_data()
                                             << "the SVG drawing nests groups more than 256 deep; flatten its groups and save it again";
     QTest::newRow("encrypted PDF") << sample("pdf/cases/encrypted.pdf") << "the PDF is encrypted; save it without a password";
     QTest::newRow("PDF font neither embedded nor found")
-        << pdf("0 0 200 100", "/Font<</F1 5 0 R>>", "BT /F1 12 Tf 10 10 Td (Hi) Tj ET")
+        << pdf("/MediaBox[0 0 200 100]", "/Font<</F1 5 0 R>>", "BT /F1 12 Tf 10 10 Td (Hi) Tj ET")
         << "the PDF uses a font, which is neither embedded in it nor installed here; export it again with its fonts embedded or its text as outlines";
     QTest::newRow("damaged PDF") << QByteArray("%PDF-1.4\n1 0 obj\n<<>>\nendobj\n%%EOF\n")
                                  << "the file is not a PDF that can be read (it may be damaged); export the drawing as PDF again";
