@@ -190,6 +190,8 @@ SvgSource prepareSvg(const QByteArray &bytes)
             }
             if (name == QLatin1String("text"))
                 ++src.texts;
+            else if (name == QLatin1String("textPath"))
+                ++src.textPaths;
             readFonts(reader.attributes(), &src);
             if (name == QLatin1String("image") || name == QLatin1String("foreignObject")) {
                 ++(name == QLatin1String("image") ? src.images : src.foreignObjects);

@@ -31,6 +31,7 @@ struct SvgSource
     int images = 0;
     int foreignObjects = 0;
     int texts = 0;
+    int textPaths = 0;     // the renderer draws no text along a path
     // The first family each font-family names, as written; a few at most.
     QStringList fontFamilies;
 };

@@ -111,7 +111,9 @@ ReadResult readSvg(const QByteArray &bytes, Paths *paths)
     noteCount(&result.notes, src.images, "image is not cut", "images are not cut");
     noteCount(&result.notes, src.foreignObjects, "embedded HTML block (foreignObject) is not cut",
               "embedded HTML blocks (foreignObject) are not cut");
-    if (src.texts > 0)
+    noteCount(&result.notes, src.textPaths, "text along a path (textPath) is not cut; convert it to paths",
+              "texts along a path (textPath) are not cut; convert them to paths");
+    if (src.texts > src.textPaths)
         noteText(&result.notes, missingFonts(src.fontFamilies));
     return result;
 }

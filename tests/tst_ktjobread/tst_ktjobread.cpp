@@ -174,6 +174,11 @@ void tst_KTJobRead::drawings_data()
         << svg("width='50mm' height='50mm' viewBox='0 0 50 50'", "<text x='5' y='20' font-family='No Such Face' font-size='10'>l</text>")
         << QRectF(-1, -1, 0, 0) << -1.0 << 1
         << QStringList{TextNote, "the font \"No Such Face\" is not installed, so its text is cut in another font; convert the text to paths where it was drawn"};
+    QTest::newRow("text along a path noted")
+        << svg("width='50mm' height='50mm' viewBox='0 0 50 50'",
+               "<path id='p' d='M5 45 H45' stroke='black'/><text font-family='DejaVu Sans'><textPath xlink:href='#p'>x</textPath></text>")
+        << QRectF(5, 5, 40, 0) << 40.0 << 1
+        << QStringList{"1 text along a path (textPath) is not cut; convert it to paths"};
     QTest::newRow("empty drawing") << svg("width='50mm' height='50mm'", "") << QRectF() << 0.0 << 0 << QStringList();
     QTest::newRow("DTD entities dropped, the drawing kept")
         << QByteArray("<?xml version='1.0'?><!DOCTYPE svg [<!ENTITY a 'aaaaaaaaaa'>]>")
@@ -228,6 +233,9 @@ void tst_KTJobRead::refused_data()
                                     << "the compressed SVG file is damaged (cut short); save it again as plain SVG";
     QTest::newRow("groups nested too deep") << svg("", QByteArray("<g>").repeated(300).constData())
                                             << "the SVG drawing nests groups more than 256 deep; flatten its groups and save it again";
+    QTest::newRow("beyond machine coordinates")
+        << svg("width='100000000mm' height='10mm' viewBox='0 0 1 1' preserveAspectRatio='none'", "<rect width='1' height='1'/>")
+        << "the drawing reaches beyond the machine's coordinates (over 26 km); check its size and units";
     QTest::newRow("encrypted PDF") << sample("pdf/cases/encrypted.pdf") << "the PDF is encrypted; save it without a password";
     QTest::newRow("PDF font neither embedded nor found")
         << pdf("/MediaBox[0 0 200 100]", "/Font<</F1 5 0 R>>", "BT /F1 12 Tf 10 10 Td (Hi) Tj ET")
