@@ -1,6 +1,11 @@
 #include "job/ktjobreaders.h"
+#include "job/ktpathrecorder.h"
+#include "job/ktsvgsource.h"
 
 #include <QFile>
+#include <QImage>
+#include <QPainter>
+#include <QPainterPath>
 #include <QtTest>
 
 using namespace KTJob;
@@ -65,6 +70,10 @@ private slots:
     void drawings();
     void refused_data();
     void refused();
+    void painted_data();
+    void painted();
+    void lengths_data();
+    void lengths();
 };
 
 // Files written by the programs named in their names (see
@@ -253,6 +262,107 @@ void tst_KTJobRead::refused()
     const ReadResult result = read(bytes, &paths);
     QVERIFY(!result.ok);
     QCOMPARE(result.error, error);
+}
+
+// What each painter call leaves in the model, on a painter in machine
+// units: the calls the PDF library's painter output makes, beyond paths.
+void tst_KTJobRead::painted_data()
+{
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<int>("paths");
+    QTest::addColumn<double>("lengthUnits");
+    QTest::addColumn<int>("images");
+
+    QTest::newRow("open polyline") << "polyline" << 1 << 200.0 << 0;
+    QTest::newRow("polygon closed") << "polygon" << 1 << 341.42 << 0;
+    QTest::newRow("two lines, two paths") << "lines" << 2 << 200.0 << 0;
+    QTest::newRow("points not cut") << "points" << 0 << 0.0 << 0;
+    QTest::newRow("no pen, no brush: not cut") << "invisible" << 0 << 0.0 << 0;
+    QTest::newRow("pen without a brush: not cut") << "pen without brush" << 0 << 0.0 << 0;
+    QTest::newRow("filled, then stroked: once") << "fill then stroke" << 1 << 400.0 << 0;
+    QTest::newRow("filled, then stroked elsewhere: twice") << "fill then stroke moved" << 2 << 800.0 << 0;
+    QTest::newRow("ellipse, chords within half a unit") << "ellipse" << 1 << 6283.19 << 0;
+    QTest::newRow("image counted, not cut") << "image" << 0 << 0.0 << 1;
+    QTest::newRow("text as outlines") << "text" << 1 << -1.0 << 0;
+}
+
+void tst_KTJobRead::painted()
+{
+    QFETCH(QString, call);
+    QFETCH(int, paths);
+    QFETCH(double, lengthUnits);
+    QFETCH(int, images);
+
+    Paths model;
+    PathRecorder recorder(&model);
+    QPainter p(&recorder);
+    const QPolygonF corner(QVector<QPointF>{QPointF(0, 0), QPointF(100, 0), QPointF(100, 100)});
+    if (call == "polyline")
+        p.drawPolyline(corner);
+    else if (call == "polygon")
+        p.drawPolygon(corner);
+    else if (call == "lines")
+        p.drawLines(QVector<QLineF>{QLineF(0, 0, 100, 0), QLineF(0, 50, 100, 50)});
+    else if (call == "points")
+        p.drawPoints(corner);
+    else if (call == "invisible" || call == "pen without brush") {
+        p.setPen(call == "invisible" ? QPen(Qt::NoPen) : QPen(QBrush(), 1));
+        p.setBrush(Qt::NoBrush);
+        p.drawRect(QRectF(0, 0, 100, 100));
+    } else if (call.startsWith("fill then stroke")) {
+        QPainterPath square;
+        square.addRect(0, 0, 100, 100);
+        p.fillPath(square, Qt::red);
+        if (call.endsWith("moved"))
+            p.translate(10, 0);
+        p.strokePath(square, QPen(Qt::black));
+    } else if (call == "ellipse")
+        p.drawEllipse(QRectF(0, 0, 2000, 2000));
+    else if (call == "image")
+        p.drawImage(QPointF(0, 0), QImage(4, 4, QImage::Format_RGB32));
+    else if (call == "text") {
+        p.setFont(QFont(QStringLiteral("DejaVu Sans"), 40));
+        p.drawText(QPointF(0, 100), QStringLiteral("l"));
+    }
+    p.end();
+    const Figures f = model.figures();
+    QCOMPARE(f.strokes, qint64(paths));
+    if (lengthUnits >= 0)
+        QVERIFY2(qAbs(f.lengthUnits - lengthUnits) <= qMax(1.0, lengthUnits * 0.001), qPrintable(QString::number(f.lengthUnits)));
+    else
+        QVERIFY(f.lengthUnits > 40);
+    QCOMPARE(recorder.images(), images);
+    QVERIFY(recorder.ok());
+}
+
+void tst_KTJobRead::lengths_data()
+{
+    QTest::addColumn<QString>("length");
+    QTest::addColumn<double>("mm");
+
+    QTest::newRow("mm") << "10mm" << 10.0;
+    QTest::newRow("cm, spaces") << " 2.5 cm " << 25.0;
+    QTest::newRow("in") << "1in" << 25.4;
+    QTest::newRow("pt") << "72pt" << 25.4;
+    QTest::newRow("pc") << "6pc" << 25.4;
+    QTest::newRow("px at 96 an inch") << "96px" << 25.4;
+    QTest::newRow("no unit is px") << "96" << 25.4;
+    QTest::newRow("exponent") << "1e1mm" << 10.0;
+    QTest::newRow("upper-case unit") << "1IN" << 25.4;
+    QTest::newRow("em has no fixed size") << "2em" << 0.0;
+    QTest::newRow("percent") << "100%" << 0.0;
+    QTest::newRow("negative") << "-5mm" << 0.0;
+    QTest::newRow("empty") << "" << 0.0;
+    QTest::newRow("no number") << "mm" << 0.0;
+    QTest::newRow("overflow") << "1e308in" << 0.0;
+}
+
+void tst_KTJobRead::lengths()
+{
+    QFETCH(QString, length);
+    QFETCH(double, mm);
+
+    QVERIFY2(qAbs(svgLengthMm(length) - mm) < 1e-9, qPrintable(QString::number(svgLengthMm(length))));
 }
 
 QTEST_MAIN(tst_KTJobRead)
