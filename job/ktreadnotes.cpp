@@ -3,6 +3,17 @@
 
 namespace KTJob {
 
+QString oneLine(const QString &text, int limit)
+{
+    QString line = text.left(limit);
+    for (QChar &c : line) {
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Separator_Line
+            || c.category() == QChar::Separator_Paragraph)
+            c = QLatin1Char(' ');
+    }
+    return line.simplified();
+}
+
 void noteCount(QStringList *notes, int count, const char *one, const char *many)
 {
     if (count == 1)
@@ -16,7 +27,7 @@ void noteText(QStringList *notes, const QStringList &missingFonts)
     notes->append(QStringLiteral("text is cut as the outlines of its letters"));
     for (const QString &family : missingFonts)
         notes->append(QStringLiteral("the font \"%1\" is not installed, so its text is cut in another font; convert the text to paths where it was drawn")
-                          .arg(family.left(64)));
+                          .arg(family));
 }
 
 void notePathsFailure(const PathRecorder &recorder, const Paths &paths, ReadResult *result)

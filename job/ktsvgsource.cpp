@@ -1,4 +1,5 @@
 #include "job/ktsvgsource.h"
+#include "job/ktreadnotes.h"
 
 #include <QRegularExpression>
 #include <QXmlStreamReader>
@@ -98,7 +99,7 @@ void noteFontFamily(QStringView value, SvgSource *src)
     const int comma = value.indexOf(QLatin1Char(','));
     QString family = (comma < 0 ? value : value.left(comma)).trimmed().toString();
     family.remove(QLatin1Char('\'')).remove(QLatin1Char('"'));
-    family = family.trimmed().left(64);
+    family = oneLine(family, 64);
     if (!family.isEmpty() && src->fontFamilies.size() < 16 && !src->fontFamilies.contains(family))
         src->fontFamilies.append(family);
 }
@@ -182,7 +183,7 @@ SvgSource prepareSvg(const QByteArray &bytes)
             if (!root) {
                 if (name != QLatin1String("svg")) {
                     src.error = QStringLiteral("the file is XML but not an SVG drawing (its first element is <%1>); export the drawing as SVG")
-                                    .arg(reader.qualifiedName().left(40));
+                                    .arg(oneLine(reader.qualifiedName().toString(), 40));
                     return src;
                 }
                 root = true;
@@ -222,7 +223,7 @@ SvgSource prepareSvg(const QByteArray &bytes)
     if (reader.hasError()) {
         src.error = QStringLiteral("the SVG file is not well-formed XML (line %1: %2); save it again as plain SVG")
                         .arg(reader.lineNumber())
-                        .arg(reader.errorString().left(120));
+                        .arg(oneLine(reader.errorString(), 120));
         return src;
     }
     if (!root)

@@ -28,7 +28,7 @@ bool unloadableFont(Poppler::Document *doc, QString *name)
     for (const Poppler::FontInfo &font : fonts->next()) {
         if (font.isEmbedded() || !font.file().isEmpty())
             continue;
-        *name = font.name().left(64);
+        *name = oneLine(font.name(), 64);
         return true;
     }
     return false;

@@ -236,6 +236,9 @@ void tst_KTJobRead::refused_data()
 
     QTest::newRow("broken XML") << QByteArray("<svg xmlns='http://www.w3.org/2000/svg'><g></svg>")
                                 << "the SVG file is not well-formed XML (line 1: Opening and ending tag mismatch.); save it again as plain SVG";
+    QTest::newRow("file's text in the error kept on one line")
+        << QByteArray("<?xml version='1.0' encoding='x\n\ny'?><svg/>")
+        << "the SVG file is not well-formed XML (line 3: x y is an invalid encoding name.); save it again as plain SVG";
     QTest::newRow("XML but not SVG") << QByteArray("<html><body/></html>")
                                      << "the file is XML but not an SVG drawing (its first element is <html>); export the drawing as SVG";
     QTest::newRow("truncated gzip") << QByteArray("\x1f\x8b\x08\x00\x00\x00\x00\x00", 8)
