@@ -176,6 +176,12 @@ void PathRecorder::setDeviceTransform(const QTransform &toUnits)
     m_engine->m_device = toUnits;
 }
 
+void PathRecorder::setDpi(int dpiX, int dpiY)
+{
+    m_dpiX = dpiX > 0 ? dpiX : 72;
+    m_dpiY = dpiY > 0 ? dpiY : 72;
+}
+
 int PathRecorder::images() const
 {
     return m_engine->m_images;
@@ -183,8 +189,8 @@ int PathRecorder::images() const
 
 int PathRecorder::metric(PaintDeviceMetric metric) const
 {
-    // 72 a logical inch, so a font's point size is its size in the
-    // painter's units, as SVG and PDF both mean it. The page is as large as
+    // 72 a logical inch unless set, so a font's point size is its size in
+    // the painter's units, as SVG means it. The page is as large as
     // coordinates go: nothing is clipped to it.
     switch (metric) {
     case PdmWidth:
@@ -192,16 +198,17 @@ int PathRecorder::metric(PaintDeviceMetric metric) const
         return INT_MAX / 4;
     case PdmWidthMM:
     case PdmHeightMM:
-        return int(INT_MAX / 4 / 72.0 * 25.4);
+        return int(INT_MAX / 4 / double(metric == PdmWidthMM ? m_dpiX : m_dpiY) * 25.4);
     case PdmNumColors:
         return INT_MAX;
     case PdmDepth:
         return 32;
     case PdmDpiX:
-    case PdmDpiY:
     case PdmPhysicalDpiX:
+        return m_dpiX;
+    case PdmDpiY:
     case PdmPhysicalDpiY:
-        return 72;
+        return m_dpiY;
     case PdmDevicePixelRatio:
         return 1;
     case PdmDevicePixelRatioScaled:

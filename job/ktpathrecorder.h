@@ -28,6 +28,10 @@ public:
     // for a renderer that sets the painter's transform itself. Set before
     // painting.
     void setDeviceTransform(const QTransform &toUnits);
+    // Logical dots an inch (72 unless set): a font's point size in device
+    // units is its size times dpi / 72, and a QPicture played on the device
+    // is scaled by dpi over the picture's own.
+    void setDpi(int dpiX, int dpiY);
 
     // False once a point fell beyond machine coordinates or the model was
     // full; nothing more is added after that.
@@ -39,6 +43,8 @@ protected:
 
 private:
     QScopedPointer<KTPathRecorderEngine> m_engine;
+    int m_dpiX = 72;
+    int m_dpiY = 72;
 };
 
 } // namespace KTJob

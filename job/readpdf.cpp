@@ -5,6 +5,7 @@
 
 #include <QGuiApplication>
 #include <QPainter>
+#include <QPicture>
 
 #include <poppler-qt5.h>
 
@@ -87,6 +88,10 @@ ReadResult readPdf(const QByteArray &bytes, Paths *paths)
     const double unitsPerPoint = UnitsPerMm * 25.4 / 72;
     PathRecorder recorder(paths);
     recorder.setDeviceTransform(QTransform(1, 0, 0, -1, 0, size.height() * unitsPerPoint));
+    // Transparency groups come as QPictures, played back scaled by the
+    // device's resolution over theirs: the same, so they land unscaled.
+    const QPicture picture;
+    recorder.setDpi(picture.logicalDpiX(), picture.logicalDpiY());
     QPainter painter(&recorder);
     page->renderToPainter(&painter, 72 * unitsPerPoint, 72 * unitsPerPoint, -1, -1, -1, -1, Poppler::Page::Rotate0,
                           Poppler::Page::DontSaveAndRestore);

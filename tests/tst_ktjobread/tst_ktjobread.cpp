@@ -101,6 +101,7 @@ void tst_KTJobRead::realFiles_data()
     QTest::newRow("Inkscape PDF, mm page") << "pdf/inkscape-shapes-mm.pdf" << none;
     QTest::newRow("Inkscape PDF, inch page") << "pdf/inkscape-shapes-in.pdf" << none;
     QTest::newRow("Inkscape PDF, embedded font") << "pdf/inkscape-text.pdf" << text;
+    QTest::newRow("Inkscape PDF, transparency group and gradient") << "pdf/inkscape-opacity.pdf" << none;
     QTest::newRow("gnuplot pdfcairo") << "pdf/gnuplot-pdfcairo.pdf" << none;
     QTest::newRow("gnuplot pdfcairo with tic labels") << "pdf/gnuplot-pdfcairo-text.pdf" << text;
     QTest::newRow("fig2dev pdf") << "pdf/fig2dev-dome.pdf" << none;
