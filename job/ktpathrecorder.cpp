@@ -6,6 +6,7 @@
 #include <QPolygonF>
 
 #include <climits>
+#include <vector>
 
 using KTJob::Paths;
 
@@ -19,7 +20,11 @@ public:
     }
 
     bool begin(QPaintDevice *) override { return true; }
-    bool end() override { return true; }
+    bool end() override
+    {
+        flushClipped();
+        return true;
+    }
     Type type() const override { return User; }
 
     void updateState(const QPaintEngineState &state) override
@@ -29,8 +34,24 @@ public:
         // An SVG "stroke: none" is a pen without a brush.
         if (state.state() & DirtyPen)
             m_pen = state.pen().style() != Qt::NoPen && state.pen().brush().style() != Qt::NoBrush;
-        if (state.state() & DirtyBrush)
-            m_brush = state.brush().style() != Qt::NoBrush;
+        if (state.state() & DirtyBrush) {
+            const Qt::BrushStyle style = state.brush().style();
+            m_brush = style != Qt::NoBrush;
+            m_gradient = style == Qt::LinearGradientPattern || style == Qt::RadialGradientPattern
+                || style == Qt::ConicalGradientPattern;
+        }
+        if (state.state() & (DirtyClipPath | DirtyClipRegion | DirtyClipEnabled)) {
+            flushClipped();
+            if (state.state() & DirtyClipEnabled)
+                m_clipEnabled = state.isClipEnabled();
+            if (state.state() & DirtyClipPath)
+                setClip(state.clipOperation(), m_transform.map(state.clipPath()));
+            if (state.state() & DirtyClipRegion) {
+                QPainterPath region;
+                region.addRegion(state.clipRegion());
+                setClip(state.clipOperation(), m_transform.map(region));
+            }
+        }
     }
 
     void drawPath(const QPainterPath &path) override { draw(path, m_brush, m_pen); }
@@ -127,17 +148,97 @@ private:
         return true;
     }
 
+    // The clip in machine units, intersected as the painter's is.
+    void setClip(Qt::ClipOperation operation, const QPainterPath &clip)
+    {
+        if (operation == Qt::NoClip) {
+            m_clipped = false;
+            m_clip = QPainterPath();
+        } else if (operation == Qt::ReplaceClip || !m_clipped) {
+            m_clipped = true;
+            m_clip = clip;
+        } else {
+            const QRectF was = m_clip.boundingRect(), now = clip.boundingRect();
+            if (was.contains(now))
+                m_clip = clip;
+            else if (!now.contains(was))
+                m_clip = m_clip.intersected(clip);
+        }
+    }
+
+    // A PDF paints a shading (a gradient) by flooding the clip, its
+    // shape, with one gradient fill as large as the clip's box or with
+    // many small plain ones. The fills under one clip wait until it
+    // changes: when one of them floods the clip, the clip's outline is cut
+    // in their place; otherwise each fill is cut as its own outline. A
+    // plain fill flooding a rectangular clip is a page's or a plot's
+    // background, not a shading: the shapes on it stay.
+    void flushClipped()
+    {
+        if (m_flooded) {
+            if (!m_failed && !m_paths->addPath(m_clip, QTransform()))
+                m_failed = true;
+            m_floodCut = m_clip;
+        } else {
+            for (const Pending &fill : m_pending) {
+                if (!m_failed && !m_paths->addPath(fill.path, fill.transform))
+                    m_failed = true;
+            }
+        }
+        m_pending.clear();
+        m_flooded = false;
+    }
+
+    bool clippedFill(const QPainterPath &path)
+    {
+        if (!m_clipped || !m_clipEnabled)
+            return false;
+        const QRectF box = m_transform.mapRect(path.boundingRect());
+        if (!m_flooded && box.adjusted(-1, -1, 1, 1).contains(m_clip.boundingRect())
+            && (m_gradient || !isRectangle(m_clip))) {
+            m_flooded = true;
+            m_pending.clear();
+        }
+        if (m_flooded)
+            return true;
+        if (m_pending.size() >= MaxPending)
+            return false;
+        m_pending.push_back(Pending{path, m_transform});
+        return true;
+    }
+
+    static bool isRectangle(const QPainterPath &path)
+    {
+        if (path.elementCount() > 6)
+            return false;
+        const QRectF box = path.boundingRect();
+        for (int i = 0; i < path.elementCount(); ++i) {
+            const QPainterPath::Element e = path.elementAt(i);
+            const bool onX = qAbs(e.x - box.left()) < 0.5 || qAbs(e.x - box.right()) < 0.5;
+            const bool onY = qAbs(e.y - box.top()) < 0.5 || qAbs(e.y - box.bottom()) < 0.5;
+            if (e.isCurveTo() || !onX || !onY)
+                return false;
+        }
+        return true;
+    }
+
     // SVG and PDF renderers fill a shape, then stroke the same shape: the
     // stroke that follows its own fill is not cut twice.
     void draw(const QPainterPath &path, bool filled, bool stroked)
     {
         if (m_failed || (!filled && !stroked))
             return;
-        const bool strokeOfFill = stroked && !filled && m_hasFill && m_fillTransform == m_transform && sameOutline(path, m_fill);
+        // The shape a shading flooded is stroked next as a path of its own.
+        const bool strokeOfFill = stroked && !filled
+            && ((m_hasFill && m_fillTransform == m_transform && sameOutline(path, m_fill))
+                || (!m_floodCut.isEmpty() && sameOutline(m_transform.map(path), m_floodCut)));
+        m_floodCut = QPainterPath();
         m_hasFill = filled && !stroked;
         if (m_hasFill) {
             m_fill = path;
             m_fillTransform = m_transform;
+            if (clippedFill(path))
+                return;
         }
         if (!strokeOfFill && !m_paths->addPath(path, m_transform))
             m_failed = true;
@@ -147,9 +248,23 @@ private:
     QTransform m_transform;
     bool m_pen = true;
     bool m_brush = false;
+    bool m_gradient = false;
     QPainterPath m_fill;   // the last shape filled and not stroked
     QTransform m_fillTransform;
     bool m_hasFill = false;
+
+    struct Pending
+    {
+        QPainterPath path;
+        QTransform transform;
+    };
+    static constexpr size_t MaxPending = 4096;
+    QPainterPath m_clip;   // machine units
+    bool m_clipped = false;
+    bool m_clipEnabled = true;
+    bool m_flooded = false;
+    QPainterPath m_floodCut; // the clip just cut for a flood
+    std::vector<Pending> m_pending;
 };
 
 namespace KTJob {

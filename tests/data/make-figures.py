@@ -6,7 +6,8 @@ library (inkex). Writes NAME.figures beside each file:
     width_mm=... height_mm=... length_mm=... paths=...
 
 the cut extent (the curves' exact bounding box), the length of every drawn
-outline and the number of subpaths. Text is measured from Inkscape's own
+outline and the number of subpaths; an outline drawn twice in a row (filled,
+then stroked as its own path) counts once. Text is measured from Inkscape's own
 text-to-path conversion, and a PDF from Inkscape's import of its first page
 (pdftocairo's SVG scales some strokes' paths, so it is not used).
 
@@ -84,7 +85,14 @@ def measure(svg_path):
     draw(root, to_mm(root), paths)
     mm = 1.0
     length, count, box = 0.0, 0, None
+    last = None
     for path in paths:
+        # An outline drawn again right away (filled, then stroked as a path
+        # of its own) is cut once.
+        key = [tuple(round(v, 3) for p in sub for v in p[1]) for sub in path.to_superpath()]
+        if key == last:
+            continue
+        last = key
         for sub in path.to_superpath():
             if len(sub) < 2:
                 continue

@@ -13,7 +13,7 @@ ink $d/shapes-in.svg --export-plain-svg --export-type=svg --export-filename=svg/
 ink $d/text.svg --export-type=svg --export-filename=svg/inkscape-text.svg
 ink $d/text.svg --export-text-to-path --export-plain-svg --export-type=svg --export-filename=svg/inkscape-text-paths.svg
 ink $d/viewbox.svg --export-plain-svg --export-type=svg --export-filename=svg/inkscape-viewbox.svg
-for f in shapes-mm shapes-in text opacity; do
+for f in shapes-mm shapes-in text opacity gradients; do
     ink $d/$f.svg --export-type=pdf --export-filename=pdf/inkscape-$f.pdf
 done
 gnuplot -e 'set terminal svg size 400,250 font "DejaVu Sans,9"; set output "svg/gnuplot.svg"' $d/plot.gp

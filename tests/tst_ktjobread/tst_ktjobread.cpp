@@ -102,6 +102,7 @@ void tst_KTJobRead::realFiles_data()
     QTest::newRow("Inkscape PDF, inch page") << "pdf/inkscape-shapes-in.pdf" << none;
     QTest::newRow("Inkscape PDF, embedded font") << "pdf/inkscape-text.pdf" << text;
     QTest::newRow("Inkscape PDF, transparency group and gradient") << "pdf/inkscape-opacity.pdf" << none;
+    QTest::newRow("Inkscape PDF, shadings flood their shapes") << "pdf/inkscape-gradients.pdf" << none;
     QTest::newRow("gnuplot pdfcairo") << "pdf/gnuplot-pdfcairo.pdf" << none;
     QTest::newRow("gnuplot pdfcairo with tic labels") << "pdf/gnuplot-pdfcairo-text.pdf" << text;
     QTest::newRow("fig2dev pdf") << "pdf/fig2dev-dome.pdf" << none;
@@ -200,6 +201,9 @@ void tst_KTJobRead::drawings_data()
     QTest::newRow("PDF: page turned a quarter clockwise")
         << pdf("/MediaBox[0 0 144 72]/Rotate 90", "", "72 36 28.3465 28.3465 re S") << QRectF(12.7, 15.4, 10, 10) << 40.0
         << 1 << QStringList();
+    QTest::newRow("PDF: background filling a clipped page keeps the shapes on it")
+        << pdf("/MediaBox[0 0 144 72]", "", "0 0 144 72 re W n 1 g 0 0 144 72 re f 0 g 72 36 28.3465 28.3465 re f")
+        << QRectF(0, 0, 50.8, 25.4) << 192.4 << 2 << QStringList();
     QTest::newRow("PDF: second page noted")
         << sample("pdf/cases/two-pages.pdf") << QRectF(10, 10, 30, 20) << 86.056 << 1
         << QStringList{"only the first page is cut: 1 more page is not; cut each page as its own file"};
