@@ -31,3 +31,5 @@ ps2pdf $d/two.ps pdf/cases/two-pages.pdf
 ps2pdf $d/image.ps pdf/cases/image.pdf
 gs -q -dNOPAUSE -dBATCH -sDEVICE=pdfwrite -sOwnerPassword=owner -sUserPassword=user \
     -sOutputFile=pdf/cases/encrypted.pdf $d/two.ps
+# Inkscape's import draws Type 3 glyphs in another font: two 10 mm squares here.
+ps2pdf $d/type3.ps pdf/cases/type3-font.pdf

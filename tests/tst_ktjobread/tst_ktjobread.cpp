@@ -204,6 +204,8 @@ void tst_KTJobRead::drawings_data()
     QTest::newRow("PDF: background filling a clipped page keeps the shapes on it")
         << pdf("/MediaBox[0 0 144 72]", "", "0 0 144 72 re W n 1 g 0 0 144 72 re f 0 g 72 36 28.3465 28.3465 re f")
         << QRectF(0, 0, 50.8, 25.4) << 192.4 << 2 << QStringList();
+    QTest::newRow("PDF: Type 3 glyphs, two 10 mm squares")
+        << sample("pdf/cases/type3-font.pdf") << QRectF(20, 20, 20, 10) << 80.0 << 2 << QStringList{TextNote};
     QTest::newRow("PDF: second page noted")
         << sample("pdf/cases/two-pages.pdf") << QRectF(10, 10, 30, 20) << 86.056 << 1
         << QStringList{"only the first page is cut: 1 more page is not; cut each page as its own file"};
