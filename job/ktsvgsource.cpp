@@ -1,0 +1,234 @@
+#include "job/ktsvgsource.h"
+#include "job/ktreadnotes.h"
+
+#include <QRegularExpression>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
+
+#include <cmath>
+#include <zlib.h>
+
+namespace KTJob {
+
+namespace {
+
+bool isGzip(const QByteArray &bytes)
+{
+    return bytes.size() >= 2 && uchar(bytes[0]) == 0x1f && uchar(bytes[1]) == 0x8b;
+}
+
+// A gzip'd file (.svgz) inflated, no larger than MaxSvgBytes.
+bool gunzip(const QByteArray &in, QByteArray *out, QString *error)
+{
+    z_stream s = {};
+    if (inflateInit2(&s, 16 + MAX_WBITS) != Z_OK) {
+        *error = QStringLiteral("the compressed SVG file cannot be inflated (out of memory)");
+        return false;
+    }
+    s.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.constData()));
+    s.avail_in = uInt(in.size());
+    char buf[65536];
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        s.next_out = reinterpret_cast<Bytef *>(buf);
+        s.avail_out = sizeof buf;
+        rc = inflate(&s, Z_NO_FLUSH);
+        const int produced = int(sizeof buf - s.avail_out);
+        if (out->size() > MaxSvgBytes - produced) {
+            rc = Z_MEM_ERROR;
+            break;
+        }
+        out->append(buf, produced);
+        if (rc == Z_BUF_ERROR && s.avail_in == 0)
+            break;
+    }
+    inflateEnd(&s);
+    if (rc == Z_MEM_ERROR) {
+        *error = QStringLiteral("the compressed SVG file inflates to more than 64 MiB; save it as plain SVG and simplify it");
+        return false;
+    }
+    if (rc != Z_STREAM_END) {
+        *error = QStringLiteral("the compressed SVG file is damaged (%1); save it again as plain SVG")
+                     .arg(QString::fromLatin1(s.msg ? s.msg : "cut short"));
+        return false;
+    }
+    return true;
+}
+
+QStringView localName(QStringView qualified)
+{
+    const int colon = qualified.lastIndexOf(QLatin1Char(':'));
+    return colon < 0 ? qualified : qualified.mid(colon + 1);
+}
+
+QRectF parseViewBox(QStringView text)
+{
+    double v[4];
+    int n = 0;
+    const QString s = text.toString();
+    for (const QStringRef &part : s.splitRef(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts)) {
+        bool ok = false;
+        const double d = part.toDouble(&ok);
+        if (!ok || !std::isfinite(d) || n == 4)
+            return QRectF();
+        v[n++] = d;
+    }
+    if (n != 4 || !(v[2] > 0) || !(v[3] > 0))
+        return QRectF();
+    return QRectF(v[0], v[1], v[2], v[3]);
+}
+
+void parseAspect(QStringView text, SvgSource *src)
+{
+    const QString s = text.trimmed().toString();
+    if (s.startsWith(QLatin1String("none"))) {
+        src->stretch = true;
+        return;
+    }
+    auto axis = [&](const char *min, const char *max) {
+        return s.contains(QLatin1String(min)) ? -1 : s.contains(QLatin1String(max)) ? 1 : 0;
+    };
+    src->alignX = axis("xMin", "xMax");
+    src->alignY = axis("YMin", "YMax");
+    src->slice = s.contains(QLatin1String("slice"));
+}
+
+// The family a font-family property asks for first, unquoted.
+void noteFontFamily(QStringView value, SvgSource *src)
+{
+    const int comma = value.indexOf(QLatin1Char(','));
+    QString family = (comma < 0 ? value : value.left(comma)).trimmed().toString();
+    family.remove(QLatin1Char('\'')).remove(QLatin1Char('"'));
+    family = oneLine(family, 64);
+    if (!family.isEmpty() && src->fontFamilies.size() < 16 && !src->fontFamilies.contains(family))
+        src->fontFamilies.append(family);
+}
+
+void readFonts(const QXmlStreamAttributes &attributes, SvgSource *src)
+{
+    const QStringView attribute = attributes.value(QLatin1String("font-family"));
+    if (!attribute.isEmpty())
+        noteFontFamily(attribute, src);
+    const QStringView style = attributes.value(QLatin1String("style"));
+    const int at = style.indexOf(QLatin1String("font-family"));
+    if (at >= 0) {
+        QStringView value = style.mid(at + 11).trimmed();
+        if (value.startsWith(QLatin1Char(':'))) {
+            value = value.mid(1);
+            const int end = value.indexOf(QLatin1Char(';'));
+            noteFontFamily(end < 0 ? value : value.left(end), src);
+        }
+    }
+}
+
+void readRoot(const QXmlStreamAttributes &attributes, SvgSource *src)
+{
+    src->widthMm = svgLengthMm(attributes.value(QLatin1String("width")));
+    src->heightMm = svgLengthMm(attributes.value(QLatin1String("height")));
+    src->viewBox = parseViewBox(attributes.value(QLatin1String("viewBox")));
+    parseAspect(attributes.value(QLatin1String("preserveAspectRatio")), src);
+}
+
+} // namespace
+
+double svgLengthMm(QStringView text)
+{
+    const QString s = text.trimmed().toString();
+    int end = 0;
+    while (end < s.size() && (s[end].isDigit() || QStringLiteral("+-.eE").contains(s[end]))) {
+        // An "e" that starts a unit ("em", "ex") is no exponent.
+        if ((s[end] == QLatin1Char('e') || s[end] == QLatin1Char('E'))
+            && (end + 1 >= s.size() || !(s[end + 1].isDigit() || s[end + 1] == QLatin1Char('-') || s[end + 1] == QLatin1Char('+'))))
+            break;
+        ++end;
+    }
+    bool ok = false;
+    const double value = s.leftRef(end).toDouble(&ok);
+    if (!ok || !std::isfinite(value) || value <= 0)
+        return 0;
+    const QStringRef unit = s.midRef(end).trimmed();
+    static const struct { const char *unit; double mm; } units[] = {
+        {"", 25.4 / 96}, {"px", 25.4 / 96}, {"mm", 1}, {"cm", 10}, {"in", 25.4},
+        {"pt", 25.4 / 72}, {"pc", 25.4 / 6}, {"q", 0.25},
+    };
+    for (const auto &u : units) {
+        if (unit.compare(QLatin1String(u.unit), Qt::CaseInsensitive) == 0) {
+            const double mm = value * u.mm;
+            return std::isfinite(mm) ? mm : 0;
+        }
+    }
+    return 0;
+}
+
+SvgSource prepareSvg(const QByteArray &bytes)
+{
+    SvgSource src;
+    if (bytes.size() > MaxSvgBytes) {
+        src.error = QStringLiteral("the SVG file is larger than 64 MiB; simplify the drawing or cut it in parts");
+        return src;
+    }
+    QByteArray inflated;
+    if (isGzip(bytes) && !gunzip(bytes, &inflated, &src.error))
+        return src;
+    QXmlStreamReader reader(isGzip(bytes) ? inflated : bytes);
+    // As the renderer reads it: "xlink:href" is a name, declared or not.
+    reader.setNamespaceProcessing(false);
+    QXmlStreamWriter writer(&src.xml);
+    int depth = 0;
+    bool root = false;
+    while (!reader.atEnd()) {
+        switch (reader.readNext()) {
+        case QXmlStreamReader::StartElement: {
+            const QStringView name = localName(reader.qualifiedName());
+            if (!root) {
+                if (name != QLatin1String("svg")) {
+                    src.error = QStringLiteral("the file is XML but not an SVG drawing (its first element is <%1>); export the drawing as SVG")
+                                    .arg(oneLine(reader.qualifiedName().toString(), 40));
+                    return src;
+                }
+                root = true;
+                readRoot(reader.attributes(), &src);
+            }
+            if (name == QLatin1String("text"))
+                ++src.texts;
+            else if (name == QLatin1String("textPath"))
+                ++src.textPaths;
+            readFonts(reader.attributes(), &src);
+            if (name == QLatin1String("image") || name == QLatin1String("foreignObject")) {
+                ++(name == QLatin1String("image") ? src.images : src.foreignObjects);
+                reader.skipCurrentElement();
+                continue;
+            }
+            if (++depth > MaxSvgDepth) {
+                src.error = QStringLiteral("the SVG drawing nests groups more than %1 deep; flatten its groups and save it again")
+                                .arg(MaxSvgDepth);
+                return src;
+            }
+            writer.writeCurrentToken(reader);
+            break;
+        }
+        case QXmlStreamReader::EndElement:
+            --depth;
+            writer.writeCurrentToken(reader);
+            break;
+        case QXmlStreamReader::DTD:
+        case QXmlStreamReader::EntityReference:
+        case QXmlStreamReader::Invalid:
+            break;
+        default:
+            writer.writeCurrentToken(reader);
+            break;
+        }
+    }
+    if (reader.hasError()) {
+        src.error = QStringLiteral("the SVG file is not well-formed XML (line %1: %2); save it again as plain SVG")
+                        .arg(reader.lineNumber())
+                        .arg(oneLine(reader.errorString(), 120));
+        return src;
+    }
+    if (!root)
+        src.error = QStringLiteral("the file holds no SVG drawing; export the drawing as SVG");
+    return src;
+}
+
+} // namespace KTJob
