@@ -160,6 +160,83 @@ double svgLengthMm(QStringView text)
     return 0;
 }
 
+namespace {
+
+// One pass over the document: the root's size, what the notes count and
+// the nesting bound. With a writer, the document is written again without
+// its DTD, entity references, images and foreign objects; without one, the
+// pass only says whether any is there (the usual drawing has none, and is
+// handed on as it is).
+bool scanSvg(const QByteArray &xml, SvgSource *src, QXmlStreamWriter *writer)
+{
+    QXmlStreamReader reader(xml);
+    // As the renderer reads it: "xlink:href" is a name, declared or not.
+    reader.setNamespaceProcessing(false);
+    int depth = 0;
+    bool root = false, dropped = false;
+    while (!reader.atEnd()) {
+        switch (reader.readNext()) {
+        case QXmlStreamReader::StartElement: {
+            const QStringView name = localName(reader.qualifiedName());
+            if (!root) {
+                if (name != QLatin1String("svg")) {
+                    src->error = QStringLiteral("the file is XML but not an SVG drawing (its first element is <%1>); export the drawing as SVG")
+                                     .arg(oneLine(reader.qualifiedName().toString(), 40));
+                    return dropped;
+                }
+                root = true;
+                readRoot(reader.attributes(), src);
+            }
+            if (name == QLatin1String("text"))
+                ++src->texts;
+            else if (name == QLatin1String("textPath"))
+                ++src->textPaths;
+            readFonts(reader.attributes(), src);
+            if (name == QLatin1String("image") || name == QLatin1String("foreignObject")) {
+                ++(name == QLatin1String("image") ? src->images : src->foreignObjects);
+                dropped = true;
+                reader.skipCurrentElement();
+                continue;
+            }
+            if (++depth > MaxSvgDepth) {
+                src->error = QStringLiteral("the SVG drawing nests groups more than %1 deep; flatten its groups and save it again")
+                                 .arg(MaxSvgDepth);
+                return dropped;
+            }
+            if (writer)
+                writer->writeCurrentToken(reader);
+            break;
+        }
+        case QXmlStreamReader::EndElement:
+            --depth;
+            if (writer)
+                writer->writeCurrentToken(reader);
+            break;
+        case QXmlStreamReader::DTD:
+        case QXmlStreamReader::EntityReference:
+            dropped = true;
+            break;
+        case QXmlStreamReader::Invalid:
+            break;
+        default:
+            if (writer)
+                writer->writeCurrentToken(reader);
+            break;
+        }
+    }
+    if (reader.hasError()) {
+        src->error = QStringLiteral("the SVG file is not well-formed XML (line %1: %2); save it again as plain SVG")
+                         .arg(reader.lineNumber())
+                         .arg(oneLine(reader.errorString(), 120));
+        return dropped;
+    }
+    if (!root)
+        src->error = QStringLiteral("the file holds no SVG drawing; export the drawing as SVG");
+    return dropped;
+}
+
+} // namespace
+
 SvgSource prepareSvg(const QByteArray &bytes)
 {
     SvgSource src;
@@ -170,65 +247,19 @@ SvgSource prepareSvg(const QByteArray &bytes)
     QByteArray inflated;
     if (isGzip(bytes) && !gunzip(bytes, &inflated, &src.error))
         return src;
-    QXmlStreamReader reader(isGzip(bytes) ? inflated : bytes);
-    // As the renderer reads it: "xlink:href" is a name, declared or not.
-    reader.setNamespaceProcessing(false);
-    QXmlStreamWriter writer(&src.xml);
-    int depth = 0;
-    bool root = false;
-    while (!reader.atEnd()) {
-        switch (reader.readNext()) {
-        case QXmlStreamReader::StartElement: {
-            const QStringView name = localName(reader.qualifiedName());
-            if (!root) {
-                if (name != QLatin1String("svg")) {
-                    src.error = QStringLiteral("the file is XML but not an SVG drawing (its first element is <%1>); export the drawing as SVG")
-                                    .arg(oneLine(reader.qualifiedName().toString(), 40));
-                    return src;
-                }
-                root = true;
-                readRoot(reader.attributes(), &src);
-            }
-            if (name == QLatin1String("text"))
-                ++src.texts;
-            else if (name == QLatin1String("textPath"))
-                ++src.textPaths;
-            readFonts(reader.attributes(), &src);
-            if (name == QLatin1String("image") || name == QLatin1String("foreignObject")) {
-                ++(name == QLatin1String("image") ? src.images : src.foreignObjects);
-                reader.skipCurrentElement();
-                continue;
-            }
-            if (++depth > MaxSvgDepth) {
-                src.error = QStringLiteral("the SVG drawing nests groups more than %1 deep; flatten its groups and save it again")
-                                .arg(MaxSvgDepth);
-                return src;
-            }
-            writer.writeCurrentToken(reader);
-            break;
-        }
-        case QXmlStreamReader::EndElement:
-            --depth;
-            writer.writeCurrentToken(reader);
-            break;
-        case QXmlStreamReader::DTD:
-        case QXmlStreamReader::EntityReference:
-        case QXmlStreamReader::Invalid:
-            break;
-        default:
-            writer.writeCurrentToken(reader);
-            break;
-        }
-    }
-    if (reader.hasError()) {
-        src.error = QStringLiteral("the SVG file is not well-formed XML (line %1: %2); save it again as plain SVG")
-                        .arg(reader.lineNumber())
-                        .arg(oneLine(reader.errorString(), 120));
+    const QByteArray &xml = isGzip(bytes) ? inflated : bytes;
+    if (!scanSvg(xml, &src, nullptr)) {
+        src.xml = xml;
         return src;
     }
-    if (!root)
-        src.error = QStringLiteral("the file holds no SVG drawing; export the drawing as SVG");
-    return src;
+    if (!src.error.isEmpty())
+        return src;
+    // Written again without what the renderer must never open or expand;
+    // counted already, so counted afresh.
+    SvgSource again;
+    QXmlStreamWriter writer(&again.xml);
+    scanSvg(xml, &again, &writer);
+    return again;
 }
 
 } // namespace KTJob
