@@ -149,7 +149,7 @@ void tst_KTVirtualCutter::dumpHoldsTheExactJob()
 // overflowed 32 bits and such a job "finished" at once.
 void tst_KTVirtualCutter::hugeJobTakesItsTime()
 {
-    cutter->cutBytesPerSecond = 100 * 1000 * 1000;
+    cutter->cutBytesPerSecond = 500 * 1000 * 1000;
     cutter->reportIntervalMs = 50;
     QSignalSpy finished(cutter.get(), &KTVirtualCutter::jobFinished);
     Client client(cutter->tcpPort());
@@ -159,10 +159,10 @@ void tst_KTVirtualCutter::hugeJobTakesItsTime()
     QTRY_VERIFY_WITH_TIMEOUT(cutter->jobRunning(), 60000);
     QElapsedTimer clock;
     clock.start();
-    QCOMPARE(cutter->copyMs(), qint64(1500));
+    QCOMPARE(cutter->copyMs(), qint64(300));
     QCOMPARE(finished.count(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
-    QVERIFY(clock.elapsed() >= 1400);   // a floor set by the cutter's own clock, not a speed test
+    QVERIFY(clock.elapsed() >= 250);   // a floor set by the cutter's own clock, not a speed test
     QVERIFY(client.received.contains(",1,1,100.0,0,0,0;"));
 }
 
