@@ -24,7 +24,7 @@ namespace {
 
 const QString Sheet = QStringLiteral(KT_SOURCE_DIR "/examples/labels-a5.plt");   // 3534 bytes
 // kt-host's --timeout: how long a frozen machine goes unnoticed.
-const int Timeout = 2;
+const int Timeout = 1;
 // Copies of the job that another host, a stop or a signal cuts short: it
 // must still run when that comes, however slowly the processes start.
 const QString LongJob = QStringLiteral("50");

@@ -173,8 +173,8 @@ void tst_HostQr::stackOfSheets_data()
     QTest::newRow("job linked from outside") << "L5\n" << none << none << false << 3
                                              << "sheet 1: code \"L5\": L5.plt leads outside" << QStringList();
     QTest::newRow("machine silent between sheets") << "A-1\nb2\n" << QStringList{"--stall-at", "100"}
-                                                   << QStringList{"--timeout", "2"} << false << 3
-                                                   << "no code or report from the machine for 2 s at sheet 1"
+                                                   << QStringList{"--timeout", "1"} << false << 3
+                                                   << "no code or report from the machine for 1 s at sheet 1"
                                                    << QStringList(three.mid(0, 1));
     QTest::newRow("peer not a cutter") << "A-1\n" << QStringList{"--silent"} << QStringList{"--timeout", "1"}
                                        << false << 3 << "the peer does not answer as a cutter" << QStringList();
