@@ -315,9 +315,9 @@ void tst_KTHost::machineVanishesMidJob()
 void tst_KTHost::silentMachineTimesOut()
 {
     cutter->faults.silent = true;
-    const Run r = host({"--tcp", tcp(), "--timeout", "1", "get", "SP2_SPEED"});
+    const Run r = host({"--tcp", tcp(), "--timeout", "0.3", "get", "SP2_SPEED"});
     QCOMPARE(r.exitCode, 3);
-    QVERIFY2(r.err.contains("SP2_SPEED: no reply within 1 s"), qPrintable(r.err));
+    QVERIFY2(r.err.contains("SP2_SPEED: no reply within 0.3 s"), qPrintable(r.err));
 }
 
 void tst_KTHost::interruptStopsTheMachine()
@@ -370,7 +370,7 @@ void tst_KTHost::silentMachineWindowExits3()
 {
     cutter->faults.silent = true;
     QTemporaryDir dir;
-    const Run r = host({"--tcp", tcp(), "--timeout", "1", "settings", "--screenshot", dir.filePath("s.png")});
+    const Run r = host({"--tcp", tcp(), "--timeout", "0.5", "settings", "--screenshot", dir.filePath("s.png")});
     QCOMPARE(r.exitCode, 3);
     QVERIFY2(r.err.contains("the machine did not answer"), qPrintable(r.err));
     QCOMPARE(r.err.count(QStringLiteral("kt-host: ")), 1);
