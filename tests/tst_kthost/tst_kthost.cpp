@@ -1,6 +1,7 @@
 // Runs the built kt-host as a process against the virtual cutter and the
 // local cloud service, as a host developer would.
 #include "tools/cloud-service/ktcloudservice.h"
+#include "tests/support/kttestsupport.h"
 #include "tools/virtual-cutter/ktvirtualcutter.h"
 #include "platform/usbchannel/usbchannel.h"
 
@@ -121,10 +122,7 @@ QProcess *tst_KTHost::start(const QStringList &args, bool display)
 Run tst_KTHost::finish(QProcess *p, int timeoutMs)
 {
     // The cutter and the service live in this event loop: never block it.
-    QElapsedTimer clock;
-    clock.start();
-    while (p->state() != QProcess::NotRunning && clock.elapsed() < timeoutMs)
-        QTest::qWait(20);
+    KTTestSupport::waitUntil([p] { return p->state() == QProcess::NotRunning; }, timeoutMs);
     Run r;
     r.exitCode = p->state() == QProcess::NotRunning ? p->exitCode() : -1;
     r.out = QString::fromUtf8(p->readAllStandardOutput());

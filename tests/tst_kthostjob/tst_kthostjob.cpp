@@ -1,6 +1,7 @@
 // Cut jobs through the built kt-host, as processes, against the virtual cutter
 // and against peers that are not cutters: what is refused before connecting,
 // what reaches the machine, and what the host claims about it.
+#include "tests/support/kttestsupport.h"
 #include "tools/virtual-cutter/ktvirtualcutter.h"
 
 #include <QBuffer>
@@ -99,10 +100,7 @@ Run tst_KTHostJob::host(const QStringList &args, int timeoutMs)
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(KT_HOST_PATH), args);
     // The cutter lives in this event loop: never block it.
-    QElapsedTimer clock;
-    clock.start();
-    while (p.state() != QProcess::NotRunning && clock.elapsed() < timeoutMs)
-        QTest::qWait(20);
+    KTTestSupport::waitUntil([&p] { return p.state() == QProcess::NotRunning; }, timeoutMs);
     Run r;
     if (p.state() != QProcess::NotRunning) {
         p.kill();
