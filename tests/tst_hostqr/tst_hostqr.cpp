@@ -170,7 +170,7 @@ void tst_HostQr::stackOfSheets_data()
                                                    << QStringList{"--timeout", "1"} << false << 3
                                                    << "no code or report from the machine for 1 s at sheet 1"
                                                    << QStringList(three.mid(0, 1));
-    QTest::newRow("peer not a cutter") << "A-1\n" << QStringList{"--silent"} << QStringList{"--timeout", "1"}
+    QTest::newRow("peer not a cutter") << "A-1\n" << QStringList{"--silent"} << QStringList{"--timeout", "0.5"}
                                        << false << 3 << "the peer does not answer as a cutter" << QStringList();
     QTest::newRow("Ctrl-C in the middle") << "A-1\nb2\n" << QStringList{"--speed", "10"} << none << true << 130
                                           << "interrupted at sheet 1: stop sent to the machine, which confirmed it"
