@@ -118,7 +118,7 @@ void tst_CloudFaults::matrix_data()
     QTest::addColumn<QStringList>("fault");   // the service's options while the jobs run
     QTest::addColumn<bool>("refused");       // 4xx: the records end in the outbox's refused list
     QTest::addColumn<QString>("cause");      // what the first run says of a failed registration
-    QTest::addColumn<QString>("cloudWait");  // the host's --cloud-wait: only a cause that waits for it shortens it
+    QTest::addColumn<QString>("cloudWait");  // the host's --cloud-wait: how long each run gives a silent service
 
     QTest::newRow("service down at start") << "down" << QStringList() << false << "(service unreachable)" << "1.5";
     QTest::newRow("down mid-job, back later") << "down mid-job" << QStringList() << false << "" << "1.5";
