@@ -18,13 +18,15 @@
 
 namespace KTTestSupport {
 
-// True once done() holds; false when timeoutMs passed first.
+// True once done() holds; false when timeoutMs passed first. The step is
+// short: every process and reply the suite waits for is seen up to one step
+// late, and there are hundreds of them.
 inline bool waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
     QElapsedTimer clock;
     clock.start();
     while (!done() && clock.elapsed() < timeoutMs)
-        QTest::qWait(20);
+        QTest::qWait(5);
     return done();
 }
 

@@ -196,11 +196,11 @@ void tst_Floods::floodingPort_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("line");   // the one line printed (standard error unless the exit is 0)
 
-    const QStringList info{"--timeout", "2", "info"};
+    const QStringList info{"--timeout", "1", "info"};
     // A signal must end the program, so the timeout is far away then.
     const QStringList waiting{"--timeout", "60", "info"};
     for (const QString &port : {QStringLiteral("/dev/zero"), QStringLiteral("pty")}) {
-        QTest::addRow("%s, timeout", qPrintable(port)) << port << info << 0 << 3 << "no reply within 2 s";
+        QTest::addRow("%s, timeout", qPrintable(port)) << port << info << 0 << 3 << "no reply within 1 s";
         QTest::addRow("%s, SIGTERM", qPrintable(port)) << port << waiting << int(SIGTERM) << 130 << "interrupted";
         QTest::addRow("%s, SIGINT", qPrintable(port)) << port << waiting << int(SIGINT) << 130 << "interrupted";
     }

@@ -3,9 +3,9 @@
 // sheet cut with its own job's bytes, and the ways such a run ends early.
 // The QR codes kt-host writes are read back with zbarimg.
 #include "property/ktframe.h"
+#include "tests/support/kttestsupport.h"
 #include "tools/virtual-cutter/ktvirtualcutter.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QJsonArray>
@@ -31,10 +31,7 @@ struct Run
 
 Run finish(QProcess *p, int timeoutMs = 30000)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (p->state() != QProcess::NotRunning && clock.elapsed() < timeoutMs)
-        QTest::qWait(20);
+    KTTestSupport::waitUntil([p] { return p->state() == QProcess::NotRunning; }, timeoutMs);
     Run r;
     if (p->state() == QProcess::NotRunning && p->exitStatus() == QProcess::NormalExit)
         r.exitCode = p->exitCode();
@@ -123,10 +120,7 @@ QString tst_HostQr::startCutter(const QStringList &options)
     QProcess *cutter = start(KT_CUTTER_PATH, QStringList{"--port", "0", "--sheets-file", m_dir->filePath("stack.txt"),
                                                          "--dump", m_dir->filePath("dump")} + options);
     const QRegularExpression address("TCP (\\S+)\n");
-    QElapsedTimer clock;
-    clock.start();
-    while (!address.match(QString::fromUtf8(cutter->peek(1 << 16))).hasMatch() && clock.elapsed() < 10000)
-        QTest::qWait(20);
+    KTTestSupport::waitUntil([&] { return address.match(QString::fromUtf8(cutter->peek(1 << 16))).hasMatch(); }, 10000);
     return address.match(QString::fromUtf8(cutter->peek(1 << 16))).captured(1);
 }
 
@@ -173,10 +167,10 @@ void tst_HostQr::stackOfSheets_data()
     QTest::newRow("job linked from outside") << "L5\n" << none << none << false << 3
                                              << "sheet 1: code \"L5\": L5.plt leads outside" << QStringList();
     QTest::newRow("machine silent between sheets") << "A-1\nb2\n" << QStringList{"--stall-at", "100"}
-                                                   << QStringList{"--timeout", "2"} << false << 3
-                                                   << "no code or report from the machine for 2 s at sheet 1"
+                                                   << QStringList{"--timeout", "1"} << false << 3
+                                                   << "no code or report from the machine for 1 s at sheet 1"
                                                    << QStringList(three.mid(0, 1));
-    QTest::newRow("peer not a cutter") << "A-1\n" << QStringList{"--silent"} << QStringList{"--timeout", "1"}
+    QTest::newRow("peer not a cutter") << "A-1\n" << QStringList{"--silent"} << QStringList{"--timeout", "0.5"}
                                        << false << 3 << "the peer does not answer as a cutter" << QStringList();
     QTest::newRow("Ctrl-C in the middle") << "A-1\nb2\n" << QStringList{"--speed", "10"} << none << true << 130
                                           << "interrupted at sheet 1: stop sent to the machine, which confirmed it"

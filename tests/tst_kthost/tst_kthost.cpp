@@ -1,6 +1,7 @@
 // Runs the built kt-host as a process against the virtual cutter and the
 // local cloud service, as a host developer would.
 #include "tools/cloud-service/ktcloudservice.h"
+#include "tests/support/kttestsupport.h"
 #include "tools/virtual-cutter/ktvirtualcutter.h"
 #include "platform/usbchannel/usbchannel.h"
 
@@ -121,10 +122,7 @@ QProcess *tst_KTHost::start(const QStringList &args, bool display)
 Run tst_KTHost::finish(QProcess *p, int timeoutMs)
 {
     // The cutter and the service live in this event loop: never block it.
-    QElapsedTimer clock;
-    clock.start();
-    while (p->state() != QProcess::NotRunning && clock.elapsed() < timeoutMs)
-        QTest::qWait(20);
+    KTTestSupport::waitUntil([p] { return p->state() == QProcess::NotRunning; }, timeoutMs);
     Run r;
     r.exitCode = p->state() == QProcess::NotRunning ? p->exitCode() : -1;
     r.out = QString::fromUtf8(p->readAllStandardOutput());
@@ -315,9 +313,9 @@ void tst_KTHost::machineVanishesMidJob()
 void tst_KTHost::silentMachineTimesOut()
 {
     cutter->faults.silent = true;
-    const Run r = host({"--tcp", tcp(), "--timeout", "1", "get", "SP2_SPEED"});
+    const Run r = host({"--tcp", tcp(), "--timeout", "0.3", "get", "SP2_SPEED"});
     QCOMPARE(r.exitCode, 3);
-    QVERIFY2(r.err.contains("SP2_SPEED: no reply within 1 s"), qPrintable(r.err));
+    QVERIFY2(r.err.contains("SP2_SPEED: no reply within 0.3 s"), qPrintable(r.err));
 }
 
 void tst_KTHost::interruptStopsTheMachine()
@@ -370,7 +368,7 @@ void tst_KTHost::silentMachineWindowExits3()
 {
     cutter->faults.silent = true;
     QTemporaryDir dir;
-    const Run r = host({"--tcp", tcp(), "--timeout", "1", "settings", "--screenshot", dir.filePath("s.png")});
+    const Run r = host({"--tcp", tcp(), "--timeout", "0.5", "settings", "--screenshot", dir.filePath("s.png")});
     QCOMPARE(r.exitCode, 3);
     QVERIFY2(r.err.contains("the machine did not answer"), qPrintable(r.err));
     QCOMPARE(r.err.count(QStringLiteral("kt-host: ")), 1);

@@ -1,6 +1,7 @@
 // Cut jobs through the built kt-host, as processes, against the virtual cutter
 // and against peers that are not cutters: what is refused before connecting,
 // what reaches the machine, and what the host claims about it.
+#include "tests/support/kttestsupport.h"
 #include "tools/virtual-cutter/ktvirtualcutter.h"
 
 #include <QBuffer>
@@ -101,10 +102,7 @@ Run tst_KTHostJob::host(const QStringList &args, int timeoutMs)
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(KT_HOST_PATH), args);
     // The cutter lives in this event loop: never block it.
-    QElapsedTimer clock;
-    clock.start();
-    while (p.state() != QProcess::NotRunning && clock.elapsed() < timeoutMs)
-        QTest::qWait(20);
+    KTTestSupport::waitUntil([&p] { return p.state() == QProcess::NotRunning; }, timeoutMs);
     Run r;
     if (p.state() != QProcess::NotRunning) {
         p.kill();
@@ -226,7 +224,7 @@ void tst_KTHostJob::notACutterGetsNoJob()
         QTcpSocket *s = listener.nextPendingConnection();
         connect(s, &QTcpSocket::readyRead, s, [s, &received] { received += s->readAll(); });
     });
-    const Run r = host({"--tcp", QStringLiteral("127.0.0.1:%1").arg(listener.serverPort()), "--timeout", "1", "cut", Sheet});
+    const Run r = host({"--tcp", QStringLiteral("127.0.0.1:%1").arg(listener.serverPort()), "--timeout", "0.5", "cut", Sheet});
     QCOMPARE(r.exitCode, 3);
     QCOMPARE(r.err.count('\n'), 1);
     QVERIFY2(r.err.contains("does not answer as a cutter") && r.err.contains("no job sent"), qPrintable(r.err));

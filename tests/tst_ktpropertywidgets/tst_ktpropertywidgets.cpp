@@ -1,4 +1,5 @@
 #include "property/ktdeviceproperty.h"
+#include "tools/host/controlshown.h"
 
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -37,21 +38,8 @@ QStringList labelTexts(QWidget *w)
     return texts;
 }
 
-// What a control shows, whatever its kind.
-QVariant shownBy(QWidget *c)
-{
-    if (auto *s = qobject_cast<QSpinBox *>(c))
-        return s->value();
-    if (auto *d = qobject_cast<QDoubleSpinBox *>(c))
-        return d->value();
-    if (auto *cb = qobject_cast<QComboBox *>(c))
-        return cb->currentIndex();
-    if (auto *e = qobject_cast<QLineEdit *>(c))
-        return e->text();
-    if (auto *l = qobject_cast<QLabel *>(c))
-        return l->text();
-    return QVariant();
-}
+// What a control shows, by the rule the settings window reads it with.
+using HostControl::shownBy;
 
 } // namespace
 

@@ -1,5 +1,6 @@
 #include "tools/host/settingswindow.h"
 
+#include "tools/host/controlshown.h"
 #include "tools/host/kthost.h"
 #include "tools/host/ktparams.h"
 #include "property/ktdeviceproperty.h"
@@ -23,20 +24,7 @@
 
 namespace {
 
-QVariant shownBy(QWidget *c)
-{
-    if (auto *s = qobject_cast<QSpinBox *>(c))
-        return s->value();
-    if (auto *d = qobject_cast<QDoubleSpinBox *>(c))
-        return d->value();
-    if (auto *cb = qobject_cast<QComboBox *>(c))
-        return cb->currentIndex();
-    if (auto *e = qobject_cast<QLineEdit *>(c))
-        return e->text();
-    if (auto *l = qobject_cast<QLabel *>(c))
-        return l->text();
-    return QVariant();
-}
+using HostControl::shownBy;
 
 // What the user typed, as text for the value module.
 QString typedText(QWidget *c)
