@@ -21,7 +21,9 @@ class KTCutJobPrivate;
 // up), placed as asked, and measured; from those paths come the preview,
 // TASK_FILE_INFO and the cut data. A file of plain HPGL (IN, PU, PD, PA, PR,
 // SP, VS, FS) is sent as it is; anything else as the job its paths make, so
-// what the preview shows is what the machine gets.
+// what the preview shows is what the machine gets. SVG and PDF are painted
+// to be read, and so need a QGuiApplication (QT_QPA_PLATFORM=offscreen will
+// do where there is no display); without one they are refused.
 //
 //     KTCutJob job;
 //     job.load("label.svg");
