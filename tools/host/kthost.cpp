@@ -104,6 +104,12 @@ bool KTHost::waitFor(const std::function<bool()> &done, int timeoutMs)
     timer.start(timeoutMs);
     tick.start(WaitTickMs);
     loop.exec();
+    // A step that held the thread (a file locked by another program, a slow
+    // disk) may have run the clock out while the machine's answers waited
+    // unread: they are read before the wait is given up, so the host's own
+    // delay is never blamed on the machine.
+    if (!m_interrupted && !done())
+        QCoreApplication::processEvents();
     return !m_interrupted && done();
 }
 
