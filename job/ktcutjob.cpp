@@ -182,18 +182,39 @@ void KTCutJobPrivate::ensurePaths() const
 
 void KTCutJobPrivate::readHpgl()
 {
-    facts = KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), hpglOptions(nullptr));
+    // A file that may go as it is is first read only as far as it stays
+    // plain: most that are not say so in their first commands.
+    if (!asIs && !placed()) {
+        KTHpgl::Options probe = hpglOptions(nullptr);
+        probe.untilNotPlain = true;
+        facts = KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), probe);
+        if (facts.hpgl && facts.plain) {
+            refusal = hpglRefusal();
+            pathsRead = false;
+            return;
+        }
+    }
+    KTJob::Paths *into = asIs ? nullptr : &paths;
+    facts = KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), hpglOptions(into));
     if (dropLabels && !facts.labelSpans.isEmpty()) {
         droppedLabels = facts.labelSpans.size();
         bytes = KTHpgl::dropLabels(bytes, facts);
-        facts = KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), hpglOptions(nullptr));
+        paths.clear();
+        facts = KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), hpglOptions(into));
+        if (!asIs && !placed() && facts.hpgl && facts.plain) {
+            // Plain once its labels are out: it goes as it is.
+            paths.clear();
+            refusal = hpglRefusal();
+            pathsRead = false;
+            return;
+        }
     }
     for (const KTHpgl::Issue &i : facts.issues) {
         if (!KTHpgl::isError(i.problem))
             warnings << KTHpgl::describe(i);
     }
-    if (asIs || (facts.hpgl && facts.plain && !placed())) {
-        if (asIs && placed())
+    if (asIs) {
+        if (placed())
             refusal = QStringLiteral("%1: --as-is sends the file as it is, which cannot be placed; leave out --as-is "
                                      "or the placement (--scale, --rotate, --mirror, --origin, --fit); nothing sent")
                           .arg(name);
@@ -224,8 +245,7 @@ void KTCutJobPrivate::readHpgl()
         // the paths leaves it behind.
         warnings.prepend(KTHpgl::describe(*bad) + QStringLiteral("; skipped"));
     }
-    if (refusal.isEmpty())
-        facts = KTHpgl::readHpgl(bytes, KTHpgl::SegmentSink(), hpglOptions(&paths));
+
 }
 
 void KTCutJobPrivate::readDesign()
@@ -302,6 +322,9 @@ void KTCutJobPrivate::decide()
     if (figures.bounds.left() < 0 || figures.bounds.top() < 0)
         warnings << QStringLiteral("the drawing reaches below 0 in x or y, outside the machine's area; "
                                    "--origin 0,0 puts its lower-left corner at the machine's origin");
+    // The paths hold the job now: the file's bytes go before the job is
+    // written, so a large file is not held three times over.
+    bytes = QByteArray();
     cutData = KTJob::writeHpgl(paths);
 }
 
@@ -365,6 +388,7 @@ bool KTCutJob::load(const QString &path)
     }
     d->error.clear();
     d->bytes = f.readAll();
+    d->fileSize = d->bytes.size();
     d->read();
     return true;
 }
@@ -375,6 +399,7 @@ void KTCutJob::setData(const QByteArray &bytes, const QString &name)
     d->name = name.isEmpty() ? QStringLiteral("the job") : name;
     d->error.clear();
     d->bytes = bytes;
+    d->fileSize = bytes.size();
     d->read();
 }
 
@@ -412,7 +437,7 @@ QString KTCutJob::formatName(Format format)
 
 qint64 KTCutJob::fileSize() const
 {
-    return d_func()->bytes.size();
+    return d_func()->fileSize;
 }
 
 QString KTCutJob::refusal() const
@@ -563,7 +588,7 @@ QJsonObject KTCutJob::facts() const
     return QJsonObject{{"task_file_info", taskFileInfo()},
                        {"file", d->name},
                        {"format", formatName(d->format)},
-                       {"bytes", double(d->bytes.size())},
+                       {"bytes", double(d->fileSize)},
                        {"hpgl", d->format == Hpgl && d->facts.hpgl},
                        {"normalized", d->normalized},
                        {"cut_bytes", double(d->cutData.size())},

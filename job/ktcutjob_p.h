@@ -25,7 +25,8 @@ public:
     // The file
     QString name;
     QString error;
-    QByteArray bytes;
+    QByteArray bytes;       // until the job made from the paths is written
+    qint64 fileSize = 0;
     KTCutJob::Format format = KTCutJob::Unknown;
 
     // What was made of it

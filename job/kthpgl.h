@@ -103,6 +103,9 @@ struct Options
     // When set, gets every drawn piece in plotter units (the machine's) and
     // the tool commands SP, VS and FS in their place.
     KTJob::Paths *paths = nullptr;
+    // Stop at the first sign that the file is not plain: a probe for
+    // whether it can go as it is. The facts then cover only what was read.
+    bool untilNotPlain = false;
 };
 
 Facts readHpgl(const QByteArray &bytes, const SegmentSink &sink = SegmentSink(), const Options &options = Options());

@@ -61,7 +61,8 @@ class Reader
 {
 public:
     Reader(const QByteArray &bytes, const SegmentSink &sink, const Options &options)
-        : m_d(bytes.constData()), m_n(bytes.size()), m_sink(sink), m_paths(options.paths)
+        : m_d(bytes.constData()), m_n(bytes.size()), m_sink(sink), m_paths(options.paths),
+          m_untilNotPlain(options.untilNotPlain)
     {
         m_facts.issues.reserve(MaxIssues);
         const double w = options.plotArea.width() * UnitsPerMm, h = options.plotArea.height() * UnitsPerMm;
@@ -135,6 +136,7 @@ private:
     qint64 m_i = 0;
     const SegmentSink &m_sink;
     KTJob::Paths *m_paths;
+    bool m_untilNotPlain;
     Facts m_facts;
 
     qint64 m_cmdStart = 0;

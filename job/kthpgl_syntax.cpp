@@ -661,6 +661,8 @@ Facts Reader::run()
         return std::move(f);
     }
     while (m_i < m_n) {
+        if (m_untilNotPlain && !f.plain)
+            break;
         if (m_pclMode) {
             pcl();
             continue;

@@ -43,6 +43,8 @@ private slots:
     void refusals();
     void formats_data();
     void formats();
+    void labelsDropped_data();
+    void labelsDropped();
 };
 
 void tst_KTCutJob::normalizedJobs_data()
@@ -227,6 +229,32 @@ void tst_KTCutJob::formats()
     KTCutJob job;
     job.setData(head);
     QCOMPARE(int(job.format()), format);
+}
+
+void tst_KTCutJob::labelsDropped_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QByteArray>("sent");   // empty: the job made from the paths
+
+    QTest::newRow("plain once they are out") << QByteArray("IN;PU0,0;LBText\x03;PD400,0;")
+                                             << QByteArray("IN;PU0,0;PD400,0;");
+    QTest::newRow("scaled") << QByteArray("IN;SC0,10,0,10;PU0,0;LBa\x03;PD10,0;") << QByteArray();
+}
+
+void tst_KTCutJob::labelsDropped()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QByteArray, sent);
+    KTCutJob job;
+    job.setDropLabels(true);
+    job.setData(bytes, "labels.plt");
+    QVERIFY2(job.refusal().isEmpty(), qPrintable(job.refusal()));
+    QCOMPARE(job.isNormalized(), sent.isEmpty());
+    QCOMPARE(job.facts().value("labels_dropped").toInt(), 1);
+    if (!sent.isEmpty())
+        QCOMPARE(job.cutData(), sent);
+    QVERIFY(!job.cutData().contains("LB"));
+    QVERIFY(job.pathLengthMm() > 0);
 }
 
 QTEST_MAIN(tst_KTCutJob)
