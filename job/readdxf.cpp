@@ -559,12 +559,19 @@ ReadResult readDxf(const QByteArray &bytes, Paths *paths)
     QMap<QString, qint64> skipped = drawer.skipped;
     for (auto it = scan.unknown.cbegin(); it != scan.unknown.cend(); ++it)
         skipped[QString::fromLatin1(it.key())] += it.value();
+    auto counted = [](qint64 n, const QString &one, const QString &many) {
+        return n == 1 ? QStringLiteral("1 %1 is").arg(one) : QStringLiteral("%1 %2 are").arg(n).arg(many);
+    };
     if (const qint64 texts = skipped.take(TextNote))
-        r.notes << QStringLiteral("%1 texts are not cut; convert text to outlines (explode) in the CAD program").arg(texts);
+        r.notes << counted(texts, QStringLiteral("text"), QStringLiteral("texts"))
+                       + QStringLiteral(" not cut; convert text to outlines (explode) in the CAD program");
     for (auto it = skipped.cbegin(); it != skipped.cend(); ++it)
-        r.notes << QStringLiteral("%1 %2 entities are not cut").arg(it.value()).arg(it.key());
+        r.notes << counted(it.value(), it.key() + QStringLiteral(" entity"), it.key() + QStringLiteral(" entities"))
+                       + QStringLiteral(" not cut");
     if (collector.paperSpace > 0)
-        r.notes << QStringLiteral("%1 paper space entities are not cut; only model space is").arg(collector.paperSpace);
+        r.notes << counted(collector.paperSpace, QStringLiteral("paper space entity"),
+                           QStringLiteral("paper space entities"))
+                       + QStringLiteral(" not cut; only model space is");
     if (paths->isEmpty())
         r.notes << QStringLiteral("model space has nothing to cut");
     r.ok = true;

@@ -188,12 +188,17 @@ void tst_KTHostJob::convertedJobArrives_data()
 {
     QTest::addColumn<QString>("file");
     QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("warning");   // what cut says before it cuts
 
-    const QString data = QStringLiteral(KT_SOURCE_DIR "/tests/data/hpgl/");
-    QTest::newRow("encoded, 8-bit, labels dropped") << data + "polar-gnuplot.pcl" << QStringList{"--drop-labels"};
-    QTest::newRow("arcs, turned and placed") << data + "dome-fig2dev.hpgl"
-                                             << QStringList{"--rotate", "90", "--origin", "5,5"};
-    QTest::newRow("plain, fitted") << Sheet << QStringList{"--fit", "50x50", "--mirror"};
+    const QString data = QStringLiteral(KT_SOURCE_DIR "/tests/data/");
+    QTest::newRow("encoded, 8-bit, labels dropped") << data + "hpgl/polar-gnuplot.pcl" << QStringList{"--drop-labels"}
+                                                    << QString();
+    QTest::newRow("arcs, turned and placed") << data + "hpgl/dome-fig2dev.hpgl"
+                                             << QStringList{"--rotate", "90", "--origin", "5,5"} << QString();
+    QTest::newRow("plain, fitted") << Sheet << QStringList{"--fit", "50x50", "--mirror"} << QString();
+    QTest::newRow("DXF with text") << data + "dxf/ezdxf-r12.dxf" << QStringList()
+                                   << "warning: 1 text is not cut";
+    QTest::newRow("SVG") << data + "svg/inkscape-shapes-mm.svg" << QStringList{"--origin", "0,0"} << QString();
 }
 
 // What convert writes is what cut sends, to the byte.
@@ -201,6 +206,7 @@ void tst_KTHostJob::convertedJobArrives()
 {
     QFETCH(QString, file);
     QFETCH(QStringList, options);
+    QFETCH(QString, warning);
     const QString converted = dir->filePath("converted.plt");
     const Run c = host(QStringList{"convert", file, "-o", converted} + options);
     QVERIFY2(c.exitCode == 0, qPrintable(c.err));
@@ -210,6 +216,7 @@ void tst_KTHostJob::convertedJobArrives()
     QVERIFY2(r.exitCode == 0, qPrintable(r.err));
     QVERIFY2(r.out.contains(QStringLiteral("(%1 bytes of the job made from its paths").arg(job.size())),
              qPrintable(r.out));
+    QVERIFY2(warning.isEmpty() ? !r.out.contains("warning:") : r.out.contains(warning), qPrintable(r.out));
     QCOMPARE(readFile(dir->filePath("job1.plt")), job);
 }
 

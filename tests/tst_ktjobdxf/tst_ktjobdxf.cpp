@@ -59,11 +59,11 @@ void tst_KTJobDxf::programs_data()
     QTest::addColumn<QString>("note");   // one note the drawing must give
 
     QTest::newRow("ezdxf R12: lines, arcs, bulged polyline, solid, nested blocks, text")
-        << "ezdxf-r12" << "1 texts are not cut";
+        << "ezdxf-r12" << "1 text is not cut";
     QTest::newRow("ezdxf R2000 in inches: ellipses, spline, mirrored arcs, hatch, dimension")
-        << "ezdxf-r2000-inch" << "1 DIMENSION entities are not cut";
+        << "ezdxf-r2000-inch" << "1 DIMENSION entity is not cut";
     QTest::newRow("ezdxf R2010: rational and closed splines, mirrored ellipse arc, array insert, hatch edges, paper space")
-        << "ezdxf-r2010" << "1 paper space entities are not cut; only model space is";
+        << "ezdxf-r2010" << "1 paper space entity is not cut; only model space is";
     QTest::newRow("pstoedit R12 of a gnuplot plot") << "pstoedit-gnuplot" << "texts are not cut";
     QTest::newRow("pstoedit R12 of pic shapes") << "pstoedit-pic" << "does not say its units";
     QTest::newRow("pstoedit splines of pic shapes, inches") << "pstoedit-pic-splines" << QString();
@@ -126,12 +126,12 @@ void tst_KTJobDxf::rules_data()
         << QString() << 10.0 << 10.0 << 40.0 << QString();
     QTest::newRow("text noted, not cut")
         << drawing("4", line + ",0,TEXT,10,0,20,0,40,5,1,hello") << QString() << 100.0 << 0.0 << 100.0
-        << "1 texts are not cut; convert text to outlines (explode) in the CAD program";
+        << "1 text is not cut; convert text to outlines (explode) in the CAD program";
     QTest::newRow("paper space noted, not cut")
         << drawing("4", line + ",0,LINE,67,1,10,0,20,0,11,0,21,500") << QString() << 100.0 << 0.0 << 100.0
-        << "1 paper space entities are not cut";
+        << "1 paper space entity is not cut";
     QTest::newRow("an entity type the reader has not")
-        << drawing("4", line + ",0,MLINE,10,0,20,0") << QString() << 100.0 << 0.0 << 100.0 << "1 MLINE entities are not cut";
+        << drawing("4", line + ",0,MLINE,10,0,20,0") << QString() << 100.0 << 0.0 << 100.0 << "1 MLINE entity is not cut";
     QTest::newRow("a comment naming the library") << ("999\ndxflib 3.26.4.0\n" + drawing("4", line)) << QString() << 100.0 << 0.0 << 100.0 << QString();
 
     QTest::newRow("a block that inserts itself")

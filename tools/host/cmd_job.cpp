@@ -299,6 +299,13 @@ int checkCut(HostContext &c)
     const QString refusal = job.refusal();
     if (!refusal.isEmpty())
         return hostFail(KTHost::Usage, refusal);
+    // What the job leaves out is said before it is cut, not found afterwards.
+    const QStringList warnings = job.job->warnings();
+    const int shown = qMin(warnings.size(), 5);
+    for (int i = 0; i < shown; ++i)
+        hostOut() << "warning: " << warnings.at(i) << "\n";
+    if (warnings.size() > shown)
+        hostOut() << "... " << (warnings.size() - shown) << " more warnings (kt-host inspect lists them)\n";
     return KTHost::Ok;
 }
 
