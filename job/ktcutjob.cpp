@@ -227,7 +227,7 @@ void KTCutJobPrivate::readHpgl()
     const KTHpgl::Issue *bad = facts.firstError();
     if (!facts.hpgl) {
         const QString why = bad ? KTHpgl::describe(*bad) : QStringLiteral("no HPGL commands");
-        refusal = QStringLiteral("%1: %2; kt-host cuts HPGL, SVG, PDF and DXF files; nothing sent").arg(name, why);
+        refusal = QStringLiteral("%1: %2; job files are HPGL, SVG, PDF or DXF; nothing sent").arg(name, why);
     } else if (!facts.labelSpans.isEmpty()) {
         const int n = facts.labelSpans.size();
         // --as-is is offered only where the file as it is would pass.
@@ -245,7 +245,6 @@ void KTCutJobPrivate::readHpgl()
         // the paths leaves it behind.
         warnings.prepend(KTHpgl::describe(*bad) + QStringLiteral("; skipped"));
     }
-
 }
 
 void KTCutJobPrivate::readDesign()

@@ -179,7 +179,7 @@ void tst_KTCutJob::refusals_data()
     QTest::newRow("8-bit as is") << QByteArray("IN;CO\"\xff\";PU0,0;PD400,0;") << true << "byte 0xff";
     QTest::newRow("8-bit cut") << QByteArray("IN;CO\"\xff\";PU0,0;PD400,0;") << false << "";
     QTest::newRow("draws nothing") << QByteArray("IN;SC0,10,0,10;PU5,5;") << false << "draws nothing to cut";
-    QTest::newRow("not a job") << QByteArray("\x89PNG\r\n") << false << "kt-host cuts HPGL, SVG, PDF and DXF";
+    QTest::newRow("not a job") << QByteArray("\x89PNG\r\n") << false << "job files are HPGL, SVG, PDF or DXF";
     QTest::newRow("SVG as is") << QByteArray("<svg xmlns=\"http://www.w3.org/2000/svg\"/>") << true
                                << "SVG files are always sent as the job made from their paths";
 }
