@@ -281,6 +281,10 @@ int followTask(HostContext &c, int copies, bool qr, OwnJob own, qint64 streamByt
         host.waitFor([&] {
             return end.ended || end.failed || !end.replacedBy.isNull() || host.linkLost() || reportsSeen != seen;
         }, int(left));
+        // The host itself was held (the outbox waiting out another
+        // program's lock): the machine's silence is counted from now.
+        if (host.wasHeld())
+            idle.restart();
     }
     QObject::disconnect(reports);
     QObject::disconnect(streaming);

@@ -89,7 +89,11 @@ bool KTHost::waitFor(const std::function<bool()> &done, int timeoutMs)
     // too, should the single timer be late.
     QEventLoop loop;
     QDeadlineTimer deadline(timeoutMs);
+    QElapsedTimer sinceCheck;
+    sinceCheck.start();
+    m_held = false;
     auto check = [&] {
+        m_held |= sinceCheck.restart() >= HeldMs;
         if (done() || deadline.hasExpired())
             loop.quit();
     };
@@ -108,8 +112,10 @@ bool KTHost::waitFor(const std::function<bool()> &done, int timeoutMs)
     // disk) may have run the clock out while the machine's answers waited
     // unread: they are read before the wait is given up, so the host's own
     // delay is never blamed on the machine.
-    if (!m_interrupted && !done())
+    if (!m_interrupted && !done()) {
         QCoreApplication::processEvents();
+        m_held |= sinceCheck.elapsed() >= HeldMs;
+    }
     return !m_interrupted && done();
 }
 

@@ -92,6 +92,10 @@ public:
     // interrupts; true only when done() holds.
     bool waitFor(const std::function<bool()> &done, int timeoutMs);
     bool isInterrupted() const { return m_interrupted; }
+    // Whether, during the last waitFor(), a step held the thread for
+    // HeldMs or more (a file locked by another program, a slow disk):
+    // then nothing was listening, and silence in that time says nothing.
+    bool wasHeld() const { return m_held; }
     // Lets waits run again after an interruption, for the last words to the
     // machine (a stop); a second Ctrl-C ends those too.
     void clearInterrupt() { m_interrupted = false; }
@@ -112,6 +116,7 @@ private:
     bool waitConnected(int timeoutMs, QString *error);
 
     static constexpr int WaitTickMs = 20;
+    static constexpr int HeldMs = 500;
 
     QPluginLoader m_loader;
     KTDeviceInterface *m_device = nullptr;
@@ -122,6 +127,7 @@ private:
     int m_lockWait = 10000;
     bool m_linkLost = false;
     bool m_interrupted = false;
+    bool m_held = false;
     QString m_lastStatus;
 };
 
