@@ -1,6 +1,7 @@
 // cut and qr: a job started on the machine and followed through its reports.
 #include "tools/host/hostcommand.h"
 #include "tools/host/hostjob.h"
+#include "tools/host/hosttask.h"
 #include "tools/host/hosttext.h"
 #include "tools/host/kthost.h"
 #include "platform/nuvexacloud/nuvexacloud.h"
@@ -31,19 +32,10 @@ QString bar(int percent)
     return "[" + QString(filled, '#') + QString(30 - filled, '-') + "]";
 }
 
-QJsonObject taskRecord(KTDeviceInterface *d)
-{
-    KTDeviceProperty *t = d->property_ptr("TASK");
-    return t ? t->value().toJsonObject() : QJsonObject();
-}
-
-// Task states of the machine's reports.
-constexpr int NoTask = 0, Idle = 1, Working = 2, Paused = 3, Failed = 5;
-
-bool isRunning(int status)
-{
-    return status == Working || status == Paused;
-}
+using HostTask::Failed;
+using HostTask::Idle;
+using HostTask::isRunning;
+using HostTask::NoTask;
 
 // Which job on the machine is this host's: the first one its reports show
 // starting after ours was sent. The machine tells jobs apart by their file
@@ -98,27 +90,9 @@ void closeTask(KTDeviceInterface *d, const OwnJob &own)
 // report saying it no longer works; the text says which of the two happened.
 QString stopMachine(HostContext &c, const OwnJob &own, int waitMs)
 {
-    KTHost &host = c.host;
-    KTDeviceInterface *d = c.device();
-    if (host.linkLost()) {
-        closeTask(d, own);
-        return QStringLiteral("no stop could be sent");
-    }
-    bool confirmed = false;
-    auto reports = QObject::connect(&host, &KTHost::deviceMessage,
-                                    [&](KTDeviceInterface::KTDeviceMessage kind, const QString &) {
-        if (kind == KTDeviceInterface::DevTasK && !isRunning(taskRecord(d).value("Status").toInt()))
-            confirmed = true;
-    });
-    if (KTDeviceProperty *stop = d->property_ptr("TASK_STOP")) {
-        stop->setValue(2);
-        d->sendCMD(stop->set_cmd_bytes());
-    }
-    host.waitFor([&] { return confirmed || host.linkLost(); }, waitMs);
-    QObject::disconnect(reports);
-    closeTask(d, own);
-    return confirmed ? QStringLiteral("stop sent to the machine, which confirmed it")
-                     : QStringLiteral("stop sent to the machine, which did not confirm it");
+    const QString said = HostTask::stop(c, waitMs);
+    closeTask(c.device(), own);
+    return said;
 }
 
 // One line of progress per report of the job: a terminal gets one bar
@@ -252,7 +226,7 @@ int followTask(HostContext &c, int copies, bool qr, OwnJob own, qint64 streamByt
             return;
         idle.restart();
         ++reportsSeen;
-        const QJsonObject task = taskRecord(d);
+        const QJsonObject task = HostTask::record(d);
         const int status = task.value("Status").toInt();
         if (!own.adopted) {
             if (streamed >= streamBytes || !socket || socket->bytesToWrite() == 0)
@@ -354,7 +328,7 @@ int runCut(HostContext &c)
     if (dropped)
         hostOut() << ", " << dropped << " text labels dropped";
     hostOut() << "), " << copies << " copies\n";
-    const OwnJob own(taskRecord(d));
+    const OwnJob own(HostTask::record(d));
     d->startTask();
     // The frame is on its way; the text need not stay for the job's length.
     d->setPlt(QString());
@@ -371,7 +345,7 @@ int runQr(HostContext &c)
     const int copies = copiesOption(c);
     d->property_ptr("TASK_MODE")->setValue(1);
     d->property_ptr("QRCODE_COPIES")->setValue(copies);
-    const OwnJob own(taskRecord(d));
+    const OwnJob own(HostTask::record(d));
     d->startTask();
     return followTask(c, copies, true, own, 0);
 }

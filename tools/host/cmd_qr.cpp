@@ -3,6 +3,7 @@
 // the cut data of the job the code names, through QR_PLT.
 #include "tools/host/hostcommand.h"
 #include "tools/host/hostjob.h"
+#include "tools/host/hosttask.h"
 #include "tools/host/hosttext.h"
 #include "tools/host/kthost.h"
 #include "tools/host/qrjobs.h"
@@ -22,14 +23,10 @@ constexpr int MaxSheets = 9999;
 // Notices not yet answered; a machine sends the next one only after the
 // sheet before it was answered, so a long queue means it is not waiting.
 constexpr int MaxPendingNotices = 16;
-// Task states of the machine's reports.
-constexpr int Working = 2, Paused = 3, Failed = 5;
 
-QJsonObject taskRecord(KTDeviceInterface *d)
-{
-    KTDeviceProperty *t = d->property_ptr("TASK");
-    return t ? t->value().toJsonObject() : QJsonObject();
-}
+using HostTask::Failed;
+using HostTask::Paused;
+using HostTask::Working;
 
 QString shown(const QString &code)
 {
@@ -90,27 +87,8 @@ void closeSheets(KTDeviceInterface *d, const SheetRun &run)
 // the plug-in's stop posts the work record of the sheets cut so far.
 QString stopSheets(HostContext &c, const SheetRun &run, int waitMs)
 {
-    KTHost &host = c.host;
-    KTDeviceInterface *d = c.device();
-    QString said = QStringLiteral("no stop could be sent");
-    if (!host.linkLost()) {
-        bool confirmed = false;
-        auto reports = QObject::connect(&host, &KTHost::deviceMessage,
-                                        [&](KTDeviceInterface::KTDeviceMessage kind, const QString &) {
-            const int status = taskRecord(d).value("Status").toInt();
-            if (kind == KTDeviceInterface::DevTasK && status != Working && status != Paused)
-                confirmed = true;
-        });
-        if (KTDeviceProperty *stop = d->property_ptr("TASK_STOP")) {
-            stop->setValue(2);
-            d->sendCMD(stop->set_cmd_bytes());
-        }
-        host.waitFor([&] { return confirmed || host.linkLost(); }, waitMs);
-        QObject::disconnect(reports);
-        said = confirmed ? QStringLiteral("stop sent to the machine, which confirmed it")
-                         : QStringLiteral("stop sent to the machine, which did not confirm it");
-    }
-    closeSheets(d, run);
+    const QString said = HostTask::stop(c, waitMs);
+    closeSheets(c.device(), run);
     return said;
 }
 
@@ -167,7 +145,7 @@ int runQrJobs(HostContext &c)
             else
                 notices << text;
         } else if (kind == KTDeviceInterface::DevTasK) {
-            const QJsonObject task = taskRecord(d);
+            const QJsonObject task = HostTask::record(d);
             const int status = task.value("Status").toInt();
             const int finished = task.value("Finished").toInt();
             failed |= status == Failed;
