@@ -48,6 +48,8 @@ private slots:
     void textBytesArriveUnchanged();
     void convertedJobArrives_data();
     void convertedJobArrives();
+    void writtenIntoWhatIsNoFile_data();
+    void writtenIntoWhatIsNoFile();
     void notACutterGetsNoJob();
     void silenceStopsTheJob_data();
     void silenceStopsTheJob();
@@ -218,6 +220,35 @@ void tst_KTHostJob::convertedJobArrives()
              qPrintable(r.out));
     QVERIFY2(warning.isEmpty() ? !r.out.contains("warning:") : r.out.contains(warning), qPrintable(r.out));
     QCOMPARE(readFile(dir->filePath("job1.plt")), job);
+}
+
+void tst_KTHostJob::writtenIntoWhatIsNoFile_data()
+{
+    QTest::addColumn<QStringList>("command");   // -o PIPE follows
+    QTest::addColumn<QByteArray>("starts");
+
+    QTest::newRow("convert") << QStringList{"convert", Sheet} << QByteArray("IN;");
+    QTest::newRow("preview") << QStringList{"preview", Sheet} << QByteArray("\x89PNG");
+    QTest::newRow("qrcode") << QStringList{"qrcode", "A-1", "--size", "20"} << QByteArray("\x89PNG");
+}
+
+// A named pipe (as a device would be) is written into, never replaced by a
+// file of the same name.
+void tst_KTHostJob::writtenIntoWhatIsNoFile()
+{
+    QFETCH(QStringList, command);
+    QFETCH(QByteArray, starts);
+    const QString pipe = dir->filePath("pipe.png");
+    QCOMPARE(QProcess::execute("mkfifo", {pipe}), 0);
+    QProcess reader;
+    reader.setStandardOutputFile(dir->filePath("received"));
+    reader.start("cat", {pipe});
+    QVERIFY(reader.waitForStarted());
+    const Run r = host(command + QStringList{"-o", pipe});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.err));
+    QVERIFY(KTTestSupport::waitUntil([&] { return reader.state() == QProcess::NotRunning; }, 10000));
+    QVERIFY(QFileInfo(pipe).exists() && !QFileInfo(pipe).isFile());
+    QVERIFY(readFile(dir->filePath("received")).startsWith(starts));
 }
 
 // A listener that takes the connection and answers nothing (a printer on

@@ -2,6 +2,7 @@
 // and given back to it.
 #include "tools/host/hostbackup.h"
 #include "tools/host/hostcommand.h"
+#include "tools/host/hostfile.h"
 #include "tools/host/hostparams.h"
 #include "tools/host/hosttext.h"
 #include "tools/host/kthost.h"
@@ -12,7 +13,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QSocketNotifier>
 
 #include <limits>
@@ -255,9 +255,9 @@ int runBackup(HostContext &c)
         hostOut() << QString::fromUtf8(bytes);
         return KTHost::Ok;
     }
-    QSaveFile file(c.args.first());
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        return hostFail(KTHost::Usage, QStringLiteral("cannot write %1: %2").arg(c.args.first(), file.errorString()));
+    QString writeError;
+    if (!HostFile::write(c.args.first(), [&](QIODevice *f) { return f->write(bytes) == bytes.size(); }, &writeError))
+        return hostFail(KTHost::Usage, QStringLiteral("cannot write %1: %2").arg(c.args.first(), writeError));
     QStringList unreadable;
     for (const Leaf &leaf : KTParams::settings(d)) {
         if (!KTParams::readerOf(d, leaf.p) && KTValue::formOf(d, leaf.key).writable)

@@ -1,5 +1,6 @@
 // inspect and preview: what a job file would cut, looked at before cutting.
 #include "tools/host/hostcommand.h"
+#include "tools/host/hostfile.h"
 #include "tools/host/hostjob.h"
 #include "tools/host/kthost.h"
 #include "property/ktdeviceproperty.h"
@@ -7,7 +8,7 @@
 
 #include <QJsonDocument>
 #include <QJsonArray>
-#include <QSaveFile>
+#include <QImage>
 
 namespace {
 
@@ -128,8 +129,11 @@ int runPreview(HostContext &c)
 {
     const KTCutJob &j = *job.job;
     const QString out = c.options.value("output");
-    if (!j.preview().save(out, "PNG"))
-        return hostFail(KTHost::Usage, QStringLiteral("cannot write %1; give a writable .png path to -o").arg(out));
+    const QImage picture = j.preview();
+    QString error;
+    if (!HostFile::write(out, [&](QIODevice *f) { return picture.save(f, "PNG"); }, &error))
+        return hostFail(KTHost::Usage,
+                        QStringLiteral("cannot write %1 (%2); give a writable .png path to -o").arg(out, error));
     hostOut() << "preview of " << j.fileName() << ": " << mm(j.widthMm()) << " x " << mm(j.heightMm()) << " mm in "
               << out << "\n";
     if (!j.refusal().isEmpty())
@@ -153,11 +157,10 @@ int checkConvert(HostContext &c)
 int runConvert(HostContext &c)
 {
     const QString out = c.options.value("output");
-    QSaveFile file(out);
     const QByteArray data = job.job->cutData();
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
-        return hostFail(KTHost::Usage, QStringLiteral("cannot write %1 (%2); give a writable path to -o")
-                                           .arg(out, file.errorString()));
+    QString error;
+    if (!HostFile::write(out, [&](QIODevice *f) { return f->write(data) == data.size(); }, &error))
+        return hostFail(KTHost::Usage, QStringLiteral("cannot write %1 (%2); give a writable path to -o").arg(out, error));
     hostOut() << "wrote " << out << ": " << data.size() << " bytes, " << mm(job.job->widthMm()) << " x "
               << mm(job.job->heightMm()) << " mm, cut path " << mm(job.job->pathLengthMm()) << " mm"
               << (job.job->isNormalized() ? "" : ", the file as it is") << "\n";

@@ -1,12 +1,12 @@
 // qrcode TEXT -o FILE: the QR code to print on a sheet, as SVG or PNG, at
 // its printed size with the quiet zone readers need around it.
 #include "tools/host/hostcommand.h"
+#include "tools/host/hostfile.h"
 #include "tools/host/kthost.h"
 #include "tools/host/qrjobs.h"
 
 #include <QFile>
 #include <QImage>
-#include <QSaveFile>
 
 #include <memory>
 
@@ -103,16 +103,14 @@ int runQrcode(HostContext &c)
     if (!code)
         return hostFail(KTHost::Usage, "the code could not be encoded as a QR code");
     const QString out = c.options.value("output");
-    QSaveFile file(out);
-    bool written = false;
-    if (out.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive)) {
-        written = file.open(QIODevice::WriteOnly) && file.write(svg(*code, mm)) >= 0 && file.commit();
-    } else {
-        written = file.open(QIODevice::WriteOnly) && png(*code, mm).save(&file, "PNG") && file.commit();
-    }
+    const bool asSvg = out.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive);
+    QString error;
+    const bool written = HostFile::write(out, [&](QIODevice *f) {
+        return asSvg ? f->write(svg(*code, mm)) >= 0 : png(*code, mm).save(f, "PNG");
+    }, &error);
     if (!written)
         return hostFail(KTHost::Usage, QStringLiteral("cannot write %1: %2; give a writable .svg or .png path to -o")
-                                                 .arg(out, file.errorString()));
+                                                 .arg(out, error));
     hostOut() << out << ": QR code of \"" << c.args.first() << "\", " << code->width << " modules and a quiet zone of "
               << QuietModules << ", " << mm << " mm wide\n";
     return KTHost::Ok;
