@@ -281,10 +281,25 @@ void Reader::commitPolygon()
 void Reader::arcChords(double cx, double cy, double r, double a0, double sweep, bool down)
 {
     const int steps = std::max(1, int(std::ceil(std::fabs(sweep) / ChordDegrees)));
-    double x = cx + r * std::cos(a0), y = cy + r * std::sin(a0);
+    // Each chord's end turned from the last one's (a few hundred steps at
+    // most: the drift stays far below a unit); the arc's own end as before.
+    const double step = sweep * Pi / 180.0 / steps;
+    const double c = std::cos(step), s = std::sin(step);
+    double ux = std::cos(a0), uy = std::sin(a0);
+    double x = cx + r * ux, y = cy + r * uy;
     for (int k = 1; k <= steps; ++k) {
-        const double a = a0 + sweep * Pi / 180.0 * k / steps;
-        const double nx = cx + r * std::cos(a), ny = cy + r * std::sin(a);
+        double nx, ny;
+        if (k < steps) {
+            const double turned = ux * c - uy * s;
+            uy = ux * s + uy * c;
+            ux = turned;
+            nx = cx + r * ux;
+            ny = cy + r * uy;
+        } else {
+            const double a = a0 + sweep * Pi / 180.0 * k / steps;
+            nx = cx + r * std::cos(a);
+            ny = cy + r * std::sin(a);
+        }
         line(x, y, nx, ny, down);
         x = nx;
         y = ny;

@@ -72,6 +72,10 @@ public:
         }
         m_p2x = m_areaW;
         m_p2y = m_areaH;
+        // A point takes four bytes of the file at least ("1,1,"); arcs
+        // make more, and the model grows past this as it must.
+        if (m_paths && !m_untilNotPlain)
+            m_paths->reserve(m_n / 4);
     }
 
     Facts run();

@@ -139,10 +139,31 @@ Reader::Num Reader::number(double &value)
 {
     if (m_abandon)
         return Num::None;
-    while (m_i < m_n && isSeparator(m_d[m_i]))
-        ++m_i;
-    if (m_i >= m_n)
+    const char *const d = m_d;
+    qint64 i = m_i;
+    while (i < m_n && isSeparator(d[i]))
+        ++i;
+    m_i = i;
+    if (i >= m_n)
         return Num::None;
+    // Most numbers are short integers: read at once when nothing follows
+    // that would make them more (a fraction, an exponent, more digits).
+    {
+        const bool negative = d[i] == '-';
+        const qint64 first = negative ? i + 1 : i;
+        qint64 k = first;
+        quint32 whole = 0;
+        while (k < m_n && k - first < 9 && isDigit(d[k])) {
+            whole = whole * 10 + quint32(d[k] - '0');
+            ++k;
+        }
+        if (k > first && (k >= m_n || (!isDigit(d[k]) && d[k] != '.' && d[k] != 'e' && d[k] != 'E'))
+            && whole <= MaxCoordinate) {
+            m_i = k;
+            value = negative ? -double(whole) : double(whole);
+            return Num::Ok;
+        }
+    }
     const qint64 start = m_i;
     qint64 j = m_i;
     bool negative = false;

@@ -11,33 +11,42 @@ namespace KTJob {
 
 namespace {
 
-// Largest distance of the control points from the chord: the curve lies
-// within it.
-double flatness(const QPointF &p0, const QPointF &p1, const QPointF &p2, const QPointF &p3)
+// Chords of a cubic within FlatteningUnits of it, at even steps of its
+// parameter: the curve strays from a chord by at most an eighth of its
+// second derivative's bound over the steps squared, so the count follows
+// from the control points alone (taken by value: the emitter moves the
+// point the first one may refer to). Bounded, so a huge or broken curve asks
+// for a million chords at most.
+template<typename Emit>
+void flatten(const QPointF p0, const QPointF p1, const QPointF p2, const QPointF p3, Emit &out)
 {
-    const double dx = p3.x() - p0.x(), dy = p3.y() - p0.y();
-    const double len = std::hypot(dx, dy);
-    auto off = [&](const QPointF &p) {
-        if (len < 1e-9)
-            return std::hypot(p.x() - p0.x(), p.y() - p0.y());
-        return std::fabs((p.x() - p0.x()) * dy - (p.y() - p0.y()) * dx) / len;
-    };
-    return std::max(off(p1), off(p2));
+    const QPointF d1 = p0 - 2 * p1 + p2, d2 = p1 - 2 * p2 + p3;
+    const double bend = std::max(std::hypot(d1.x(), d1.y()), std::hypot(d2.x(), d2.y()));
+    const double wanted = std::ceil(std::sqrt(0.75 * bend / FlatteningUnits));
+    const int steps = !(wanted >= 1) ? 1 : wanted > double(1 << 20) ? (1 << 20) : int(wanted);
+    for (int k = 1; k < steps; ++k) {
+        const double t = double(k) / steps, u = 1 - t;
+        const double a = u * u * u, b = 3 * u * u * t, c = 3 * u * t * t, e = t * t * t;
+        out(QPointF(a * p0.x() + b * p1.x() + c * p2.x() + e * p3.x(), a * p0.y() + b * p1.y() + c * p2.y() + e * p3.y()));
+    }
+    out(p3);
 }
 
-// Chords of a cubic within FlatteningUnits of it; the depth bounds the work
-// a huge or broken curve can ask for (2^24 chords at most).
-template<typename Emit>
-void flatten(const QPointF &p0, const QPointF &p1, const QPointF &p2, const QPointF &p3, int depth, Emit &out)
+} // namespace
+
+namespace {
+
+// std::lround's result (halves away from zero) without its library call:
+// within machine coordinates the fraction is exact.
+int roundUnits(double v)
 {
-    if (depth >= 24 || flatness(p0, p1, p2, p3) <= FlatteningUnits) {
-        out(p3);
-        return;
-    }
-    const QPointF a = (p0 + p1) / 2, b = (p1 + p2) / 2, c = (p2 + p3) / 2;
-    const QPointF ab = (a + b) / 2, bc = (b + c) / 2, mid = (ab + bc) / 2;
-    flatten(p0, a, ab, mid, depth + 1, out);
-    flatten(mid, bc, c, p3, depth + 1, out);
+    int whole = int(v);
+    const double fraction = v - whole;
+    if (fraction >= 0.5)
+        ++whole;
+    else if (fraction <= -0.5)
+        --whole;
+    return whole;
 }
 
 } // namespace
@@ -46,8 +55,14 @@ bool Paths::point(double x, double y, QPoint *out)
 {
     if (!(std::fabs(x) <= MaxUnits) || !(std::fabs(y) <= MaxUnits))
         return false;
-    *out = QPoint(int(std::lround(x)), int(std::lround(y)));
+    *out = QPoint(roundUnits(x), roundUnits(y));
     return true;
+}
+
+void Paths::reserve(qint64 points)
+{
+    // Address space only: pages are touched as points arrive.
+    m_points.reserve(size_t(qBound<qint64>(0, points, MaxPoints)));
 }
 
 void Paths::start(const QPoint &p)
@@ -106,7 +121,7 @@ bool Paths::addPath(const QPainterPath &path, const QTransform &toUnits)
         case QPainterPath::CurveToElement:
             if (i + 2 < path.elementCount()) {
                 const QPainterPath::Element c2 = path.elementAt(i + 1), end = path.elementAt(i + 2);
-                flatten(last, p, toUnits.map(QPointF(c2.x, c2.y)), toUnits.map(QPointF(end.x, end.y)), 0, to);
+                flatten(last, p, toUnits.map(QPointF(c2.x, c2.y)), toUnits.map(QPointF(end.x, end.y)), to);
                 i += 2;
             }
             break;
@@ -171,8 +186,11 @@ Figures Paths::figures() const
             maxX = std::max<qint64>(maxX, p[k].x());
             minY = std::min<qint64>(minY, p[k].y());
             maxY = std::max<qint64>(maxY, p[k].y());
-            if (k > 0)
-                f.lengthUnits += std::hypot(double(p[k].x()) - p[k - 1].x(), double(p[k].y()) - p[k - 1].y());
+            if (k > 0) {
+                // Whole units below 2^31: no overflow for hypot to guard against.
+                const double dx = double(p[k].x()) - p[k - 1].x(), dy = double(p[k].y()) - p[k - 1].y();
+                f.lengthUnits += std::sqrt(dx * dx + dy * dy);
+            }
         }
     }
     if (f.drawn)
@@ -187,10 +205,8 @@ namespace {
 // large file has tens of millions of them.
 int digits(quint32 u)
 {
-    int n = 1;
-    for (quint32 limit = 10; n < 10 && u >= limit; limit *= 10)
-        ++n;
-    return n;
+    return u < 10 ? 1 : u < 100 ? 2 : u < 1000 ? 3 : u < 10000 ? 4 : u < 100000 ? 5
+         : u < 1000000 ? 6 : u < 10000000 ? 7 : u < 100000000 ? 8 : u < 1000000000 ? 9 : 10;
 }
 
 quint32 magnitude(int v)
@@ -205,6 +221,11 @@ struct Counter
     void put(const QByteArray &b) { size += b.size(); }
     void number(int v) { size += (v < 0) + digits(magnitude(v)); }
 };
+
+// "00" to "99": two digits a step.
+constexpr char Pairs[] =
+    "0001020304050607080910111213141516171819202122232425262728293031323334353637383940414243444546474849"
+    "5051525354555657585960616263646566676869707172737475767778798081828384858687888990919293949596979899";
 
 struct Writer
 {
@@ -222,10 +243,18 @@ struct Writer
         quint32 u = magnitude(v);
         char *end = at + digits(u);
         at = end;
-        do {
-            *--end = char('0' + u % 10);
-            u /= 10;
-        } while (u);
+        while (u >= 100) {
+            const quint32 pair = (u % 100) * 2;
+            u /= 100;
+            *--end = Pairs[pair + 1];
+            *--end = Pairs[pair];
+        }
+        if (u >= 10) {
+            *--end = Pairs[u * 2 + 1];
+            *--end = Pairs[u * 2];
+        } else {
+            *--end = char('0' + u);
+        }
     }
 };
 

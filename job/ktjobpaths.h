@@ -64,6 +64,10 @@ public:
     // reach the job's syntax through a tool command.
     bool addTool(const QByteArray &command);
 
+    // Room for about this many points, so a large file's points are not
+    // copied as they grow.
+    void reserve(qint64 points);
+
     // Placement: every point mapped and rounded to whole units.
     bool map(const QTransform &transform);
     void clear();
