@@ -114,6 +114,7 @@ void KTCutJobPrivate::read()
     refusal.clear();
     warnings.clear();
     cutData.clear();
+    jobReady = false;
     format = KTJob::detectFormat(bytes);
     if (!(scale > 0 && scale <= 1000))
         refusal = QStringLiteral("%1: the scale must be a number above 0 and at most 1000; nothing sent").arg(name);
@@ -324,7 +325,14 @@ void KTCutJobPrivate::decide()
     // The paths hold the job now: the file's bytes go before the job is
     // written, so a large file is not held three times over.
     bytes = QByteArray();
-    cutData = KTJob::writeHpgl(paths);
+    jobReady = true;
+}
+
+const QByteArray &KTCutJobPrivate::job() const
+{
+    if (jobReady && cutData.isEmpty())
+        cutData = KTJob::writeHpgl(paths);
+    return cutData;
 }
 
 KTCutJob::KTCutJob()
@@ -508,21 +516,38 @@ QJsonObject KTCutJob::taskFileInfo() const
 
 QByteArray KTCutJob::cutData() const
 {
-    return d_func()->cutData;
+    return d_func()->job();
+}
+
+qint64 KTCutJob::cutDataSize() const
+{
+    Q_D(const KTCutJob);
+    return d->jobReady && d->cutData.isEmpty() ? KTJob::hpglSize(d->paths) : d->cutData.size();
+}
+
+qint64 KTCutJob::writeCutData(QIODevice *device) const
+{
+    Q_D(const KTCutJob);
+    if (!device || (!d->jobReady && d->cutData.isEmpty()))
+        return -1;
+    if (d->jobReady && d->cutData.isEmpty())
+        return KTJob::writeHpgl(d->paths, device);
+    return device->write(d->cutData) == d->cutData.size() ? d->cutData.size() : -1;
 }
 
 QString KTCutJob::cutText(QString *error) const
 {
     Q_D(const KTCutJob);
-    if (d->cutData.isEmpty()) {
+    const QByteArray &data = d->job();
+    if (data.isEmpty()) {
         *error = d->refusal.isEmpty() ? QStringLiteral("%1: no job").arg(d->name) : d->refusal;
         return QString();
     }
     if (d->normalized)
-        return QString::fromLatin1(d->cutData);   // written in ASCII
-    const QString text = QString::fromLocal8Bit(d->cutData);
+        return QString::fromLatin1(data);   // written in ASCII
+    const QString text = QString::fromLocal8Bit(data);
     // What the plug-in sends must be the file: checked with its own conversion.
-    if (d->facts.firstNonAscii >= 0 && text.toLocal8Bit() != d->cutData) {
+    if (d->facts.firstNonAscii >= 0 && text.toLocal8Bit() != data) {
         *error = QStringLiteral("%1: offset %2: the text conversion changes the job; nothing sent")
                      .arg(d->name)
                      .arg(d->facts.firstNonAscii);
@@ -590,7 +615,7 @@ QJsonObject KTCutJob::facts() const
                        {"bytes", double(d->fileSize)},
                        {"hpgl", d->format == Hpgl && d->facts.hpgl},
                        {"normalized", d->normalized},
-                       {"cut_bytes", double(d->cutData.size())},
+                       {"cut_bytes", double(cutDataSize())},
                        {"width_mm", widthMm()},
                        {"height_mm", heightMm()},
                        {"path_length_mm", pathLengthMm()},

@@ -15,6 +15,7 @@
 #include <QStringList>
 
 class KTCutJobPrivate;
+class QIODevice;
 
 // A job file as the machine will cut it. HPGL (and HP-GL/2), SVG, PDF and DXF
 // are read into one set of cut paths in machine units (40 a millimetre, y
@@ -87,6 +88,12 @@ public:
     QJsonObject taskFileInfo() const;
     // The bytes the machine gets; empty when the job is refused.
     QByteArray cutData() const;
+    // Its size, without writing the job made from the paths.
+    qint64 cutDataSize() const;
+    // The cut data written into device as it is made: the job made from the
+    // paths can be several times its file, and is never held whole here.
+    // The bytes written, or -1 when the job is refused or the device fails.
+    qint64 writeCutData(QIODevice *device) const;
     // The cut data as the text the plug-in takes; a null text and the reason
     // when its conversion would not give the machine these very bytes.
     QString cutText(QString *error) const;

@@ -38,7 +38,10 @@ public:
     bool normalized = false;
     QString refusal;
     QStringList warnings;
-    QByteArray cutData;
+    // The file as it is, or the job made from the paths once it is asked
+    // for: a host that only writes the job into a file never holds it.
+    mutable QByteArray cutData;
+    bool jobReady = false;   // the paths make a job (normalized, not refused)
 
     bool placed() const;
     void read();
@@ -49,6 +52,7 @@ public:
     bool place();
     void decide();
     QString hpglRefusal() const;
+    const QByteArray &job() const;
 };
 
 namespace KTJob {

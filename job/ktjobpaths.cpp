@@ -1,5 +1,6 @@
 #include "job/ktjobpaths.h"
 
+#include <QIODevice>
 #include <QPainterPath>
 
 #include <algorithm>
@@ -258,6 +259,50 @@ struct Writer
     }
 };
 
+// Into a device a chunk at a time: the whole job is never held. Room for
+// the longest number is made before each; longer pieces go through as they are.
+struct DeviceWriter
+{
+    static constexpr int Chunk = 1 << 18;
+    QIODevice *device;
+    QByteArray buffer = QByteArray(Chunk, Qt::Uninitialized);
+    Writer writer{buffer.data()};
+    qint64 written = 0;
+    bool failed = false;
+
+    void flush()
+    {
+        const qint64 n = writer.at - buffer.constData();
+        if (n > 0 && !failed && device->write(buffer.constData(), n) != n)
+            failed = true;
+        written += n;
+        writer.at = buffer.data();
+    }
+    void room(int n)
+    {
+        if (writer.at + n > buffer.constData() + Chunk)
+            flush();
+    }
+    void put(const char *s, int n)
+    {
+        if (n > Chunk / 2) {
+            flush();
+            if (!failed && device->write(s, n) != n)
+                failed = true;
+            written += n;
+            return;
+        }
+        room(n);
+        writer.put(s, n);
+    }
+    void put(const QByteArray &b) { put(b.constData(), b.size()); }
+    void number(int v)
+    {
+        room(12);
+        writer.number(v);
+    }
+};
+
 template<typename Out>
 void writeJob(const Paths &paths, Out &out)
 {
@@ -315,6 +360,21 @@ QByteArray writeHpgl(const Paths &paths)
     writeJob(paths, writer);
     out.resize(int(writer.at - out.constData()));
     return out;
+}
+
+qint64 hpglSize(const Paths &paths)
+{
+    Counter counter;
+    writeJob(paths, counter);
+    return counter.size;
+}
+
+qint64 writeHpgl(const Paths &paths, QIODevice *device)
+{
+    DeviceWriter out{device};
+    writeJob(paths, out);
+    out.flush();
+    return out.failed ? -1 : out.written;
 }
 
 } // namespace KTJob

@@ -9,6 +9,7 @@
 
 #include <vector>
 
+class QIODevice;
 class QPainterPath;
 
 // The one model every job file becomes: pen-up moves and cut polylines in
@@ -94,6 +95,12 @@ private:
 // The model as the job the machine takes: IN; then absolute PU/PD in
 // machine units, tool commands in place.
 QByteArray writeHpgl(const Paths &paths);
+// The same job written into a device as it is made, so a job larger than
+// its file is never held whole: the bytes written, or -1 when the device
+// took less than it was given.
+qint64 writeHpgl(const Paths &paths, QIODevice *device);
+// How many bytes writeHpgl() gives, without writing them.
+qint64 hpglSize(const Paths &paths);
 
 } // namespace KTJob
 

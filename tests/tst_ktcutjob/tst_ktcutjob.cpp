@@ -1,5 +1,6 @@
 #include "job/ktcutjob.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QtTest>
 
@@ -45,6 +46,8 @@ private slots:
     void formats();
     void labelsDropped_data();
     void labelsDropped();
+    void writtenAsMade_data();
+    void writtenAsMade();
 };
 
 void tst_KTCutJob::normalizedJobs_data()
@@ -255,6 +258,51 @@ void tst_KTCutJob::labelsDropped()
         QCOMPARE(job.cutData(), sent);
     QVERIFY(!job.cutData().contains("LB"));
     QVERIFY(job.pathLengthMm() > 0);
+}
+
+void tst_KTCutJob::writtenAsMade_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("refused");
+
+    QByteArray circles = "IN;SP1;VS20;";
+    for (int i = 0; i < 800; ++i)
+        circles += "PU" + QByteArray::number(i * 97 % 30000) + ",0;CI4000;";
+    QByteArray polyline = "IN;PA0,0;PD";
+    for (int i = 1; i < 120000; ++i)
+        polyline += QByteArray::number(i) + "," + QByteArray::number(i % 2 * 1000000) + ",";
+    polyline += "0,0;";
+
+    QTest::newRow("plain, as it is") << QByteArray("IN;PU0,0;PD400,0;") << false;
+    QTest::newRow("small job") << QByteArray("IN;PA4000,0;PD;AA0,0,90;") << false;
+    QTest::newRow("many runs across chunks") << circles << false;
+    QTest::newRow("one run longer than a chunk") << polyline << false;
+    QTest::newRow("refused") << QByteArray("IN;PU0,0;LBText\x03;PD400,0;") << true;
+}
+
+// Written into a device as it is made, the job is the very bytes held
+// whole, and its size is known before either.
+void tst_KTCutJob::writtenAsMade()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, refused);
+
+    KTCutJob job;
+    job.setData(bytes, "f.plt");
+    const qint64 size = job.cutDataSize();
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    const qint64 written = job.writeCutData(&buffer);
+    const QByteArray whole = job.cutData();
+    QCOMPARE(written, refused ? qint64(-1) : qint64(whole.size()));
+    QCOMPARE(buffer.data(), whole);
+    QCOMPARE(size, qint64(whole.size()));
+    QCOMPARE(whole.isEmpty(), refused);
+
+    QBuffer closed;   // a device that takes nothing
+    if (!refused)
+        QTest::ignoreMessage(QtWarningMsg, "QIODevice::write (QBuffer): device not open");
+    QCOMPARE(job.writeCutData(&closed), qint64(-1));
 }
 
 QTEST_MAIN(tst_KTCutJob)

@@ -102,7 +102,7 @@ int runInspect(HostContext &c)
     QString verdict = QStringLiteral("cut: would be refused: ") + refusal;
     if (refusal.isEmpty())
         verdict = j.isNormalized() ? QStringLiteral("cut: would be sent as the job made from its paths (%1 bytes)")
-                                         .arg(j.cutData().size())
+                                         .arg(j.cutDataSize())
                                    : QStringLiteral("cut: would be sent as it is");
     hostOut() << verdict << "\n";
     return KTHost::Ok;
@@ -157,11 +157,11 @@ int checkConvert(HostContext &c)
 int runConvert(HostContext &c)
 {
     const QString out = c.options.value("output");
-    const QByteArray data = job.job->cutData();
+    qint64 written = -1;
     QString error;
-    if (!HostFile::write(out, [&](QIODevice *f) { return f->write(data) == data.size(); }, &error))
+    if (!HostFile::write(out, [&](QIODevice *f) { return (written = job.job->writeCutData(f)) >= 0; }, &error))
         return hostFail(KTHost::Usage, QStringLiteral("cannot write %1 (%2); give a writable path to -o").arg(out, error));
-    hostOut() << "wrote " << out << ": " << data.size() << " bytes, " << mm(job.job->widthMm()) << " x "
+    hostOut() << "wrote " << out << ": " << written << " bytes, " << mm(job.job->widthMm()) << " x "
               << mm(job.job->heightMm()) << " mm, cut path " << mm(job.job->pathLengthMm()) << " mm"
               << (job.job->isNormalized() ? "" : ", the file as it is") << "\n";
     return KTHost::Ok;

@@ -317,7 +317,7 @@ int runCut(HostContext &c)
         fileInfo->setValue(job.job->taskFileInfo());
     d->property_ptr("TASK_MODE")->setValue(0);
     d->property_ptr("TASK_COPIES")->setValue(copies);
-    const qint64 size = job.job->cutData().size();
+    const qint64 size = job.job->cutDataSize();
     const bool normalized = job.job->isNormalized();
     const int dropped = job.job->facts().value("labels_dropped").toInt();
     job.job.reset();   // the plug-in holds the job from here
