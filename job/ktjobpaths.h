@@ -18,9 +18,10 @@ class QPainterPath;
 namespace KTJob {
 
 constexpr double UnitsPerMm = 40.0;
-// Curves become chords no farther than this from the curve: half a machine
-// unit, 0.0125 mm.
-constexpr double FlatteningUnits = 0.5;
+// Curves become chords no farther than this from the curve: one machine
+// unit, 0.025 mm. Rounding the chords' ends to whole units adds at most half
+// a unit on each axis, so a job stays within 0.05 mm of its drawing.
+constexpr double FlatteningUnits = 1.0;
 // Machine coordinates are 32-bit; a point beyond this is a broken file.
 constexpr double MaxUnits = 1073741823.0;
 // Points held before further geometry is refused (512 MiB of points).
