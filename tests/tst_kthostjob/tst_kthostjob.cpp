@@ -15,6 +15,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -50,6 +52,8 @@ private slots:
     void convertedJobArrives();
     void writtenIntoWhatIsNoFile_data();
     void writtenIntoWhatIsNoFile();
+    void interruptedWhileReading_data();
+    void interruptedWhileReading();
     void notACutterGetsNoJob();
     void silenceStopsTheJob_data();
     void silenceStopsTheJob();
@@ -249,6 +253,48 @@ void tst_KTHostJob::writtenIntoWhatIsNoFile()
     QVERIFY(KTTestSupport::waitUntil([&] { return reader.state() == QProcess::NotRunning; }, 10000));
     QVERIFY(QFileInfo(pipe).exists() && !QFileInfo(pipe).isFile());
     QVERIFY(readFile(dir->filePath("received")).startsWith(starts));
+}
+
+void tst_KTHostJob::interruptedWhileReading_data()
+{
+    QTest::addColumn<QStringList>("command");   // the job file follows
+    QTest::addColumn<QString>("output");        // what must not appear
+
+    QTest::newRow("convert") << QStringList{"convert"} << "out.plt";
+    QTest::newRow("preview") << QStringList{"preview"} << "out.png";
+}
+
+// A Ctrl-C while the job file is still being read (here: a pipe whose
+// writer is slow) stops the command before anything is written.
+void tst_KTHostJob::interruptedWhileReading()
+{
+    QFETCH(QStringList, command);
+    QFETCH(QString, output);
+    const QString fifo = dir->filePath("job.plt");
+    QCOMPARE(QProcess::execute("mkfifo", {fifo}), 0);
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(KT_HOST_PATH), command + QStringList{fifo, "-o", dir->filePath(output)});
+    // The pipe opens for writing once kt-host reads it, its signals handled by then.
+    int fd = -1;
+    QVERIFY(KTTestSupport::waitUntil([&] {
+        if (fd < 0)
+            fd = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+        return fd >= 0;
+    }, 10000));
+    ::kill(pid_t(p.processId()), SIGINT);
+    const QByteArray job = "IN;SC0,100,0,100;PU0,0;PD100,0,100,100;";
+    QCOMPARE(::write(fd, job.constData(), size_t(job.size())), ssize_t(job.size()));
+    ::close(fd);
+    QVERIFY(KTTestSupport::waitUntil([&] { return p.state() == QProcess::NotRunning; }, 10000));
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 130);
+    QCOMPARE(err.count('\n'), 1);
+    QVERIFY2(err.contains("interrupted"), qPrintable(err));
+    QVERIFY(!QFileInfo::exists(dir->filePath(output)));
 }
 
 // A listener that takes the connection and answers nothing (a printer on

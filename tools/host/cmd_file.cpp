@@ -6,6 +6,7 @@
 #include "property/ktdeviceproperty.h"
 #include "property/ktdisplayvalue.h"
 
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonArray>
 #include <QImage>
@@ -159,7 +160,16 @@ int runConvert(HostContext &c)
     const QString out = c.options.value("output");
     qint64 written = -1;
     QString error;
-    if (!HostFile::write(out, [&](QIODevice *f) { return (written = job.job->writeCutData(f)) >= 0; }, &error))
+    // Interrupted while the job was written, the file is left as it was.
+    const auto writeJob = [&](QIODevice *f) {
+        written = job.job->writeCutData(f);
+        QCoreApplication::processEvents();
+        return written >= 0 && !c.host.isInterrupted();
+    };
+    const bool ok = HostFile::write(out, writeJob, &error);
+    if (!ok && c.host.isInterrupted())
+        return hostFail(KTHost::Interrupted, QStringLiteral("interrupted; %1 not written").arg(out));
+    if (!ok)
         return hostFail(KTHost::Usage, QStringLiteral("cannot write %1 (%2); give a writable path to -o").arg(out, error));
     hostOut() << "wrote " << out << ": " << written << " bytes, " << mm(job.job->widthMm()) << " x "
               << mm(job.job->heightMm()) << " mm, cut path " << mm(job.job->pathLengthMm()) << " mm"

@@ -431,6 +431,11 @@ int main(int argc, char *argv[])
     if (command->check) {
         if (const int status = command->check(context))
             return status;
+        // Reading a large job file holds the event loop: a Ctrl-C meanwhile
+        // is heard here, before anything is written or sent.
+        QCoreApplication::processEvents();
+        if (host.isInterrupted())
+            return hostFail(KTHost::Interrupted, "interrupted; nothing written or sent");
     }
     if (command->needsMachine) {
         if (const int status = connectMachine(host, parser, checked))
