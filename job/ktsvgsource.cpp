@@ -121,6 +121,21 @@ void readFonts(const QXmlStreamAttributes &attributes, SvgSource *src)
     }
 }
 
+// marker-start, -mid and -end, as attributes or in a style: a shape that
+// names one in url(...).
+bool hasMarkers(const QXmlStreamAttributes &attributes)
+{
+    for (const QXmlStreamAttribute &a : attributes) {
+        const QStringView name = a.qualifiedName(), value = a.value();
+        const bool marker = name.startsWith(QLatin1String("marker")) && value.contains(QLatin1String("url("));
+        const bool styled = name == QLatin1String("style") && value.contains(QLatin1String("marker"))
+            && value.contains(QLatin1String("url("));
+        if (marker || styled)
+            return true;
+    }
+    return false;
+}
+
 void readRoot(const QXmlStreamAttributes &attributes, SvgSource *src)
 {
     src->widthMm = svgLengthMm(attributes.value(QLatin1String("width")));
@@ -192,6 +207,8 @@ bool scanSvg(const QByteArray &xml, SvgSource *src, QXmlStreamWriter *writer)
             else if (name == QLatin1String("textPath"))
                 ++src->textPaths;
             readFonts(reader.attributes(), src);
+            if (name != QLatin1String("marker") && hasMarkers(reader.attributes()))
+                ++src->markers;
             if (name == QLatin1String("image") || name == QLatin1String("foreignObject")) {
                 ++(name == QLatin1String("image") ? src->images : src->foreignObjects);
                 dropped = true;

@@ -32,6 +32,7 @@ struct SvgSource
     int foreignObjects = 0;
     int texts = 0;
     int textPaths = 0;     // the renderer draws no text along a path
+    int markers = 0;       // shapes with markers (arrowheads), which it does not draw
     // The first family each font-family names, as written; a few at most.
     QStringList fontFamilies;
 };

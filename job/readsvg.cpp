@@ -113,6 +113,8 @@ ReadResult readSvg(const QByteArray &bytes, Paths *paths)
               "embedded HTML blocks (foreignObject) are not cut");
     noteCount(&result.notes, src.textPaths, "text along a path (textPath) is not cut; convert it to paths",
               "texts along a path (textPath) are not cut; convert them to paths");
+    noteCount(&result.notes, src.markers, "shape's markers (arrowheads and such) are not cut; convert them to paths",
+              "shapes' markers (arrowheads and such) are not cut; convert them to paths");
     if (src.texts > src.textPaths)
         noteText(&result.notes, missingFonts(src.fontFamilies));
     return result;

@@ -190,6 +190,13 @@ void tst_KTJobRead::drawings_data()
                "<path id='p' d='M5 45 H45' stroke='black'/><text font-family='DejaVu Sans'><textPath xlink:href='#p'>x</textPath></text>")
         << QRectF(5, 5, 40, 0) << 40.0 << 1
         << QStringList{"1 text along a path (textPath) is not cut; convert it to paths"};
+    QTest::newRow("markers noted")
+        << svg("width='50mm' height='50mm' viewBox='0 0 50 50'",
+               "<defs><marker id='m' markerWidth='4' markerHeight='4'><path d='M0 0 L4 2 L0 4 Z'/></marker></defs>"
+               "<path d='M5 45 H45' stroke='black' fill='none' marker-end='url(#m)'/>"
+               "<path d='M5 40 H45' style='stroke:black;marker-start:url(#m)'/>")
+        << QRectF(5, 5, 40, 5) << 80.0 << 2
+        << QStringList{"2 shapes' markers (arrowheads and such) are not cut; convert them to paths"};
     QTest::newRow("empty drawing") << svg("width='50mm' height='50mm'", "") << QRectF() << 0.0 << 0 << QStringList();
     QTest::newRow("DTD entities dropped, the drawing kept")
         << QByteArray("<?xml version='1.0'?><!DOCTYPE svg [<!ENTITY a 'aaaaaaaaaa'>]>")
