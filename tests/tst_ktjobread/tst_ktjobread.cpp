@@ -190,6 +190,23 @@ void tst_KTJobRead::drawings_data()
                "<path id='p' d='M5 45 H45' stroke='black'/><text font-family='DejaVu Sans'><textPath xlink:href='#p'>x</textPath></text>")
         << QRectF(5, 5, 40, 0) << 40.0 << 1
         << QStringList{"1 text along a path (textPath) is not cut; convert it to paths"};
+    // DejaVu Sans' "l" is a box, 0.9 x 7.6 mm at 10 mm.
+    QTest::newRow("lines of a text placed by their tspans")
+        << svg("width='50mm' height='50mm' viewBox='0 0 50 50'",
+               "<text font-family='DejaVu Sans' font-size='10'><tspan x='10' y='20'>l</tspan>"
+               "<tspan x='10' y='40'>l</tspan></text>")
+        << QRectF(10.94, 10, 0.9, 27.6) << 33.98 << 2 << QStringList{TextNote};
+    QTest::newRow("tspan with only y keeps the line's x, text's own attributes kept")
+        << svg("width='50mm' height='50mm' viewBox='0 0 50 50'",
+               "<text id='t' x='10' y='20' font-size='10' transform='translate(5 0)'>"
+               "<tspan font-family='DejaVu Sans'>l<tspan y='40'>l</tspan></tspan></text>")
+        << QRectF(15.94, 10, 0.9, 27.6) << 33.98 << 2 << QStringList{TextNote};
+    QTest::newRow("an SVG font's face is no font asked for")
+        << svg("width='50mm' height='50mm' viewBox='0 0 50 50'",
+               "<defs><font id='f' horiz-adv-x='1000'><font-face font-family='Own Face' units-per-em='1000'/>"
+               "<glyph unicode='l' horiz-adv-x='500' d='M0 0 H100 V700 H0 Z'/></font></defs>"
+               "<text x='10' y='40' font-family='DejaVu Sans' font-size='10'>l</text>")
+        << QRectF(10.94, 10, 0.9, 7.6) << 16.99 << 1 << QStringList{TextNote};
     QTest::newRow("empty drawing") << svg("width='50mm' height='50mm'", "") << QRectF() << 0.0 << 0 << QStringList();
     QTest::newRow("DTD entities dropped, the drawing kept")
         << QByteArray("<?xml version='1.0'?><!DOCTYPE svg [<!ENTITY a 'aaaaaaaaaa'>]>")
