@@ -97,6 +97,8 @@ void tst_KTJobRead::realFiles_data()
     QTest::newRow("fig2dev svg") << "svg/fig2dev-dome.svg" << none;
     QTest::newRow("pic2plot svg, unit viewBox") << "svg/pic2plot-shapes.svg" << none;
     QTest::newRow("pstoedit plot-svg") << "svg/pstoedit-shapes.svg" << none;
+    QTest::newRow("LibreOffice Draw SVG") << "svg/libreoffice-label.svg" << none;
+    QTest::newRow("LibreOffice Draw SVG, text as text") << "svg/libreoffice-label-text.svg" << text;
 
     QTest::newRow("Inkscape PDF, mm page") << "pdf/inkscape-shapes-mm.pdf" << none;
     QTest::newRow("Inkscape PDF, inch page") << "pdf/inkscape-shapes-in.pdf" << none;
@@ -108,6 +110,9 @@ void tst_KTJobRead::realFiles_data()
     QTest::newRow("fig2dev pdf") << "pdf/fig2dev-dome.pdf" << none;
     QTest::newRow("ps2pdf drawing") << "pdf/ps2pdf-shapes.pdf" << none;
     QTest::newRow("ps2pdf Helvetica text") << "pdf/ps2pdf-text.pdf" << text;
+    // Draw fills the page white under a rectangular clip: that outline is cut too.
+    QTest::newRow("LibreOffice Draw PDF") << "pdf/libreoffice-label.pdf" << none;
+    QTest::newRow("LibreOffice Draw PDF, embedded font") << "pdf/libreoffice-label-text.pdf" << text;
 }
 
 void tst_KTJobRead::realFiles()
