@@ -5,7 +5,11 @@
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
+#include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <numeric>
+#include <vector>
 #include <zlib.h>
 
 namespace KTJob {
@@ -66,7 +70,7 @@ QRectF parseViewBox(QStringView text)
     double v[4];
     int n = 0;
     const QString s = text.toString();
-    for (const QStringRef &part : s.splitRef(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts)) {
+    for (const QStringRef &part : s.splitRef(QRegularExpression(QStringLiteral("[\\s]+")), Qt::SkipEmptyParts)) {
         bool ok = false;
         const double d = part.toDouble(&ok);
         if (!ok || !std::isfinite(d) || n == 4)
@@ -177,11 +181,101 @@ double svgLengthMm(QStringView text)
 
 namespace {
 
+// The renderer places a text only by its <text> element's x and y, and
+// draws a <tspan> on from where the text before it ended, wherever the
+// tspan says it starts. Office programs write each line of a paragraph
+// as such a tspan, in a text without a position of its own. So a tspan
+// that sets x or y starts a text of its own there, with the attributes of
+// the text and of the elements open in it.
+class TextLines
+{
+public:
+    bool positioned(QStringView name, const QXmlStreamAttributes &attributes) const
+    {
+        return !m_open.empty() && name == QLatin1String("tspan")
+            && (attributes.hasAttribute(QLatin1String("x")) || attributes.hasAttribute(QLatin1String("y")));
+    }
+
+    // A text, or an element in one, written with the writer if any.
+    void start(QStringView name, const QXmlStreamReader &reader, QXmlStreamWriter *writer)
+    {
+        const QXmlStreamAttributes attributes = reader.attributes();
+        if (m_open.empty())
+            m_x = m_y = QString();
+        // Each line written again costs what is open: bounded in all.
+        const qint64 cost = std::accumulate(m_open.begin(), m_open.end(), qint64(0),
+                                            [](qint64 sum, const Open &o) { return sum + o.bytes; });
+        const bool split = positioned(name, attributes) && m_spent + cost <= MaxSvgBytes;
+        // A list of x or y as it is: the renderer takes its first.
+        const QString x = attributes.value(QLatin1String("x")).toString(), y = attributes.value(QLatin1String("y")).toString();
+        m_x = x.isEmpty() ? m_x : x;
+        m_y = y.isEmpty() ? m_y : y;
+        if (split) {
+            m_spent += cost;
+            if (writer) {
+                for (size_t i = 0; i < m_open.size(); ++i)
+                    writer->writeEndElement();
+                for (size_t i = 0; i < m_open.size(); ++i)
+                    reopen(writer, m_open[i], i == 0);
+                writer->writeStartElement(reader.qualifiedName().toString());
+                for (const QXmlStreamAttribute &a : attributes) {
+                    if (a.qualifiedName() != QLatin1String("x") && a.qualifiedName() != QLatin1String("y"))
+                        writer->writeAttribute(a);
+                }
+            }
+        } else if (writer) {
+            writer->writeCurrentToken(reader);
+        }
+        qint64 bytes = 2 * reader.qualifiedName().size() + 8;
+        for (const QXmlStreamAttribute &a : attributes)
+            bytes += a.qualifiedName().size() + a.value().size() + 4;
+        m_open.push_back(Open{reader.qualifiedName().toString(), attributes, bytes});
+    }
+
+    void end()
+    {
+        if (!m_open.empty())
+            m_open.pop_back();
+    }
+
+    bool inText() const { return !m_open.empty(); }
+
+private:
+    struct Open
+    {
+        QString name;
+        QXmlStreamAttributes attributes;
+        qint64 bytes; // written again, about
+    };
+
+    // Without its id (once is enough) and position; the text at the
+    // position the new tspan sets.
+    void reopen(QXmlStreamWriter *writer, const Open &element, bool text) const
+    {
+        writer->writeStartElement(element.name);
+        static const char *const dropped[] = {"id", "x", "y", "dx", "dy"};
+        for (const QXmlStreamAttribute &a : element.attributes) {
+            const bool drop = std::any_of(std::begin(dropped), std::end(dropped),
+                                          [&](const char *n) { return a.qualifiedName() == QLatin1String(n); });
+            if (!drop)
+                writer->writeAttribute(a);
+        }
+        if (text && !m_x.isEmpty())
+            writer->writeAttribute(QStringLiteral("x"), m_x);
+        if (text && !m_y.isEmpty())
+            writer->writeAttribute(QStringLiteral("y"), m_y);
+    }
+
+    std::vector<Open> m_open; // the text, then what is open in it; bounded by the nesting bound
+    QString m_x, m_y;         // where the text's last line starts
+    qint64 m_spent = 0;       // written again for lines so far
+};
+
 // One pass over the document: the root's size, what the notes count and
 // the nesting bound. With a writer, the document is written again without
-// its DTD, entity references, images and foreign objects; without one, the
-// pass only says whether any is there (the usual drawing has none, and is
-// handed on as it is).
+// its DTD, entity references, images and foreign objects, and its text
+// lines placed (see TextLines); without one, the pass only says whether any
+// is there (the usual drawing has none, and is handed on as it is).
 bool scanSvg(const QByteArray &xml, SvgSource *src, QXmlStreamWriter *writer)
 {
     QXmlStreamReader reader(xml);
@@ -189,6 +283,7 @@ bool scanSvg(const QByteArray &xml, SvgSource *src, QXmlStreamWriter *writer)
     reader.setNamespaceProcessing(false);
     int depth = 0;
     bool root = false, dropped = false;
+    TextLines lines;
     while (!reader.atEnd()) {
         switch (reader.readNext()) {
         case QXmlStreamReader::StartElement: {
@@ -206,7 +301,9 @@ bool scanSvg(const QByteArray &xml, SvgSource *src, QXmlStreamWriter *writer)
                 ++src->texts;
             else if (name == QLatin1String("textPath"))
                 ++src->textPaths;
-            readFonts(reader.attributes(), src);
+            // An SVG font's face names the family it brings, not one it asks for.
+            if (name != QLatin1String("font-face"))
+                readFonts(reader.attributes(), src);
             if (name != QLatin1String("marker") && hasMarkers(reader.attributes()))
                 ++src->markers;
             if (name == QLatin1String("image") || name == QLatin1String("foreignObject")) {
@@ -220,12 +317,17 @@ bool scanSvg(const QByteArray &xml, SvgSource *src, QXmlStreamWriter *writer)
                                  .arg(MaxSvgDepth);
                 return dropped;
             }
-            if (writer)
+            if (lines.positioned(name, reader.attributes()))
+                dropped = true;
+            if (lines.inText() || name == QLatin1String("text"))
+                lines.start(name, reader, writer);
+            else if (writer)
                 writer->writeCurrentToken(reader);
             break;
         }
         case QXmlStreamReader::EndElement:
             --depth;
+            lines.end();
             if (writer)
                 writer->writeCurrentToken(reader);
             break;

@@ -11,7 +11,8 @@ namespace KTJob {
 // An SVG file made ready for the renderer: inflated if gzip'd, its root
 // element's size read (the renderer reads lengths without their units), and
 // rewritten without what it must not act on: the DTD, and <image> elements,
-// whose references the renderer would open as files.
+// whose references the renderer would open as files; and with each text line
+// a tspan places as a text of its own, which the renderer can place.
 struct SvgSource
 {
     QString error;

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Re-makes the sample drawings in svg/ and pdf/ with the programs that write
 # them (Debian's inkscape, gnuplot, fig2dev, plotutils, pstoedit,
-# ghostscript), from the sources in drawings/ and hpgl/. Then run
+# ghostscript, libreoffice-draw-nogui), from the sources in drawings/ and
+# hpgl/. Then run
 # make-figures.py for their expected figures.
 set -eu
 cd "$(dirname "$0")"
@@ -26,6 +27,15 @@ pic2plot -T svg $h/shapes.pic > svg/pic2plot-shapes.svg
 pstoedit -q -f plot-svg $h/shapes.ps svg/pstoedit-shapes.svg
 ps2pdf $h/shapes.ps pdf/ps2pdf-shapes.pdf
 ps2pdf $h/text.ps pdf/ps2pdf-text.pdf
+# LibreOffice Draw, from flat drawings; its own profile in a scratch home.
+lo=$(mktemp -d)
+trap 'rm -rf "$lo"' EXIT
+for f in label label-text; do
+    for t in svg pdf; do
+        HOME=$lo soffice --headless --convert-to $t --outdir "$lo" $d/$f.fodg >/dev/null 2>&1
+        mv "$lo/$f.$t" $t/libreoffice-$f.$t
+    done
+done
 # Edge cases: no figures, the tests say what they expect.
 ps2pdf $d/two.ps pdf/cases/two-pages.pdf
 ps2pdf $d/image.ps pdf/cases/image.pdf

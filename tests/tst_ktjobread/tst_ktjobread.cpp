@@ -97,6 +97,8 @@ void tst_KTJobRead::realFiles_data()
     QTest::newRow("fig2dev svg") << "svg/fig2dev-dome.svg" << none;
     QTest::newRow("pic2plot svg, unit viewBox") << "svg/pic2plot-shapes.svg" << none;
     QTest::newRow("pstoedit plot-svg") << "svg/pstoedit-shapes.svg" << none;
+    QTest::newRow("LibreOffice Draw SVG") << "svg/libreoffice-label.svg" << none;
+    QTest::newRow("LibreOffice Draw SVG, text as text") << "svg/libreoffice-label-text.svg" << text;
 
     QTest::newRow("Inkscape PDF, mm page") << "pdf/inkscape-shapes-mm.pdf" << none;
     QTest::newRow("Inkscape PDF, inch page") << "pdf/inkscape-shapes-in.pdf" << none;
@@ -108,6 +110,9 @@ void tst_KTJobRead::realFiles_data()
     QTest::newRow("fig2dev pdf") << "pdf/fig2dev-dome.pdf" << none;
     QTest::newRow("ps2pdf drawing") << "pdf/ps2pdf-shapes.pdf" << none;
     QTest::newRow("ps2pdf Helvetica text") << "pdf/ps2pdf-text.pdf" << text;
+    // Draw fills the page white under a rectangular clip: that outline is cut too.
+    QTest::newRow("LibreOffice Draw PDF") << "pdf/libreoffice-label.pdf" << none;
+    QTest::newRow("LibreOffice Draw PDF, embedded font") << "pdf/libreoffice-label-text.pdf" << text;
 }
 
 void tst_KTJobRead::realFiles()
@@ -197,6 +202,23 @@ void tst_KTJobRead::drawings_data()
                "<path d='M5 40 H45' style='stroke:black;marker-start:url(#m)'/>")
         << QRectF(5, 5, 40, 5) << 80.0 << 2
         << QStringList{"2 shapes' markers (arrowheads and such) are not cut; convert them to paths"};
+    // DejaVu Sans' "l" is a box, 0.9 x 7.6 mm at 10 mm.
+    QTest::newRow("lines of a text placed by their tspans")
+        << svg("width='50mm' height='50mm' viewBox='0 0 50 50'",
+               "<text font-family='DejaVu Sans' font-size='10'><tspan x='10' y='20'>l</tspan>"
+               "<tspan x='10' y='40'>l</tspan></text>")
+        << QRectF(10.94, 10, 0.9, 27.6) << 33.98 << 2 << QStringList{TextNote};
+    QTest::newRow("tspan with only y keeps the line's x, text's own attributes kept")
+        << svg("width='50mm' height='50mm' viewBox='0 0 50 50'",
+               "<text id='t' x='10' y='20' font-size='10' transform='translate(5 0)'>"
+               "<tspan font-family='DejaVu Sans'>l<tspan y='40'>l</tspan></tspan></text>")
+        << QRectF(15.94, 10, 0.9, 27.6) << 33.98 << 2 << QStringList{TextNote};
+    QTest::newRow("an SVG font's face is no font asked for")
+        << svg("width='50mm' height='50mm' viewBox='0 0 50 50'",
+               "<defs><font id='f' horiz-adv-x='1000'><font-face font-family='Own Face' units-per-em='1000'/>"
+               "<glyph unicode='l' horiz-adv-x='500' d='M0 0 H100 V700 H0 Z'/></font></defs>"
+               "<text x='10' y='40' font-family='DejaVu Sans' font-size='10'>l</text>")
+        << QRectF(10.94, 10, 0.9, 7.6) << 16.99 << 1 << QStringList{TextNote};
     QTest::newRow("empty drawing") << svg("width='50mm' height='50mm'", "") << QRectF() << 0.0 << 0 << QStringList();
     QTest::newRow("DTD entities dropped, the drawing kept")
         << QByteArray("<?xml version='1.0'?><!DOCTYPE svg [<!ENTITY a 'aaaaaaaaaa'>]>")
