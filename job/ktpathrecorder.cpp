@@ -126,6 +126,9 @@ public:
 
     bool m_failed = false;
     int m_images = 0;
+    int m_backgrounds = 0;
+    QRectF m_page;
+    QPainterPath m_background;   // the page's fill just left out, machine units
     QTransform m_device;
 
 private:
@@ -222,12 +225,33 @@ private:
         return true;
     }
 
+    // A rectangle reaching the page's edges (within 0.05 mm) or beyond.
+    bool coversPage(const QPainterPath &path) const
+    {
+        if (m_page.isNull())
+            return false;
+        const QPainterPath mapped = m_transform.map(path);
+        return isRectangle(mapped) && mapped.boundingRect().adjusted(-2, -2, 2, 2).contains(m_page);
+    }
+
     // SVG and PDF renderers fill a shape, then stroke the same shape: the
     // stroke that follows its own fill is not cut twice.
     void draw(const QPainterPath &path, bool filled, bool stroked)
     {
         if (m_failed || (!filled && !stroked))
             return;
+        if (filled && !stroked && coversPage(path)) {
+            if (m_backgrounds < INT_MAX)
+                ++m_backgrounds;
+            m_hasFill = false;   // a border stroked next is cut
+            m_floodCut = QPainterPath();
+            m_background = m_transform.map(path);
+            return;
+        }
+        // Filled, then stroked: the page's edge is cut after all.
+        if (!m_background.isEmpty() && stroked && sameOutline(m_transform.map(path), m_background))
+            --m_backgrounds;
+        m_background = QPainterPath();
         // The shape a shading flooded is stroked next as a path of its own.
         const bool strokeOfFill = stroked && !filled
             && ((m_hasFill && m_fillTransform == m_transform && sameOutline(path, m_fill))
@@ -295,6 +319,16 @@ void PathRecorder::setDpi(int dpiX, int dpiY)
 {
     m_dpiX = dpiX > 0 ? dpiX : 72;
     m_dpiY = dpiY > 0 ? dpiY : 72;
+}
+
+void PathRecorder::setPage(const QRectF &units)
+{
+    m_engine->m_page = units;
+}
+
+int PathRecorder::backgrounds() const
+{
+    return m_engine->m_backgrounds;
 }
 
 int PathRecorder::images() const

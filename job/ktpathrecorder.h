@@ -33,6 +33,11 @@ public:
     // is scaled by dpi over the picture's own.
     void setDpi(int dpiX, int dpiY);
 
+    // The page in machine units: a fill alone over all of it is the page's
+    // background (as PDF writers paint white pages), not a line to cut.
+    void setPage(const QRectF &units);
+    int backgrounds() const;
+
     // False once a point fell beyond machine coordinates or the model was
     // full; nothing more is added after that.
     bool ok() const;

@@ -88,6 +88,7 @@ ReadResult readPdf(const QByteArray &bytes, Paths *paths)
     const double unitsPerPoint = UnitsPerMm * 25.4 / 72;
     PathRecorder recorder(paths);
     recorder.setDeviceTransform(QTransform(1, 0, 0, -1, 0, size.height() * unitsPerPoint));
+    recorder.setPage(QRectF(0, 0, size.width() * unitsPerPoint, size.height() * unitsPerPoint));
     // Transparency groups come as QPictures, played back scaled by the
     // device's resolution over theirs: the same, so they land unscaled.
     const QPicture picture;
@@ -102,6 +103,8 @@ ReadResult readPdf(const QByteArray &bytes, Paths *paths)
         result.notes.append(QStringLiteral("only the first page is cut: %1 more %2 not; cut each page as its own file")
                                 .arg(pages - 1)
                                 .arg(pages == 2 ? QStringLiteral("page is") : QStringLiteral("pages are")));
+    if (recorder.backgrounds() > 0)
+        result.notes.append(QStringLiteral("the page's background fill is not cut"));
     noteCount(&result.notes, recorder.images(), "image is not cut", "images are not cut");
     if (!page->text(QRectF()).trimmed().isEmpty())
         noteText(&result.notes);

@@ -7,7 +7,9 @@ library (inkex). Writes NAME.figures beside each file:
 
 the cut extent (the curves' exact bounding box), the length of every drawn
 outline and the number of subpaths; an outline drawn twice in a row (filled,
-then stroked as its own path) counts once. Text is measured from Inkscape's own
+then stroked as its own path) counts once. In a PDF, a rectangle only filled
+that covers the whole page is the page's background (PDF writers paint white
+pages so), not a line to cut, and is left out. Text is measured from Inkscape's own
 text-to-path conversion, and a PDF from Inkscape's import of its first page
 (pdftocairo's SVG scales some strokes' paths, so it is not used).
 
@@ -62,7 +64,8 @@ def draw(node, t, out):
         for child in node:
             draw(child, t, out)
     elif tag in SHAPES and visible(node):
-        out.append(node.path.to_absolute().transform(t))
+        stroke = str(node.specified_style().get('stroke', 'none'))
+        out.append((node.path.to_absolute().transform(t), stroke in ('none', '')))
 
 
 def to_mm(root):
@@ -79,10 +82,23 @@ def to_mm(root):
     return Transform(scale=(sx, sy)) @ Transform(translate=(-box[0], -box[1]))
 
 
-def measure(svg_path):
+def page_background(path, page):
+    """A rectangle whose box reaches the page's edges (within 0.05 mm) or beyond."""
+    points = [p for sub in path.to_superpath() for p in sub]
+    b = path.bounding_box()
+    if b is None or len(points) > 6:
+        return False
+    on_edges = all((abs(p[1][0] - b.left) < 0.01 or abs(p[1][0] - b.right) < 0.01)
+                   and (abs(p[1][1] - b.top) < 0.01 or abs(p[1][1] - b.bottom) < 0.01) for p in points)
+    return on_edges and b.left <= 0.05 and b.top <= 0.05 and b.right >= page[0] - 0.05 and b.bottom >= page[1] - 0.05
+
+
+def measure(svg_path, pdf=False):
     root = inkex.load_svg(svg_path).getroot()
     paths = []
     draw(root, to_mm(root), paths)
+    page = (inkex.units.convert_unit(root.get('width'), 'mm'), inkex.units.convert_unit(root.get('height'), 'mm'))
+    paths = [p for p, fill_only in paths if not (pdf and fill_only and page_background(p, page))]
     mm = 1.0
     length, count, box = 0.0, 0, None
     last = None
@@ -124,7 +140,7 @@ def figures(path):
             source = os.path.join(tmp, 'outlines.svg')
             subprocess.run(['inkscape', '--export-text-to-path', '--export-plain-svg', '--export-type=svg',
                             '--export-filename=' + source, path], check=True, stderr=subprocess.DEVNULL)
-        return measure(source)
+        return measure(source, pdf=path.endswith('.pdf'))
 
 
 def main():

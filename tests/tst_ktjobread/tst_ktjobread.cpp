@@ -110,9 +110,11 @@ void tst_KTJobRead::realFiles_data()
     QTest::newRow("fig2dev pdf") << "pdf/fig2dev-dome.pdf" << none;
     QTest::newRow("ps2pdf drawing") << "pdf/ps2pdf-shapes.pdf" << none;
     QTest::newRow("ps2pdf Helvetica text") << "pdf/ps2pdf-text.pdf" << text;
-    // Draw fills the page white under a rectangular clip: that outline is cut too.
-    QTest::newRow("LibreOffice Draw PDF") << "pdf/libreoffice-label.pdf" << none;
-    QTest::newRow("LibreOffice Draw PDF, embedded font") << "pdf/libreoffice-label-text.pdf" << text;
+    // Draw fills the page white under a rectangular clip: the page's edge is
+    // no line to cut, and the figures are those of the same drawing's SVG.
+    const QString background = QStringLiteral("the page's background fill is not cut");
+    QTest::newRow("LibreOffice Draw PDF") << "pdf/libreoffice-label.pdf" << QStringList{background};
+    QTest::newRow("LibreOffice Draw PDF, embedded font") << "pdf/libreoffice-label-text.pdf" << QStringList{background} + text;
 }
 
 void tst_KTJobRead::realFiles()
@@ -230,9 +232,12 @@ void tst_KTJobRead::drawings_data()
     QTest::newRow("PDF: page turned a quarter clockwise")
         << pdf("/MediaBox[0 0 144 72]/Rotate 90", "", "72 36 28.3465 28.3465 re S") << QRectF(12.7, 15.4, 10, 10) << 40.0
         << 1 << QStringList();
-    QTest::newRow("PDF: background filling a clipped page keeps the shapes on it")
+    QTest::newRow("PDF: a page's background fill is not cut, the shapes on it are")
         << pdf("/MediaBox[0 0 144 72]", "", "0 0 144 72 re W n 1 g 0 0 144 72 re f 0 g 72 36 28.3465 28.3465 re f")
-        << QRectF(0, 0, 50.8, 25.4) << 192.4 << 2 << QStringList();
+        << QRectF(25.4, 12.7, 10, 10) << 40.0 << 1 << QStringList{"the page's background fill is not cut"};
+    QTest::newRow("PDF: a page-sized rectangle stroked is cut")
+        << pdf("/MediaBox[0 0 144 72]", "", "1 g 0 0 144 72 re b")
+        << QRectF(0, 0, 50.8, 25.4) << 152.4 << 1 << QStringList();
     QTest::newRow("PDF: Type 3 glyphs, two 10 mm squares")
         << sample("pdf/cases/type3-font.pdf") << QRectF(20, 20, 20, 10) << 80.0 << 2 << QStringList{TextNote};
     QTest::newRow("PDF: second page noted")
