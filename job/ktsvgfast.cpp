@@ -1,0 +1,584 @@
+#include "job/ktsvgfast.h"
+#include "job/ktreadnotes.h"
+#include "job/ktsvgsource.h"
+#include "job/ktsvgsyntax.h"
+
+#include <QPainterPath>
+#include <QPolygonF>
+#include <QTransform>
+
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/xmlerror.h>
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace KTJob {
+
+namespace {
+
+using namespace SvgSyntax;
+
+const char *name(const xmlChar *s)
+{
+    return reinterpret_cast<const char *>(s);
+}
+
+bool is(const xmlChar *s, const char *literal)
+{
+    return std::strcmp(name(s), literal) == 0;
+}
+
+bool oneOf(const xmlChar *s, const char *const *list)
+{
+    for (; *list; ++list) {
+        if (is(s, *list))
+            return true;
+    }
+    return false;
+}
+
+// Elements the general route draws or acts on (by local name, whatever
+// their prefix, as it reads them) that this reader does not: where one
+// stands, the drawing goes that way.
+const char *const Unsupported[] = {
+    "a", "animate", "animateColor", "animateMotion", "animateTransform", "animation", "audio", "circle",
+    "clipPath", "defs", "discard", "ellipse", "filter", "font", "font-face", "foreignObject", "g", "glyph",
+    "handler", "hkern", "image", "line", "linearGradient", "marker", "mask", "missing-glyph", "path",
+    "pattern", "polygon", "polyline", "prefetch", "radialGradient", "rect", "set", "solidColor", "stop",
+    "style", "svg", "switch", "symbol", "tbreak", "text", "textArea", "textPath", "tspan", "use", "video",
+    nullptr};
+
+// Attributes and style properties with no bearing on which outlines are
+// cut or where.
+const char *const Ignored[] = {
+    "id", "class", "opacity", "fill-opacity", "stroke-opacity", "fill-rule", "clip-rule", "stroke-linecap",
+    "stroke-linejoin", "stroke-miterlimit", "stroke-dasharray", "stroke-dashoffset", "color",
+    "color-interpolation", "color-interpolation-filters", "color-rendering", "shape-rendering",
+    "image-rendering", "vector-effect", "paint-order", "letter-spacing", "word-spacing", "line-height",
+    "writing-mode", "direction", "dominant-baseline", "alignment-baseline", "baseline-shift", "white-space",
+    "stop-color", "stop-opacity", "flood-color", "flood-opacity", "lighting-color", "solid-color",
+    "solid-opacity", "mix-blend-mode", "isolation", "overflow", "enable-background", "pathLength",
+    "aria-label", "role", "version", "baseProfile", "inline-size", "shape-padding", "shape-margin",
+    nullptr};
+
+bool ignored(const char *begin, size_t n)
+{
+    auto prefix = [&](const char *p) {
+        const size_t k = std::strlen(p);
+        return n > k && std::memcmp(begin, p, k) == 0;
+    };
+    if (prefix("font-") || prefix("text-") || prefix("-inkscape-") || (n == 4 && std::memcmp(begin, "font", 4) == 0))
+        return true;
+    for (const char *const *p = Ignored; *p; ++p) {
+        if (std::strlen(*p) == n && std::memcmp(*p, begin, n) == 0)
+            return true;
+    }
+    return false;
+}
+
+struct State
+{
+    QTransform ctm;         // user units to machine units
+    bool fill = true;
+    bool stroke = false;
+    bool strokeWidthZero = false;
+    bool visible = true;
+};
+
+// What an element says about painting, from its attributes and its style
+// declarations.
+struct Presentation
+{
+    enum { Fill, Stroke, Width, Display, Visibility, Count };
+    Text value[Count];
+    bool set[Count] = {};
+    Text transform;
+    bool hasTransform = false;
+};
+
+int property(const char *begin, size_t n)
+{
+    static const char *const names[] = {"fill", "stroke", "stroke-width", "display", "visibility"};
+    for (int i = 0; i < Presentation::Count; ++i) {
+        if (std::strlen(names[i]) == n && std::memcmp(names[i], begin, n) == 0)
+            return i;
+    }
+    return -1;
+}
+
+class FastReader
+{
+public:
+    FastReader(Paths *paths)
+        : m_paths(paths)
+    {
+    }
+
+    bool read(const QByteArray &xml, ReadResult *result);
+
+private:
+    static void startElement(void *ctx, const xmlChar *localname, const xmlChar *, const xmlChar *, int,
+                             const xmlChar **, int count, int, const xmlChar **attributes)
+    {
+        static_cast<FastReader *>(ctx)->start(localname, count, attributes);
+    }
+    static void endElement(void *ctx, const xmlChar *, const xmlChar *, const xmlChar *)
+    {
+        static_cast<FastReader *>(ctx)->end();
+    }
+    // Declarations and references the general route handles its own way.
+    static void entityDecl(void *ctx, const xmlChar *, int, const xmlChar *, const xmlChar *, xmlChar *)
+    {
+        static_cast<FastReader *>(ctx)->giveUp();
+    }
+    static void reference(void *ctx, const xmlChar *) { static_cast<FastReader *>(ctx)->giveUp(); }
+    static void internalSubset(void *ctx, const xmlChar *, const xmlChar *, const xmlChar *) { (void)ctx; }
+    static void elementDecl(void *ctx, const xmlChar *, int, xmlElementContentPtr)
+    {
+        static_cast<FastReader *>(ctx)->giveUp();
+    }
+    static void attributeDecl(void *ctx, const xmlChar *, const xmlChar *, int, int, const xmlChar *, xmlEnumerationPtr tree)
+    {
+        xmlFreeEnumeration(tree);
+        static_cast<FastReader *>(ctx)->giveUp();
+    }
+    static void notationDecl(void *ctx, const xmlChar *, const xmlChar *, const xmlChar *)
+    {
+        static_cast<FastReader *>(ctx)->giveUp();
+    }
+    static void unparsedEntityDecl(void *ctx, const xmlChar *, const xmlChar *, const xmlChar *, const xmlChar *)
+    {
+        static_cast<FastReader *>(ctx)->giveUp();
+    }
+    // Any error the parser reports, but a namespace prefix nobody declared
+    // (which the general route reads without namespaces).
+    static void error(void *ctx, xmlErrorPtr e)
+    {
+        if (e && e->domain != XML_FROM_NAMESPACE && e->level >= XML_ERR_ERROR)
+            static_cast<FastReader *>(ctx)->giveUp();
+    }
+    static void silence(void *, const char *, ...) {}
+
+    void giveUp()
+    {
+        m_gaveUp = true;
+        if (m_ctxt)
+            xmlStopParser(m_ctxt);
+    }
+
+    void start(const xmlChar *local, int count, const xmlChar **attributes);
+    void end();
+    void root(int count, const xmlChar **attributes);
+    bool presentation(int count, const xmlChar **attributes, const char *const *geometry, Presentation *out);
+    bool apply(const Presentation &p, State *state, bool *displayed);
+    bool shape(const xmlChar *local, int count, const xmlChar **attributes);
+    void draw(const QPainterPath &path, const QTransform &t, bool filled, bool stroked);
+    void skip(bool definitions)
+    {
+        m_skip = 1;
+        m_skipDefinitions = definitions;
+    }
+
+    Paths *m_paths;
+    xmlParserCtxtPtr m_ctxt = nullptr;
+    std::vector<State> m_states;
+    int m_depth = 0;
+    int m_skip = 0;             // depth within an element whose content is not drawn
+    bool m_skipDefinitions = false;
+    bool m_root = false;
+    bool m_gaveUp = false;
+    bool m_added = true;        // false once the model refused a path
+    bool m_placed = true;
+    // The last shape filled and not stroked: a stroke of the same outline
+    // right after it is not cut again.
+    QPainterPath m_fill;
+    QTransform m_fillTransform;
+    bool m_hasFill = false;
+};
+
+void FastReader::start(const xmlChar *local, int count, const xmlChar **attributes)
+{
+    if (m_gaveUp)
+        return;
+    if (++m_depth > MaxSvgDepth)
+        return giveUp();
+    if (m_skip > 0) {
+        ++m_skip;
+        // Definitions are not drawn, whatever they hold; but a style sheet
+        // applies everywhere, and other content is drawn by the general route.
+        if (m_skipDefinitions ? is(local, "style") : oneOf(local, Unsupported))
+            giveUp();
+        return;
+    }
+    if (!m_root) {
+        m_root = true;
+        if (!is(local, "svg"))
+            return giveUp();
+        return root(count, attributes);
+    }
+    if (is(local, "g")) {
+        Presentation p;
+        if (!presentation(count, attributes, nullptr, &p))
+            return giveUp();
+        State state = m_states.back();
+        bool displayed = true;
+        if (!apply(p, &state, &displayed))
+            return giveUp();
+        if (!displayed)
+            return skip(true);
+        m_states.push_back(state);
+        return;
+    }
+    if (is(local, "defs"))
+        return skip(true);
+    if (is(local, "title") || is(local, "desc") || is(local, "metadata"))
+        return skip(false);
+    if (is(local, "path") || is(local, "rect") || is(local, "circle") || is(local, "ellipse") || is(local, "line")
+        || is(local, "polyline") || is(local, "polygon")) {
+        if (!shape(local, count, attributes))
+            return giveUp();
+        // A shape's content is not drawn.
+        return skip(false);
+    }
+    if (oneOf(local, Unsupported))
+        return giveUp();
+    // Anything else (an editor's own elements, metadata) is not drawn.
+    skip(false);
+}
+
+void FastReader::end()
+{
+    if (m_gaveUp)
+        return;
+    --m_depth;
+    if (m_skip > 0)
+        --m_skip;
+    else if (!m_states.empty())
+        m_states.pop_back();
+}
+
+void FastReader::root(int count, const xmlChar **attributes)
+{
+    static const char *const page[] = {"width", "height", "viewBox", "preserveAspectRatio", "x", "y", nullptr};
+    Presentation p;
+    if (!presentation(count, attributes, page, &p) || p.hasTransform)
+        return giveUp();
+    QString width, height, viewBox, aspect;
+    bool hasViewBox = false;
+    for (int i = 0; i < count; ++i) {
+        const xmlChar **a = attributes + 5 * i;
+        if (a[1])
+            continue;
+        const QString value = QString::fromUtf8(name(a[3]), int(a[4] - a[3]));
+        if (is(a[0], "width"))
+            width = value;
+        else if (is(a[0], "height"))
+            height = value;
+        else if (is(a[0], "viewBox")) {
+            viewBox = value;
+            hasViewBox = true;
+        } else if (is(a[0], "preserveAspectRatio"))
+            aspect = value;
+    }
+    const SvgPage svg = svgPage(width, height, viewBox, aspect);
+    // A viewBox the page rules cannot read, or a size without a fixed
+    // length and no viewBox: the renderer's own reading decides those.
+    if ((hasViewBox && svg.viewBox.isNull())
+        || (!hasViewBox && ((!width.isEmpty() && !(svg.widthMm > 0)) || (!height.isEmpty() && !(svg.heightMm > 0)))))
+        return giveUp();
+    State state;
+    svgPageTransform(svg, &state.ctm, &m_placed);
+    bool displayed = true;
+    if (!apply(p, &state, &displayed) || !displayed)
+        return giveUp();
+    m_states.push_back(state);
+}
+
+// The attributes of an element: presentation ones collected, geometry ones
+// (named in geometry) left to the caller, harmless ones passed over; false
+// for anything else.
+bool FastReader::presentation(int count, const xmlChar **attributes, const char *const *geometry, Presentation *out)
+{
+    Text style;
+    bool hasStyle = false;
+    for (int i = 0; i < count; ++i) {
+        const xmlChar **a = attributes + 5 * i;
+        // Prefixed attributes (an editor's own, xml:space, xlink:href) are
+        // not the renderer's.
+        if (a[1])
+            continue;
+        const Text value{name(a[3]), name(a[4])};
+        const int k = property(name(a[0]), std::strlen(name(a[0])));
+        if (k >= 0) {
+            out->value[k] = value;
+            out->set[k] = true;
+        } else if (is(a[0], "transform")) {
+            out->transform = value;
+            out->hasTransform = true;
+        } else if (is(a[0], "style")) {
+            style = value;
+            hasStyle = true;
+        } else if (!(geometry && oneOf(a[0], geometry)) && !ignored(name(a[0]), std::strlen(name(a[0])))) {
+            return false;
+        }
+    }
+    if (!hasStyle)
+        return true;
+    const char *p = style.begin;
+    Text prop, value;
+    bool bad = false;
+    while (nextDeclaration(p, style.end, &prop, &value, &bad)) {
+        const int k = property(prop.begin, size_t(prop.size()));
+        if (k >= 0) {
+            // Which of the two wins is the renderer's business; and values
+            // are taken only as written, without spaces around them.
+            if (out->set[k] || value.isEmpty() || value.begin[0] == ' ' || value.end[-1] == ' '
+                || std::memchr(value.begin, '!', size_t(value.size())))
+                return false;
+            out->value[k] = value;
+            out->set[k] = true;
+        } else if (!ignored(prop.begin, size_t(prop.size()))) {
+            return false;
+        }
+    }
+    return !bad;
+}
+
+bool FastReader::apply(const Presentation &p, State *state, bool *displayed)
+{
+    if (p.hasTransform) {
+        QTransform t;
+        if (!transformList(p.transform, &t))
+            return false;
+        state->ctm = t * state->ctm;
+    }
+    for (int k : {int(Presentation::Fill), int(Presentation::Stroke)}) {
+        if (!p.set[k])
+            continue;
+        const Paint paint = SvgSyntax::paint(p.value[k]);
+        if (paint == Paint::Unknown)
+            return false;
+        if (paint != Paint::Inherit)
+            (k == Presentation::Fill ? state->fill : state->stroke) = paint == Paint::Painted;
+    }
+    if (p.set[Presentation::Width] && !(p.value[Presentation::Width] == "inherit")) {
+        const int width = strokeWidth(p.value[Presentation::Width]);
+        if (width < 0)
+            return false;
+        state->strokeWidthZero = width == 0;
+    }
+    if (p.set[Presentation::Display]) {
+        const Text &v = p.value[Presentation::Display];
+        if (v == "none")
+            *displayed = false;
+        else if (!(v == "inline"))
+            return false;
+    }
+    if (p.set[Presentation::Visibility]) {
+        const Text &v = p.value[Presentation::Visibility];
+        // Shown again inside a hidden element, the renderer goes on
+        // showing what follows it there too: left to the renderer.
+        if (v == "hidden" || v == "collapse")
+            state->visible = false;
+        else if (!state->visible || !(v == "visible" || v == "inherit"))
+            return false;
+    }
+    return true;
+}
+
+// The painter calls the renderer makes for each shape, as the recorder
+// takes them.
+bool FastReader::shape(const xmlChar *local, int count, const xmlChar **attributes)
+{
+    static const char *const pathAttributes[] = {"d", nullptr};
+    static const char *const rectAttributes[] = {"x", "y", "width", "height", "rx", "ry", nullptr};
+    static const char *const circleAttributes[] = {"cx", "cy", "r", nullptr};
+    static const char *const ellipseAttributes[] = {"cx", "cy", "rx", "ry", nullptr};
+    static const char *const lineAttributes[] = {"x1", "y1", "x2", "y2", nullptr};
+    static const char *const pointsAttributes[] = {"points", nullptr};
+    const char *const *geometry = is(local, "path") ? pathAttributes
+        : is(local, "rect")                         ? rectAttributes
+        : is(local, "circle")                       ? circleAttributes
+        : is(local, "ellipse")                      ? ellipseAttributes
+        : is(local, "line")                         ? lineAttributes
+                                                    : pointsAttributes;
+    Presentation p;
+    if (!presentation(count, attributes, geometry, &p))
+        return false;
+    State state = m_states.back();
+    bool displayed = true;
+    if (!apply(p, &state, &displayed))
+        return false;
+
+    // Geometry attributes by their place in the list above; missing ones 0.
+    double v[6] = {};
+    bool has[6] = {};
+    Text text;
+    for (int i = 0; i < count; ++i) {
+        const xmlChar **a = attributes + 5 * i;
+        if (a[1])
+            continue;
+        for (int g = 0; geometry[g]; ++g) {
+            if (!is(a[0], geometry[g]))
+                continue;
+            text = Text{name(a[3]), name(a[4])};
+            if (geometry != pathAttributes && geometry != pointsAttributes && !length(text, &v[g]))
+                return false;
+            has[g] = true;
+        }
+    }
+    const bool filled = state.fill, stroked = state.stroke && !state.strokeWidthZero;
+    const bool drawn = displayed && state.visible && (filled || stroked);
+
+    QPainterPath path;
+    if (geometry == pathAttributes) {
+        if (!has[0])
+            return true;
+        if (!pathData(text, &path))
+            return false;
+        if (drawn)
+            draw(path, state.ctm, filled, stroked);
+    } else if (geometry == rectAttributes) {
+        const QRectF r(v[0], v[1], v[2], v[3]);
+        if (!(r.width() > 0) || !(r.height() > 0))
+            return false;
+        double rx = has[4] ? v[4] : v[5], ry = has[5] ? v[5] : v[4];
+        if (rx < 0 || ry < 0 || (rx == 0) != (ry == 0) || rx > r.width() / 2 || ry > r.height() / 2)
+            return false;
+        // The renderer keeps the corner radii as whole percentages of the
+        // half sides.
+        const int xr = int(rx * (100 / (r.width() / 2))), yr = int(ry * (100 / (r.height() / 2)));
+        if (xr > 0 && yr > 0)
+            path.addRoundedRect(r, xr, yr, Qt::RelativeSize);
+        else
+            path.addRect(r);
+        if (drawn)
+            draw(path, state.ctm, filled, stroked);
+    } else if (geometry == circleAttributes || geometry == ellipseAttributes) {
+        const double rx = v[2], ry = geometry == circleAttributes ? v[2] : v[3];
+        if (!(rx > 0) || !(ry > 0))
+            return false;
+        path.addEllipse(QRectF(v[0] - rx, v[1] - ry, rx * 2, ry * 2));
+        if (drawn)
+            draw(path, state.ctm, filled, stroked);
+    } else if (geometry == lineAttributes) {
+        path.moveTo(v[0], v[1]);
+        path.lineTo(v[2], v[3]);
+        if (drawn)
+            draw(path, state.ctm, false, stroked);
+    } else {
+        QPolygonF polygon;
+        if (!has[0] || !points(text, &polygon))
+            return false;
+        path.addPolygon(polygon);
+        if (is(local, "polygon")) {
+            path.closeSubpath();
+            if (drawn)
+                draw(path, state.ctm, filled, stroked);
+        } else if (drawn) {
+            // Filled as a polygon without its pen, then stroked open.
+            if (filled) {
+                QPainterPath closed = path;
+                closed.closeSubpath();
+                draw(closed, state.ctm, true, false);
+            }
+            draw(path, state.ctm, false, stroked);
+        }
+    }
+    return true;
+}
+
+// The fill rule aside, which a stroke does not use.
+bool sameOutline(const QPainterPath &a, const QPainterPath &b)
+{
+    if (a.elementCount() != b.elementCount())
+        return false;
+    for (int i = 0; i < a.elementCount(); ++i) {
+        const QPainterPath::Element p = a.elementAt(i), q = b.elementAt(i);
+        if (p.type != q.type || p.x != q.x || p.y != q.y)
+            return false;
+    }
+    return true;
+}
+
+void FastReader::draw(const QPainterPath &path, const QTransform &t, bool filled, bool stroked)
+{
+    if (!filled && !stroked)
+        return;
+    const bool strokeOfFill = stroked && !filled && m_hasFill && m_fillTransform == t && sameOutline(path, m_fill);
+    m_hasFill = filled && !stroked;
+    if (m_hasFill) {
+        m_fill = path;
+        m_fillTransform = t;
+    }
+    // Once the model refused a path, nothing more is added; the rest is
+    // still read, since something further on may send the drawing the
+    // general way.
+    if (!strokeOfFill && m_added && !m_paths->addPath(path, t))
+        m_added = false;
+}
+
+bool FastReader::read(const QByteArray &xml, ReadResult *result)
+{
+    static std::once_flag init;
+    std::call_once(init, [] { xmlInitParser(); });
+
+    xmlSAXHandler sax;
+    std::memset(&sax, 0, sizeof sax);
+    sax.initialized = XML_SAX2_MAGIC;
+    sax.startElementNs = startElement;
+    sax.endElementNs = endElement;
+    sax.internalSubset = internalSubset;
+    sax.entityDecl = entityDecl;
+    sax.reference = reference;
+    sax.elementDecl = elementDecl;
+    sax.attributeDecl = attributeDecl;
+    sax.notationDecl = notationDecl;
+    sax.unparsedEntityDecl = unparsedEntityDecl;
+    sax.serror = error;
+
+    m_ctxt = xmlCreateMemoryParserCtxt(xml.constData(), xml.size());
+    if (!m_ctxt)
+        return false;
+    // No network, no DTD loaded, no entity expanded; long attributes (a
+    // path's data) within the file's own bound.
+    xmlCtxtUseOptions(m_ctxt, XML_PARSE_NONET | XML_PARSE_HUGE | XML_PARSE_NOWARNING);
+    xmlSAXHandlerPtr saved = m_ctxt->sax;
+    m_ctxt->sax = &sax;
+    m_ctxt->userData = this;
+    // Errors outside the parser's own channel (an encoding's converter)
+    // would go to this thread's generic handler: silent for the parse.
+    void *genericContext = xmlGenericErrorContext;
+    xmlGenericErrorFunc genericHandler = xmlGenericError;
+    xmlSetGenericErrorFunc(nullptr, silence);
+    xmlParseDocument(m_ctxt);
+    xmlSetGenericErrorFunc(genericContext, genericHandler);
+    const bool wellFormed = m_ctxt->wellFormed != 0;
+    m_ctxt->sax = saved;
+    xmlFreeParserCtxt(m_ctxt);
+    m_ctxt = nullptr;
+
+    if (m_gaveUp || !wellFormed || !m_root || m_depth != 0) {
+        m_paths->clear();
+        return false;
+    }
+    notePathsFailure(m_added, *m_paths, result);
+    if (result->ok)
+        placeSvgDrawing(m_paths, m_placed);
+    return true;
+}
+
+} // namespace
+
+bool readSvgFast(const QByteArray &xml, Paths *paths, ReadResult *result)
+{
+    if (!paths->isEmpty() || !paths->tools().empty())
+        return false;
+    FastReader reader(paths);
+    return reader.read(xml, result);
+}
+
+} // namespace KTJob
