@@ -11,6 +11,7 @@
 #include <libxml/parserInternals.h>
 #include <libxml/xmlerror.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -540,24 +541,29 @@ bool FastReader::read(const QByteArray &xml, ReadResult *result)
     sax.unparsedEntityDecl = unparsedEntityDecl;
     sax.serror = error;
 
-    m_ctxt = xmlCreateMemoryParserCtxt(xml.constData(), xml.size());
+    // Fed in pieces, the parser holds no copy of a large file: only what
+    // it has not read yet of the piece at hand.
+    constexpr int Piece = 1 << 20;
+    const char *data = xml.constData();
+    const int size = xml.size();
+    const int first = std::min(size, 4);   // enough to tell the encoding
+    m_ctxt = xmlCreatePushParserCtxt(&sax, this, data, first, nullptr);
     if (!m_ctxt)
         return false;
     // No network, no DTD loaded, no entity expanded; long attributes (a
     // path's data) within the file's own bound.
     xmlCtxtUseOptions(m_ctxt, XML_PARSE_NONET | XML_PARSE_HUGE | XML_PARSE_NOWARNING);
-    xmlSAXHandlerPtr saved = m_ctxt->sax;
-    m_ctxt->sax = &sax;
-    m_ctxt->userData = this;
     // Errors outside the parser's own channel (an encoding's converter)
     // would go to this thread's generic handler: silent for the parse.
     void *genericContext = xmlGenericErrorContext;
     xmlGenericErrorFunc genericHandler = xmlGenericError;
     xmlSetGenericErrorFunc(nullptr, silence);
-    xmlParseDocument(m_ctxt);
+    for (int at = first; !m_gaveUp && at < size; at += Piece)
+        xmlParseChunk(m_ctxt, data + at, std::min(Piece, size - at), 0);
+    if (!m_gaveUp)
+        xmlParseChunk(m_ctxt, nullptr, 0, 1);
     xmlSetGenericErrorFunc(genericContext, genericHandler);
     const bool wellFormed = m_ctxt->wellFormed != 0;
-    m_ctxt->sax = saved;
     xmlFreeParserCtxt(m_ctxt);
     m_ctxt = nullptr;
 

@@ -75,6 +75,7 @@ bool number(const char *&p, const char *end, double *out)
     }
     if (mantissa == 0)
         return false;
+    const char *mantissaEnd = q;
     // An exponent only when digits follow: "1e" ends at the e.
     if (q < end && (*q == 'e' || *q == 'E')) {
         const char *e = q + 1;
@@ -87,6 +88,27 @@ bool number(const char *&p, const char *end, double *out)
         }
     }
     double value = 0;
+    // The usual coordinate ("123.45") exactly: up to 15 digits are an
+    // exact integer, and its quotient by an exact power of ten is
+    // correctly rounded, as from_chars rounds.
+    if (mantissa <= 15 && q == mantissaEnd) {
+        static const double tens[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        qint64 m = 0;
+        int fraction = 0;
+        bool point = false;
+        for (const char *c = digits; c < q; ++c) {
+            if (*c == '.') {
+                point = true;
+                continue;
+            }
+            m = m * 10 + (*c - '0');
+            fraction += point;
+        }
+        value = double(m) / tens[fraction];
+        *out = negative ? -value : value;
+        p = q;
+        return true;
+    }
     const std::from_chars_result r = std::from_chars(digits, q, value, std::chars_format::general);
     if (r.ec != std::errc() || r.ptr != q || !std::isfinite(value))
         return false;
