@@ -56,24 +56,23 @@ bool Text::operator==(const char *literal) const
 bool number(const char *&p, const char *end, double *out)
 {
     const char *q = p;
-    if (q < end && (*q == '-' || *q == '+'))
-        ++q;
     // from_chars reads no '+'; the sign is put back on its own.
-    const bool negative = p < end && *p == '-';
+    bool negative = false;
+    if (q < end && (*q == '-' || *q == '+'))
+        negative = *q++ == '-';
     const char *digits = q;
-    int mantissa = 0;
-    while (q < end && isDigit(*q)) {
-        ++q;
-        ++mantissa;
-    }
+    quint64 m = 0;   // exact while there are at most 15 digits
+    int count = 0, fraction = 0;
+    for (; q < end && isDigit(*q); ++q, ++count)
+        m = m * 10 + quint64(*q - '0');
     if (q < end && *q == '.') {
-        ++q;
-        while (q < end && isDigit(*q)) {
-            ++q;
-            ++mantissa;
-        }
+        const char *f = ++q;
+        for (; q < end && isDigit(*q); ++q)
+            m = m * 10 + quint64(*q - '0');
+        fraction = int(q - f);
+        count += fraction;
     }
-    if (mantissa == 0)
+    if (count == 0)
         return false;
     const char *mantissaEnd = q;
     // An exponent only when digits follow: "1e" ends at the e.
@@ -88,30 +87,16 @@ bool number(const char *&p, const char *end, double *out)
         }
     }
     double value = 0;
-    // The usual coordinate ("123.45") exactly: up to 15 digits are an
-    // exact integer, and its quotient by an exact power of ten is
-    // correctly rounded, as from_chars rounds.
-    if (mantissa <= 15 && q == mantissaEnd) {
+    if (count <= 15 && q == mantissaEnd) {
+        // The usual coordinate ("123.45"): an exact integer divided by an
+        // exact power of ten is correctly rounded, as from_chars rounds.
         static const double tens[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-        qint64 m = 0;
-        int fraction = 0;
-        bool point = false;
-        for (const char *c = digits; c < q; ++c) {
-            if (*c == '.') {
-                point = true;
-                continue;
-            }
-            m = m * 10 + (*c - '0');
-            fraction += point;
-        }
         value = double(m) / tens[fraction];
-        *out = negative ? -value : value;
-        p = q;
-        return true;
+    } else {
+        const std::from_chars_result r = std::from_chars(digits, q, value, std::chars_format::general);
+        if (r.ec != std::errc() || r.ptr != q || !std::isfinite(value))
+            return false;
     }
-    const std::from_chars_result r = std::from_chars(digits, q, value, std::chars_format::general);
-    if (r.ec != std::errc() || r.ptr != q || !std::isfinite(value))
-        return false;
     *out = negative ? -value : value;
     p = q;
     return true;
