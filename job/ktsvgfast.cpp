@@ -9,6 +9,7 @@
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
+#include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 
 #include <algorithm>
@@ -75,6 +76,15 @@ bool ignored(const char *begin, size_t n)
         return true;
     for (const char *const *p = Ignored; *p; ++p) {
         if (std::strlen(*p) == n && std::memcmp(*p, begin, n) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool oneOfCaseless(const char *s, std::initializer_list<const char *> list)
+{
+    for (const char *e : list) {
+        if (qstricmp(s, e) == 0)
             return true;
     }
     return false;
@@ -451,7 +461,11 @@ bool FastReader::shape(const xmlChar *local, int count, const xmlChar **attribut
             return false;
         // The renderer keeps the corner radii as whole percentages of the
         // half sides.
-        const int xr = int(rx * (100 / (r.width() / 2))), yr = int(ry * (100 / (r.height() / 2)));
+        const auto percent = [](double radius, double side) {
+            const double p = radius * (100 / (side / 2));
+            return radius > 0 && p > 0 ? int(std::min(p, 100.0)) : 0;
+        };
+        const int xr = percent(rx, r.width()), yr = percent(ry, r.height());
         if (xr > 0 && yr > 0)
             path.addRoundedRect(r, xr, yr, Qt::RelativeSize);
         else
@@ -563,7 +577,18 @@ bool FastReader::read(const QByteArray &xml, ReadResult *result)
     if (!m_gaveUp)
         xmlParseChunk(m_ctxt, nullptr, 0, 1);
     xmlSetGenericErrorFunc(genericContext, genericHandler);
-    const bool wellFormed = m_ctxt->wellFormed != 0;
+    // XML 1.1, and encodings beyond the common ones, the renderer's own
+    // XML reader may not take.
+    const char *version = name(m_ctxt->version);
+    const char *encoding = name(m_ctxt->encoding);
+    const bool wellFormed = m_ctxt->wellFormed != 0 && version && std::strcmp(version, "1.0") == 0
+        && (!encoding || oneOfCaseless(encoding, {"UTF-8", "UTF-16", "ISO-8859-1", "US-ASCII"}));
+    // The parser keeps declared entities in a document of its own even
+    // for a SAX reader.
+    if (m_ctxt->myDoc) {
+        xmlFreeDoc(m_ctxt->myDoc);
+        m_ctxt->myDoc = nullptr;
+    }
     xmlFreeParserCtxt(m_ctxt);
     m_ctxt = nullptr;
 

@@ -260,6 +260,7 @@ void tst_KTSvgFast::sameAsRenderer_data()
     QTest::newRow("DOCTYPE without internal subset")
         << QByteArray("<!DOCTYPE svg PUBLIC \"-//W3C//DTD SVG 1.1//EN\" \"http://www.w3.org/Graphics/SVG/1.1/DTD/svg11.dtd\">")
             + page("<rect width='10' height='10'/>");
+    QTest::newRow("UTF-8 declared in lower case") << QByteArray("<?xml version='1.0' encoding='utf-8'?>") + page("<rect width='10' height='10'/>");
     QTest::newRow("Latin-1 encoding")
         << QByteArray("<?xml version='1.0' encoding='ISO-8859-1'?>") + page("<desc>\xe9</desc><rect width='10' height='10'/>");
     QTest::newRow("character references in attributes") << page("<rect width='1&#48;' height='&#x31;0'/>");
@@ -335,6 +336,8 @@ void tst_KTSvgFast::leftToRenderer_data()
         << QByteArray("<?xml version='1.0'?><!DOCTYPE svg [<!ENTITY e SYSTEM '/etc/passwd'>]>") + page("<desc>&e;</desc>");
     QTest::newRow("undeclared entity") << page("<desc>&nothing;</desc><rect width='10' height='10'/>");
     QTest::newRow("unknown encoding") << QByteArray("<?xml version='1.0' encoding='x y'?>") + page(rect);
+    QTest::newRow("XML 1.1") << QByteArray("<?xml version='1.1'?>") + page(rect);
+    QTest::newRow("uncommon encoding") << QByteArray("<?xml version='1.0' encoding='EBCDIC-US'?>") + page(rect);
     QTest::newRow("nested too deep") << svg("", QByteArray("<g>").repeated(300).append(QByteArray("</g>").repeated(300)).constData());
 }
 
