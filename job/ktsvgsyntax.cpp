@@ -86,6 +86,10 @@ bool number(const char *&p, const char *end, double *out)
             q = e;
         }
     }
+    // The renderer reads numbers of up to some hundred characters its own
+    // way; nobody writes one of more than 64.
+    if (q - p > 64)
+        return false;
     double value = 0;
     if (count <= 15 && q == mantissaEnd) {
         // The usual coordinate ("123.45"): an exact integer divided by an

@@ -377,6 +377,8 @@ void tst_KTSvgFast::numbers_data()
     QTest::newRow("lone point") << QByteArray(".e1") << 0 << 0.0;
     QTest::newRow("overflow") << QByteArray("1e999") << 0 << 0.0;
     QTest::newRow("letter") << QByteArray("x1") << 0 << 0.0;
+    QTest::newRow("64 characters") << QByteArray("1").append(QByteArray(61, '0')).append("e1") << 64 << 1e62;
+    QTest::newRow("more than 64 characters") << QByteArray("1").append(QByteArray(64, '0')) << 0 << 0.0;
 }
 
 void tst_KTSvgFast::numbers()
