@@ -13,6 +13,7 @@
 #include <libxml/xmlerror.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -501,6 +502,16 @@ bool FastReader::shape(const xmlChar *local, int count, const xmlChar **attribut
                 draw(closed, state.ctm, true, false);
             }
             draw(path, state.ctm, false, stroked);
+        }
+    }
+    // Without a page, the renderer sizes one from the drawing's extent in
+    // whole px, and refuses the file when that overflows.
+    if (!m_placed) {
+        const QRectF box = state.ctm.mapRect(path.boundingRect());
+        const double px = UnitsPerMm * 25.4 / 96, limit = 1e9 * px;
+        for (double edge : {box.left(), box.right(), box.top(), box.bottom()}) {
+            if (!(std::fabs(edge) < limit))
+                return false;
         }
     }
     return true;

@@ -325,6 +325,8 @@ void tst_KTSvgFast::leftToRenderer_data()
     QTest::newRow("inherit inside hidden")
         << page("<g visibility='hidden'><g visibility='inherit'><rect width='10' height='10'/></g></g>");
     QTest::newRow("spaced style value at the end") << page("<rect style='fill:none ' stroke='red' width='10' height='10'/>");
+    QTest::newRow("no page, extent past what the renderer sizes")
+        << svg("", "<path d='M0,0 1 -3000000000' fill='none'/><rect width='10' height='10'/>");
     QTest::newRow("transform on the root") << svg("width='10mm' height='10mm' transform='scale(2)'", rect);
     QTest::newRow("size in em, no viewBox") << svg("width='10em' height='10em'", rect);
     QTest::newRow("root not svg") << QByteArray("<html><body/></html>");
