@@ -13,6 +13,7 @@
 #include <libxml/xmlerror.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -147,7 +148,17 @@ private:
         static_cast<FastReader *>(ctx)->giveUp();
     }
     static void reference(void *ctx, const xmlChar *) { static_cast<FastReader *>(ctx)->giveUp(); }
-    static void internalSubset(void *ctx, const xmlChar *, const xmlChar *, const xmlChar *) { (void)ctx; }
+    // A document type by its public and system names only, in the
+    // characters the renderer's XML reader takes there.
+    static void internalSubset(void *ctx, const xmlChar *, const xmlChar *publicId, const xmlChar *systemId)
+    {
+        for (const xmlChar *id : {publicId, systemId}) {
+            for (const xmlChar *c = id; c && *c; ++c) {
+                if (!std::isalnum(*c) && !std::strchr(" -/:._#()+,'=?;@", *c))
+                    return static_cast<FastReader *>(ctx)->giveUp();
+            }
+        }
+    }
     static void elementDecl(void *ctx, const xmlChar *, int, xmlElementContentPtr)
     {
         static_cast<FastReader *>(ctx)->giveUp();

@@ -336,6 +336,8 @@ void tst_KTSvgFast::leftToRenderer_data()
         << QByteArray("<?xml version='1.0'?><!DOCTYPE svg [<!ENTITY a 'aaaaaaaaaa'>]>") + page("<desc>&a;&a;</desc><rect width='10' height='10'/>");
     QTest::newRow("external entity")
         << QByteArray("<?xml version='1.0'?><!DOCTYPE svg [<!ENTITY e SYSTEM '/etc/passwd'>]>") + page("<desc>&e;</desc>");
+    QTest::newRow("ampersand in the DTD's system name")
+        << QByteArray("<!DOCTYPE svg PUBLIC \"-//W3C//DTD SVG 1.1//EN\" \"http://www.w3.org/&SVG/svg11.dtd\">") + page(rect);
     QTest::newRow("undeclared entity") << page("<desc>&nothing;</desc><rect width='10' height='10'/>");
     QTest::newRow("unknown encoding") << QByteArray("<?xml version='1.0' encoding='x y'?>") + page(rect);
     QTest::newRow("XML 1.1") << QByteArray("<?xml version='1.1'?>") + page(rect);
