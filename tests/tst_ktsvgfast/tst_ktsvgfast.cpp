@@ -255,8 +255,8 @@ void tst_KTSvgFast::sameAsRenderer_data()
                 "<rect inkscape:label='x' xmlns:inkscape='urn:i' width='10' height='10'/>");
     QTest::newRow("defs with shapes, unused") << page("<defs><path id='p' d='M0 0h50'/><linearGradient id='g'><stop offset='0'/></linearGradient>"
                                                       "<use xlink:href='#p'/></defs><rect width='10' height='10'/>");
-    QTest::newRow("comments, processing instructions, CDATA")
-        << QByteArray("<?xml version='1.0'?><!-- c --><?pi x?>") + page("<!-- a --><g><![CDATA[ x ]]><rect width='10' height='10'/></g>");
+    QTest::newRow("comments, CDATA, undeclared prefixes")
+        << QByteArray("<?xml version='1.0'?><!-- c -->") + page("<!-- a --><g><![CDATA[ x ]]><rect u:x='1' width='10' height='10'/><u:y/></g>");
     QTest::newRow("DOCTYPE without internal subset")
         << QByteArray("<!DOCTYPE svg PUBLIC \"-//W3C//DTD SVG 1.1//EN\" \"http://www.w3.org/Graphics/SVG/1.1/DTD/svg11.dtd\">")
             + page("<rect width='10' height='10'/>");
@@ -338,6 +338,8 @@ void tst_KTSvgFast::leftToRenderer_data()
         << QByteArray("<?xml version='1.0'?><!DOCTYPE svg [<!ENTITY e SYSTEM '/etc/passwd'>]>") + page("<desc>&e;</desc>");
     QTest::newRow("ampersand in the DTD's system name")
         << QByteArray("<!DOCTYPE svg PUBLIC \"-//W3C//DTD SVG 1.1//EN\" \"http://www.w3.org/&SVG/svg11.dtd\">") + page(rect);
+    QTest::newRow("processing instruction") << page("<?pi x?><rect width='10' height='10'/>");
+    QTest::newRow("name with two colons") << page("<a:b:c/><rect width='10' height='10'/>");
     QTest::newRow("undeclared entity") << page("<desc>&nothing;</desc><rect width='10' height='10'/>");
     QTest::newRow("unknown encoding") << QByteArray("<?xml version='1.0' encoding='x y'?>") + page(rect);
     QTest::newRow("XML 1.1") << QByteArray("<?xml version='1.1'?>") + page(rect);
