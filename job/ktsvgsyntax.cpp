@@ -143,9 +143,16 @@ bool arc(QPainterPath *path, QPointF from, double rx, double ry, double rotation
 {
     rx = std::fabs(rx);
     ry = std::fabs(ry);
-    // Both left to the general route, which draws them its own way.
-    if (from == to || rx == 0 || ry == 0)
+    // Left to the general route, which draws them its own way: arcs to
+    // their own start, of no radius, or so large or so small that its
+    // arithmetic and this one part.
+    const double Large = 1e7, Small = 1e-100;
+    if (from == to || !(rx >= Small && rx <= Large) || !(ry >= Small && ry <= Large))
         return false;
+    for (double v : {from.x(), from.y(), to.x(), to.y()}) {
+        if (!(std::fabs(v) <= Large))
+            return false;
+    }
     const double phi = rotation * M_PI / 180, c = std::cos(phi), s = std::sin(phi);
     const double dx2 = (from.x() - to.x()) / 2, dy2 = (from.y() - to.y()) / 2;
     const double x1 = c * dx2 + s * dy2, y1 = -s * dx2 + c * dy2;

@@ -305,6 +305,8 @@ void tst_KTSvgFast::leftToRenderer_data()
     QTest::newRow("path, trailing comma") << page("<path d='M10 10 L20 20,' stroke='black'/>");
     QTest::newRow("path, bad arc flag") << page("<path d='M10 10 A5 5 0 2 1 20 20' stroke='black'/>");
     QTest::newRow("arc of zero radius") << page("<path d='M10 10 A0 5 0 0 1 20 20' stroke='black'/>");
+    QTest::newRow("arc to a point far off") << page("<path d='M10 10 A3 2 30 1 0 2510 2e50' stroke='black'/>");
+    QTest::newRow("arc of a vanishing radius") << page("<path d='M10 10 A1e-200 1e-200 0 0 1 20 20' stroke='black'/>");
     QTest::newRow("arc to its own start") << page("<path d='M10 10 A5 5 0 1 1 10 10' stroke='black'/>");
     QTest::newRow("odd point count") << page("<polyline points='0 0 10 0 10' stroke='red'/>");
     QTest::newRow("bad transform") << page("<rect transform='translate(5) bogus' width='10' height='10'/>");
