@@ -68,7 +68,12 @@ const char *const Ignored[] = {
     "aria-label", "role", "version", "baseProfile", "inline-size", "shape-padding", "shape-margin",
     nullptr};
 
-bool ignored(const char *begin, size_t n)
+// References to what the renderer does not draw or does not have; "none"
+// leaves nothing to draw either way.
+const char *const NoneOnly[] = {"marker", "marker-start", "marker-mid", "marker-end", "filter", "clip-path", "mask",
+                                nullptr};
+
+bool ignored(const char *begin, size_t n, Text value)
 {
     auto prefix = [&](const char *p) {
         const size_t k = std::strlen(p);
@@ -79,6 +84,10 @@ bool ignored(const char *begin, size_t n)
     for (const char *const *p = Ignored; *p; ++p) {
         if (std::strlen(*p) == n && std::memcmp(*p, begin, n) == 0)
             return true;
+    }
+    for (const char *const *p = NoneOnly; *p; ++p) {
+        if (std::strlen(*p) == n && std::memcmp(*p, begin, n) == 0)
+            return value == "none";
     }
     return false;
 }
@@ -125,7 +134,7 @@ int property(const char *begin, size_t n)
 class FastReader
 {
 public:
-    FastReader(Paths *paths)
+    explicit FastReader(Paths *paths)
         : m_paths(paths)
     {
     }
@@ -350,7 +359,7 @@ bool FastReader::presentation(int count, const xmlChar **attributes, const char 
         } else if (is(a[0], "style")) {
             style = value;
             hasStyle = true;
-        } else if (!(geometry && oneOf(a[0], geometry)) && !ignored(name(a[0]), std::strlen(name(a[0])))) {
+        } else if (!(geometry && oneOf(a[0], geometry)) && !ignored(name(a[0]), std::strlen(name(a[0])), value)) {
             return false;
         }
     }
@@ -369,7 +378,7 @@ bool FastReader::presentation(int count, const xmlChar **attributes, const char 
                 return false;
             out->value[k] = value;
             out->set[k] = true;
-        } else if (!ignored(prop.begin, size_t(prop.size()))) {
+        } else if (!ignored(prop.begin, size_t(prop.size()), value)) {
             return false;
         }
     }

@@ -245,6 +245,8 @@ void tst_KTSvgFast::sameAsRenderer_data()
     QTest::newRow("style, Inkscape's own properties")
         << shape("<g style='font-size:12px;font-family:\"DejaVu Sans\";-inkscape-font-specification:Sans;display:inline'>"
                  "<path d='M0 0 h10' style='fill:none;stroke:#000;'/></g>");
+    QTest::newRow("markers, filters, clips and masks of none")
+        << shape("<rect width='10' height='10' style='marker:none;marker-end:none;filter:none' clip-path='none' mask='none'/>");
     QTest::newRow("style names with spaces") << shape("<rect width='10' height='10' style=' fill :none; stroke :red'/>");
 
     // What is not drawn, skipped.
@@ -315,6 +317,7 @@ void tst_KTSvgFast::leftToRenderer_data()
     QTest::newRow("short hex colour") << page("<g fill='none'><rect fill='#ab' width='10' height='10'/></g>");
     QTest::newRow("spaced style value") << page("<rect style='stroke:black; fill: none' width='10' height='10'/>");
     QTest::newRow("fill in attribute and style") << page("<rect fill='red' style='fill:none' width='10' height='10'/>");
+    QTest::newRow("marker in style") << page("<path d='M0 0h10' stroke='red' style='marker-end:url(#m)'/>");
     QTest::newRow("unknown attribute") << page("<rect mask='url(#m)' width='10' height='10'/>");
     QTest::newRow("unit on a shape") << page("<rect width='10mm' height='10'/>");
     QTest::newRow("percentage on a shape") << page("<rect width='10%' height='10'/>");
