@@ -66,7 +66,7 @@ const char *const Ignored[] = {
     "stop-color", "stop-opacity", "flood-color", "flood-opacity", "lighting-color", "solid-color",
     "solid-opacity", "mix-blend-mode", "isolation", "overflow", "enable-background", "pathLength",
     "aria-label", "role", "version", "baseProfile", "inline-size", "shape-padding", "shape-margin",
-    nullptr};
+    "zoomAndPan", "contentScriptType", "contentStyleType", "lang", "tabindex", "focusable", nullptr};
 
 // References to what the renderer does not draw or does not have; "none"
 // leaves nothing to draw either way.
@@ -79,7 +79,8 @@ bool ignored(const char *begin, size_t n, Text value)
         const size_t k = std::strlen(p);
         return n > k && std::memcmp(begin, p, k) == 0;
     };
-    if (prefix("font-") || prefix("text-") || prefix("-inkscape-") || (n == 4 && std::memcmp(begin, "font", 4) == 0))
+    if (prefix("font-") || prefix("text-") || prefix("-inkscape-") || prefix("data-")
+        || (n == 4 && std::memcmp(begin, "font", 4) == 0))
         return true;
     for (const char *const *p = Ignored; *p; ++p) {
         if (std::strlen(*p) == n && std::memcmp(*p, begin, n) == 0)
