@@ -1,6 +1,7 @@
 #include "job/ktsvgfast.h"
 #include "job/ktreadnotes.h"
 #include "job/ktsvgsource.h"
+#include "job/ktsvgstyle.h"
 #include "job/ktsvgsyntax.h"
 
 #include <QPainterPath>
@@ -24,25 +25,7 @@ namespace KTJob {
 namespace {
 
 using namespace SvgSyntax;
-
-const char *name(const xmlChar *s)
-{
-    return reinterpret_cast<const char *>(s);
-}
-
-bool is(const xmlChar *s, const char *literal)
-{
-    return std::strcmp(name(s), literal) == 0;
-}
-
-bool oneOf(const xmlChar *s, const char *const *list)
-{
-    for (; *list; ++list) {
-        if (is(s, *list))
-            return true;
-    }
-    return false;
-}
+using namespace SvgStyle;
 
 // Elements the general route draws or acts on (by local name, whatever
 // their prefix, as it reads them) that this reader does not: where one
@@ -55,44 +38,6 @@ const char *const Unsupported[] = {
     "style", "svg", "switch", "symbol", "tbreak", "text", "textArea", "textPath", "tspan", "use", "video",
     nullptr};
 
-// Attributes and style properties with no bearing on which outlines are
-// cut or where.
-const char *const Ignored[] = {
-    "id", "class", "opacity", "fill-opacity", "stroke-opacity", "fill-rule", "clip-rule", "stroke-linecap",
-    "stroke-linejoin", "stroke-miterlimit", "stroke-dasharray", "stroke-dashoffset", "color",
-    "color-interpolation", "color-interpolation-filters", "color-rendering", "shape-rendering",
-    "image-rendering", "vector-effect", "paint-order", "letter-spacing", "word-spacing", "line-height",
-    "writing-mode", "direction", "dominant-baseline", "alignment-baseline", "baseline-shift", "white-space",
-    "stop-color", "stop-opacity", "flood-color", "flood-opacity", "lighting-color", "solid-color",
-    "solid-opacity", "mix-blend-mode", "isolation", "overflow", "enable-background", "pathLength",
-    "aria-label", "role", "version", "baseProfile", "inline-size", "shape-padding", "shape-margin",
-    "zoomAndPan", "contentScriptType", "contentStyleType", "lang", "tabindex", "focusable", nullptr};
-
-// References to what the renderer does not draw or does not have; "none"
-// leaves nothing to draw either way.
-const char *const NoneOnly[] = {"marker", "marker-start", "marker-mid", "marker-end", "filter", "clip-path", "mask",
-                                nullptr};
-
-bool ignored(const char *begin, size_t n, Text value)
-{
-    auto prefix = [&](const char *p) {
-        const size_t k = std::strlen(p);
-        return n > k && std::memcmp(begin, p, k) == 0;
-    };
-    if (prefix("font-") || prefix("text-") || prefix("-inkscape-") || prefix("data-")
-        || (n == 4 && std::memcmp(begin, "font", 4) == 0))
-        return true;
-    for (const char *const *p = Ignored; *p; ++p) {
-        if (std::strlen(*p) == n && std::memcmp(*p, begin, n) == 0)
-            return true;
-    }
-    for (const char *const *p = NoneOnly; *p; ++p) {
-        if (std::strlen(*p) == n && std::memcmp(*p, begin, n) == 0)
-            return value == "none";
-    }
-    return false;
-}
-
 bool oneOfCaseless(const char *s, std::initializer_list<const char *> list)
 {
     for (const char *e : list) {
@@ -100,36 +45,6 @@ bool oneOfCaseless(const char *s, std::initializer_list<const char *> list)
             return true;
     }
     return false;
-}
-
-struct State
-{
-    QTransform ctm;         // user units to machine units
-    bool fill = true;
-    bool stroke = false;
-    bool strokeWidthZero = false;
-    bool visible = true;
-};
-
-// What an element says about painting, from its attributes and its style
-// declarations.
-struct Presentation
-{
-    enum { Fill, Stroke, Width, Display, Visibility, Count };
-    Text value[Count];
-    bool set[Count] = {};
-    Text transform;
-    bool hasTransform = false;
-};
-
-int property(const char *begin, size_t n)
-{
-    static const char *const names[] = {"fill", "stroke", "stroke-width", "display", "visibility"};
-    for (int i = 0; i < Presentation::Count; ++i) {
-        if (std::strlen(names[i]) == n && std::memcmp(names[i], begin, n) == 0)
-            return i;
-    }
-    return -1;
 }
 
 class FastReader
@@ -211,8 +126,6 @@ private:
     void start(const xmlChar *local, int count, const xmlChar **attributes);
     void end();
     void root(int count, const xmlChar **attributes);
-    bool presentation(int count, const xmlChar **attributes, const char *const *geometry, Presentation *out);
-    bool apply(const Presentation &p, State *state, bool *displayed);
     bool shape(const xmlChar *local, int count, const xmlChar **attributes);
     void draw(const QPainterPath &path, const QTransform &t, bool filled, bool stroked);
     void skip(bool definitions)
@@ -248,41 +161,41 @@ void FastReader::start(const xmlChar *local, int count, const xmlChar **attribut
         ++m_skip;
         // Definitions are not drawn, whatever they hold; but a style sheet
         // applies everywhere, and other content is drawn by the general route.
-        if (m_skipDefinitions ? is(local, "style") : oneOf(local, Unsupported))
+        if (m_skipDefinitions ? named(local, "style") : namedOneOf(local, Unsupported))
             giveUp();
         return;
     }
     if (!m_root) {
         m_root = true;
-        if (!is(local, "svg"))
+        if (!named(local, "svg"))
             return giveUp();
         return root(count, attributes);
     }
-    if (is(local, "g")) {
+    if (named(local, "g")) {
         Presentation p;
-        if (!presentation(count, attributes, nullptr, &p))
+        if (!readPresentation(count, attributes, nullptr, &p))
             return giveUp();
         State state = m_states.back();
         bool displayed = true;
-        if (!apply(p, &state, &displayed))
+        if (!applyPresentation(p, &state, &displayed))
             return giveUp();
         if (!displayed)
             return skip(true);
         m_states.push_back(state);
         return;
     }
-    if (is(local, "defs"))
+    if (named(local, "defs"))
         return skip(true);
-    if (is(local, "title") || is(local, "desc") || is(local, "metadata"))
+    if (named(local, "title") || named(local, "desc") || named(local, "metadata"))
         return skip(false);
-    if (is(local, "path") || is(local, "rect") || is(local, "circle") || is(local, "ellipse") || is(local, "line")
-        || is(local, "polyline") || is(local, "polygon")) {
+    if (named(local, "path") || named(local, "rect") || named(local, "circle") || named(local, "ellipse") || named(local, "line")
+        || named(local, "polyline") || named(local, "polygon")) {
         if (!shape(local, count, attributes))
             return giveUp();
         // A shape's content is not drawn.
         return skip(false);
     }
-    if (oneOf(local, Unsupported))
+    if (namedOneOf(local, Unsupported))
         return giveUp();
     // Anything else (an editor's own elements, metadata) is not drawn.
     skip(false);
@@ -303,7 +216,7 @@ void FastReader::root(int count, const xmlChar **attributes)
 {
     static const char *const page[] = {"width", "height", "viewBox", "preserveAspectRatio", "x", "y", nullptr};
     Presentation p;
-    if (!presentation(count, attributes, page, &p) || p.hasTransform)
+    if (!readPresentation(count, attributes, page, &p) || p.hasTransform)
         return giveUp();
     QString width, height, viewBox, aspect;
     bool hasViewBox = false;
@@ -311,15 +224,15 @@ void FastReader::root(int count, const xmlChar **attributes)
         const xmlChar **a = attributes + 5 * i;
         if (a[1])
             continue;
-        const QString value = QString::fromUtf8(name(a[3]), int(a[4] - a[3]));
-        if (is(a[0], "width"))
+        const QString value = QString::fromUtf8(bytes(a[3]), int(a[4] - a[3]));
+        if (named(a[0], "width"))
             width = value;
-        else if (is(a[0], "height"))
+        else if (named(a[0], "height"))
             height = value;
-        else if (is(a[0], "viewBox")) {
+        else if (named(a[0], "viewBox")) {
             viewBox = value;
             hasViewBox = true;
-        } else if (is(a[0], "preserveAspectRatio"))
+        } else if (named(a[0], "preserveAspectRatio"))
             aspect = value;
     }
     const SvgPage svg = svgPage(width, height, viewBox, aspect);
@@ -331,102 +244,11 @@ void FastReader::root(int count, const xmlChar **attributes)
     State state;
     svgPageTransform(svg, &state.ctm, &m_placed);
     bool displayed = true;
-    if (!apply(p, &state, &displayed) || !displayed)
+    if (!applyPresentation(p, &state, &displayed) || !displayed)
         return giveUp();
     m_states.push_back(state);
 }
 
-// The attributes of an element: presentation ones collected, geometry ones
-// (named in geometry) left to the caller, harmless ones passed over; false
-// for anything else.
-bool FastReader::presentation(int count, const xmlChar **attributes, const char *const *geometry, Presentation *out)
-{
-    Text style;
-    bool hasStyle = false;
-    for (int i = 0; i < count; ++i) {
-        const xmlChar **a = attributes + 5 * i;
-        // Prefixed attributes (an editor's own, xml:space, xlink:href) are
-        // not the renderer's.
-        if (a[1])
-            continue;
-        const Text value{name(a[3]), name(a[4])};
-        const int k = property(name(a[0]), std::strlen(name(a[0])));
-        if (k >= 0) {
-            out->value[k] = value;
-            out->set[k] = true;
-        } else if (is(a[0], "transform")) {
-            out->transform = value;
-            out->hasTransform = true;
-        } else if (is(a[0], "style")) {
-            style = value;
-            hasStyle = true;
-        } else if (!(geometry && oneOf(a[0], geometry)) && !ignored(name(a[0]), std::strlen(name(a[0])), value)) {
-            return false;
-        }
-    }
-    if (!hasStyle)
-        return true;
-    const char *p = style.begin;
-    Text prop, value;
-    bool bad = false;
-    while (nextDeclaration(p, style.end, &prop, &value, &bad)) {
-        const int k = property(prop.begin, size_t(prop.size()));
-        if (k >= 0) {
-            // Which of the two wins is the renderer's business; and values
-            // are taken only as written, without spaces around them.
-            if (out->set[k] || value.isEmpty() || value.begin[0] == ' ' || value.end[-1] == ' '
-                || std::memchr(value.begin, '!', size_t(value.size())))
-                return false;
-            out->value[k] = value;
-            out->set[k] = true;
-        } else if (!ignored(prop.begin, size_t(prop.size()), value)) {
-            return false;
-        }
-    }
-    return !bad;
-}
-
-bool FastReader::apply(const Presentation &p, State *state, bool *displayed)
-{
-    if (p.hasTransform) {
-        QTransform t;
-        if (!transformList(p.transform, &t))
-            return false;
-        state->ctm = t * state->ctm;
-    }
-    for (int k : {int(Presentation::Fill), int(Presentation::Stroke)}) {
-        if (!p.set[k])
-            continue;
-        const Paint paint = SvgSyntax::paint(p.value[k]);
-        if (paint == Paint::Unknown)
-            return false;
-        if (paint != Paint::Inherit)
-            (k == Presentation::Fill ? state->fill : state->stroke) = paint == Paint::Painted;
-    }
-    if (p.set[Presentation::Width] && !(p.value[Presentation::Width] == "inherit")) {
-        const int width = strokeWidth(p.value[Presentation::Width]);
-        if (width < 0)
-            return false;
-        state->strokeWidthZero = width == 0;
-    }
-    if (p.set[Presentation::Display]) {
-        const Text &v = p.value[Presentation::Display];
-        if (v == "none")
-            *displayed = false;
-        else if (!(v == "inline"))
-            return false;
-    }
-    if (p.set[Presentation::Visibility]) {
-        const Text &v = p.value[Presentation::Visibility];
-        // Shown again inside a hidden element, the renderer goes on
-        // showing what follows it there too: left to the renderer.
-        if (v == "hidden" || v == "collapse")
-            state->visible = false;
-        else if (!state->visible || !(v == "visible" || v == "inherit"))
-            return false;
-    }
-    return true;
-}
 
 // The painter calls the renderer makes for each shape, as the recorder
 // takes them.
@@ -438,18 +260,18 @@ bool FastReader::shape(const xmlChar *local, int count, const xmlChar **attribut
     static const char *const ellipseAttributes[] = {"cx", "cy", "rx", "ry", nullptr};
     static const char *const lineAttributes[] = {"x1", "y1", "x2", "y2", nullptr};
     static const char *const pointsAttributes[] = {"points", nullptr};
-    const char *const *geometry = is(local, "path") ? pathAttributes
-        : is(local, "rect")                         ? rectAttributes
-        : is(local, "circle")                       ? circleAttributes
-        : is(local, "ellipse")                      ? ellipseAttributes
-        : is(local, "line")                         ? lineAttributes
+    const char *const *geometry = named(local, "path") ? pathAttributes
+        : named(local, "rect")                         ? rectAttributes
+        : named(local, "circle")                       ? circleAttributes
+        : named(local, "ellipse")                      ? ellipseAttributes
+        : named(local, "line")                         ? lineAttributes
                                                     : pointsAttributes;
     Presentation p;
-    if (!presentation(count, attributes, geometry, &p))
+    if (!readPresentation(count, attributes, geometry, &p))
         return false;
     State state = m_states.back();
     bool displayed = true;
-    if (!apply(p, &state, &displayed))
+    if (!applyPresentation(p, &state, &displayed))
         return false;
 
     // Geometry attributes by their place in the list above; missing ones 0.
@@ -461,9 +283,9 @@ bool FastReader::shape(const xmlChar *local, int count, const xmlChar **attribut
         if (a[1])
             continue;
         for (int g = 0; geometry[g]; ++g) {
-            if (!is(a[0], geometry[g]))
+            if (!named(a[0], geometry[g]))
                 continue;
-            text = Text{name(a[3]), name(a[4])};
+            text = Text{bytes(a[3]), bytes(a[4])};
             if (geometry != pathAttributes && geometry != pointsAttributes && !length(text, &v[g]))
                 return false;
             has[g] = true;
@@ -517,7 +339,7 @@ bool FastReader::shape(const xmlChar *local, int count, const xmlChar **attribut
         if (!has[0] || !points(text, &polygon))
             return false;
         path.addPolygon(polygon);
-        if (is(local, "polygon")) {
+        if (named(local, "polygon")) {
             path.closeSubpath();
             if (drawn)
                 draw(path, state.ctm, filled, stroked);
@@ -618,8 +440,8 @@ bool FastReader::read(const QByteArray &xml, ReadResult *result)
     xmlSetGenericErrorFunc(genericContext, genericHandler);
     // XML 1.1, and encodings beyond the common ones, the renderer's own
     // XML reader may not take.
-    const char *version = name(m_ctxt->version);
-    const char *encoding = name(m_ctxt->encoding);
+    const char *version = bytes(m_ctxt->version);
+    const char *encoding = bytes(m_ctxt->encoding);
     const bool wellFormed = m_ctxt->wellFormed != 0 && version && std::strcmp(version, "1.0") == 0
         && (!encoding || oneOfCaseless(encoding, {"UTF-8", "UTF-16", "ISO-8859-1", "US-ASCII"}));
     // The parser keeps declared entities in a document of its own even
