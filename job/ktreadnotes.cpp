@@ -32,7 +32,12 @@ void noteText(QStringList *notes, const QStringList &missingFonts)
 
 void notePathsFailure(const PathRecorder &recorder, const Paths &paths, ReadResult *result)
 {
-    result->ok = recorder.ok();
+    notePathsFailure(recorder.ok(), paths, result);
+}
+
+void notePathsFailure(bool added, const Paths &paths, ReadResult *result)
+{
+    result->ok = added;
     if (result->ok)
         return;
     if (paths.full())

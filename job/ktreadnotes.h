@@ -17,6 +17,9 @@ void noteCount(QStringList *notes, int count, const char *one, const char *many)
 void noteText(QStringList *notes, const QStringList &missingFonts = QStringList());
 // ok set, or the error when the recorder stopped adding paths.
 void notePathsFailure(const PathRecorder &recorder, const Paths &paths, ReadResult *result);
+// The same for a reader that adds to the model itself: added false once
+// the model refused a path.
+void notePathsFailure(bool added, const Paths &paths, ReadResult *result);
 
 } // namespace KTJob
 

@@ -1,4 +1,5 @@
 #include "job/ktsvgsource.h"
+#include "job/ktjobpaths.h"
 #include "job/ktreadnotes.h"
 
 #include <QRegularExpression>
@@ -82,7 +83,7 @@ QRectF parseViewBox(QStringView text)
     return QRectF(v[0], v[1], v[2], v[3]);
 }
 
-void parseAspect(QStringView text, SvgSource *src)
+void parseAspect(QStringView text, SvgPage *src)
 {
     const QString s = text.trimmed().toString();
     if (s.startsWith(QLatin1String("none"))) {
@@ -142,13 +143,77 @@ bool hasMarkers(const QXmlStreamAttributes &attributes)
 
 void readRoot(const QXmlStreamAttributes &attributes, SvgSource *src)
 {
-    src->widthMm = svgLengthMm(attributes.value(QLatin1String("width")));
-    src->heightMm = svgLengthMm(attributes.value(QLatin1String("height")));
-    src->viewBox = parseViewBox(attributes.value(QLatin1String("viewBox")));
-    parseAspect(attributes.value(QLatin1String("preserveAspectRatio")), src);
+    *static_cast<SvgPage *>(src) = svgPage(attributes.value(QLatin1String("width")), attributes.value(QLatin1String("height")),
+                                           attributes.value(QLatin1String("viewBox")),
+                                           attributes.value(QLatin1String("preserveAspectRatio")));
 }
 
 } // namespace
+
+SvgPage svgPage(QStringView width, QStringView height, QStringView viewBox, QStringView aspect)
+{
+    SvgPage page;
+    page.widthMm = svgLengthMm(width);
+    page.heightMm = svgLengthMm(height);
+    page.viewBox = parseViewBox(viewBox);
+    parseAspect(aspect, &page);
+    return page;
+}
+
+// Without a viewBox, width and height, a user unit is a px and the page's
+// height is not known: y is flipped about 0.
+void svgPageTransform(const SvgPage &page, QTransform *toUnits, bool *placed)
+{
+    constexpr double PxMm = 25.4 / 96;
+    QRectF box = page.viewBox;
+    double widthMm = page.widthMm, heightMm = page.heightMm;
+    *placed = true;
+    if (box.isNull()) {
+        // No viewBox: a user unit is a px.
+        box = QRectF(0, 0, widthMm / PxMm, heightMm / PxMm);
+        if (!(widthMm > 0) || !(heightMm > 0)) {
+            *placed = false;
+            *toUnits = QTransform(UnitsPerMm * PxMm, 0, 0, -UnitsPerMm * PxMm, 0, 0);
+            return;
+        }
+    }
+    if (!(widthMm > 0))
+        widthMm = box.width() * PxMm;
+    if (!(heightMm > 0))
+        heightMm = box.height() * PxMm;
+    double sx = widthMm / box.width(), sy = heightMm / box.height();
+    double ox = 0, oy = 0;
+    if (!page.stretch) {
+        sx = sy = page.slice ? std::max(sx, sy) : std::min(sx, sy);
+        ox = (widthMm - box.width() * sx) * (page.alignX + 1) / 2;
+        oy = (heightMm - box.height() * sy) * (page.alignY + 1) / 2;
+    }
+    *toUnits = QTransform(UnitsPerMm * sx, 0, 0, -UnitsPerMm * sy,
+                          UnitsPerMm * (ox - box.x() * sx), UnitsPerMm * (heightMm - oy + box.y() * sy));
+}
+
+// Whole units, so the points stay exactly as recorded.
+void placeSvgDrawing(Paths *paths, bool placed)
+{
+    if (placed)
+        return;
+    const Figures figures = paths->figures();
+    if (figures.drawn)
+        paths->map(QTransform::fromTranslate(0, -figures.bounds.top()));
+}
+
+bool inflateSvg(const QByteArray &bytes, QByteArray *xml, QString *error)
+{
+    if (bytes.size() > MaxSvgBytes) {
+        *error = QStringLiteral("the SVG file is larger than 64 MiB; simplify the drawing or cut it in parts");
+        return false;
+    }
+    if (!isGzip(bytes)) {
+        *xml = bytes;
+        return true;
+    }
+    return gunzip(bytes, xml, error);
+}
 
 double svgLengthMm(QStringView text)
 {
@@ -359,14 +424,9 @@ bool scanSvg(const QByteArray &xml, SvgSource *src, QXmlStreamWriter *writer)
 SvgSource prepareSvg(const QByteArray &bytes)
 {
     SvgSource src;
-    if (bytes.size() > MaxSvgBytes) {
-        src.error = QStringLiteral("the SVG file is larger than 64 MiB; simplify the drawing or cut it in parts");
+    QByteArray xml;
+    if (!inflateSvg(bytes, &xml, &src.error))
         return src;
-    }
-    QByteArray inflated;
-    if (isGzip(bytes) && !gunzip(bytes, &inflated, &src.error))
-        return src;
-    const QByteArray &xml = isGzip(bytes) ? inflated : bytes;
     if (!scanSvg(xml, &src, nullptr)) {
         src.xml = xml;
         return src;
