@@ -22,13 +22,16 @@ template<typename Emit>
 void flatten(const QPointF p0, const QPointF p1, const QPointF p2, const QPointF p3, Emit &out)
 {
     const QPointF d1 = p0 - 2 * p1 + p2, d2 = p1 - 2 * p2 + p3;
-    const double bend = std::max(std::hypot(d1.x(), d1.y()), std::hypot(d2.x(), d2.y()));
+    // Squares that overflow only ask for the most chords.
+    const double bend = std::sqrt(std::max(d1.x() * d1.x() + d1.y() * d1.y(), d2.x() * d2.x() + d2.y() * d2.y()));
     const double wanted = std::ceil(std::sqrt(0.75 * bend / FlatteningUnits));
     const int steps = !(wanted >= 1) ? 1 : wanted > double(1 << 20) ? (1 << 20) : int(wanted);
+    // The curve as a polynomial in t, evaluated by Horner's rule; the end
+    // exactly as given.
+    const QPointF a = p3 - p0 + 3 * (p1 - p2), b = 3 * (p0 + p2) - 6 * p1, c = 3 * (p1 - p0);
     for (int k = 1; k < steps; ++k) {
-        const double t = double(k) / steps, u = 1 - t;
-        const double a = u * u * u, b = 3 * u * u * t, c = 3 * u * t * t, e = t * t * t;
-        out(QPointF(a * p0.x() + b * p1.x() + c * p2.x() + e * p3.x(), a * p0.y() + b * p1.y() + c * p2.y() + e * p3.y()));
+        const double t = double(k) / steps;
+        out(QPointF(((a.x() * t + b.x()) * t + c.x()) * t + p0.x(), ((a.y() * t + b.y()) * t + c.y()) * t + p0.y()));
     }
     out(p3);
 }
@@ -102,27 +105,56 @@ bool Paths::segment(double x0, double y0, double x1, double y1)
 
 bool Paths::addPath(const QPainterPath &path, const QTransform &toUnits)
 {
-    QPointF last, subStart;
+    // An affine map (all a drawing uses but perspective) applied in place:
+    // a large drawing has millions of points.
+    const bool affine = toUnits.type() <= QTransform::TxShear;
+    const double m11 = toUnits.m11(), m12 = toUnits.m12(), m21 = toUnits.m21(), m22 = toUnits.m22();
+    const double dx = toUnits.dx(), dy = toUnits.dy();
+    auto map = [&](const QPainterPath::Element &e) {
+        return affine ? QPointF(m11 * e.x + m21 * e.y + dx, m12 * e.x + m22 * e.y + dy) : toUnits.map(QPointF(e.x, e.y));
+    };
+    // segment() for a subpath's pieces, each starting where the last ended:
+    // one point converted each.
+    QPointF last;
     bool ok = true;
     auto to = [&](const QPointF &p) {
-        ok = segment(last.x(), last.y(), p.x(), p.y()) && ok;
+        QPoint b;
+        if (!ok || !point(p.x(), p.y(), &b)) {
+            ok = false;
+            return;
+        }
+        QPoint a;
+        if (!m_open && !point(last.x(), last.y(), &a)) {
+            ok = false;
+            return;
+        }
+        if (m_points.size() + 2 > MaxPoints) {
+            m_full = true;
+            ok = false;
+            return;
+        }
+        if (!m_open)
+            start(a);
+        if (b != m_points.back() || m_runs.back().count == 1) {
+            m_points.push_back(b);
+            ++m_runs.back().count;
+        }
         last = p;
     };
-    for (int i = 0; i < path.elementCount() && ok; ++i) {
-        const QPainterPath::Element e = path.elementAt(i);
-        const QPointF p = toUnits.map(QPointF(e.x, e.y));
+    const int count = path.elementCount();
+    for (int i = 0; i < count && ok; ++i) {
+        const QPainterPath::Element &e = path.elementAt(i);
         switch (e.type) {
         case QPainterPath::MoveToElement:
             m_open = false;
-            last = subStart = p;
+            last = map(e);
             break;
         case QPainterPath::LineToElement:
-            to(p);
+            to(map(e));
             break;
         case QPainterPath::CurveToElement:
-            if (i + 2 < path.elementCount()) {
-                const QPainterPath::Element c2 = path.elementAt(i + 1), end = path.elementAt(i + 2);
-                flatten(last, p, toUnits.map(QPointF(c2.x, c2.y)), toUnits.map(QPointF(end.x, end.y)), to);
+            if (i + 2 < count) {
+                flatten(last, map(e), map(path.elementAt(i + 1)), map(path.elementAt(i + 2)), to);
                 i += 2;
             }
             break;

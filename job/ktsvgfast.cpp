@@ -469,6 +469,9 @@ bool readSvgFast(const QByteArray &xml, Paths *paths, ReadResult *result)
 {
     if (!paths->isEmpty() || !paths->tools().empty())
         return false;
+    // A point takes four bytes of path data at least ("1 1 "); curves
+    // make more, and the model grows past this as it must.
+    paths->reserve(xml.size() / 4);
     FastReader reader(paths);
     return reader.read(xml, result);
 }
