@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstring>
 #include <cmath>
+#include <sys/mman.h>
 
 namespace KTJob {
 
@@ -67,6 +68,16 @@ void Paths::reserve(qint64 points)
 {
     // Address space only: pages are touched as points arrive.
     m_points.reserve(size_t(qBound<qint64>(0, points, MaxPoints)));
+#ifdef MADV_HUGEPAGE
+    // Tens of megabytes written once, front to back: in 2 MiB pages the
+    // kernel is asked for them a few times instead of thousands. Only a
+    // hint; the whole pages inside the room reserved.
+    const quintptr huge = quintptr(2) << 20;
+    const quintptr from = (quintptr(m_points.data()) + huge - 1) & ~(huge - 1);
+    const quintptr to = quintptr(m_points.data() + m_points.capacity()) & ~(huge - 1);
+    if (to > from)
+        madvise(reinterpret_cast<void *>(from), size_t(to - from), MADV_HUGEPAGE);
+#endif
 }
 
 void Paths::start(const QPoint &p)
@@ -103,58 +114,45 @@ bool Paths::segment(double x0, double y0, double x1, double y1)
     return true;
 }
 
+// A segment from where the last one of this path ended: one point
+// converted each.
+bool Paths::lineUnits(const QPointF &from, const QPointF &to)
+{
+    QPoint b;
+    if (!point(to.x(), to.y(), &b))
+        return false;
+    QPoint a;
+    if (!m_open && !point(from.x(), from.y(), &a))
+        return false;
+    if (m_points.size() + 2 > MaxPoints) {
+        m_full = true;
+        return false;
+    }
+    if (!m_open)
+        start(a);
+    if (b != m_points.back() || m_runs.back().count == 1) {
+        m_points.push_back(b);
+        ++m_runs.back().count;
+    }
+    return true;
+}
+
 bool Paths::addPath(const QPainterPath &path, const QTransform &toUnits)
 {
-    // An affine map (all a drawing uses but perspective) applied in place:
-    // a large drawing has millions of points.
-    const bool affine = toUnits.type() <= QTransform::TxShear;
-    const double m11 = toUnits.m11(), m12 = toUnits.m12(), m21 = toUnits.m21(), m22 = toUnits.m22();
-    const double dx = toUnits.dx(), dy = toUnits.dy();
-    auto map = [&](const QPainterPath::Element &e) {
-        return affine ? QPointF(m11 * e.x + m21 * e.y + dx, m12 * e.x + m22 * e.y + dy) : toUnits.map(QPointF(e.x, e.y));
-    };
-    // segment() for a subpath's pieces, each starting where the last ended:
-    // one point converted each.
-    QPointF last;
-    bool ok = true;
-    auto to = [&](const QPointF &p) {
-        QPoint b;
-        if (!ok || !point(p.x(), p.y(), &b)) {
-            ok = false;
-            return;
-        }
-        QPoint a;
-        if (!m_open && !point(last.x(), last.y(), &a)) {
-            ok = false;
-            return;
-        }
-        if (m_points.size() + 2 > MaxPoints) {
-            m_full = true;
-            ok = false;
-            return;
-        }
-        if (!m_open)
-            start(a);
-        if (b != m_points.back() || m_runs.back().count == 1) {
-            m_points.push_back(b);
-            ++m_runs.back().count;
-        }
-        last = p;
-    };
+    PathBuilder builder(this, toUnits);
     const int count = path.elementCount();
-    for (int i = 0; i < count && ok; ++i) {
+    for (int i = 0; i < count && builder.ok(); ++i) {
         const QPainterPath::Element &e = path.elementAt(i);
         switch (e.type) {
         case QPainterPath::MoveToElement:
-            m_open = false;
-            last = map(e);
+            builder.move(e);
             break;
         case QPainterPath::LineToElement:
-            to(map(e));
+            builder.line(e);
             break;
         case QPainterPath::CurveToElement:
             if (i + 2 < count) {
-                flatten(last, map(e), map(path.elementAt(i + 1)), map(path.elementAt(i + 2)), to);
+                builder.curve(e, path.elementAt(i + 1), path.elementAt(i + 2));
                 i += 2;
             }
             break;
@@ -162,8 +160,164 @@ bool Paths::addPath(const QPainterPath &path, const QTransform &toUnits)
             break;
         }
     }
-    m_open = false;
-    return ok;
+    return builder.ok();
+}
+
+PathBuilder::PathBuilder(Paths *paths, const QTransform &toUnits)
+    : m_paths(paths)
+    , m_toUnits(toUnits)
+    // An affine map (all a drawing uses but perspective) applied in
+    // place: a large drawing has millions of points.
+    , m_affine(toUnits.type() <= QTransform::TxShear)
+    , m_m11(toUnits.m11())
+    , m_m12(toUnits.m12())
+    , m_m21(toUnits.m21())
+    , m_m22(toUnits.m22())
+    , m_dx(toUnits.dx())
+    , m_dy(toUnits.dy())
+{
+    m_paths->m_open = false;
+}
+
+PathBuilder::~PathBuilder()
+{
+    m_paths->m_open = false;
+}
+
+QPointF PathBuilder::map(double x, double y) const
+{
+    return m_affine ? QPointF(m_m11 * x + m_m21 * y + m_dx, m_m12 * x + m_m22 * y + m_dy) : m_toUnits.map(QPointF(x, y));
+}
+
+void PathBuilder::move(const QPointF &p)
+{
+    m_paths->m_open = false;
+    m_unitsLast = map(p.x(), p.y());
+}
+
+void PathBuilder::line(const QPointF &p)
+{
+    if (!m_ok)
+        return;
+    const QPointF to = map(p.x(), p.y());
+    m_ok = m_paths->lineUnits(m_unitsLast, to);
+    m_unitsLast = to;
+}
+
+void PathBuilder::curve(const QPointF &c1, const QPointF &c2, const QPointF &end)
+{
+    if (!m_ok)
+        return;
+    auto to = [this](const QPointF &p) {
+        if (m_ok)
+            m_ok = m_paths->lineUnits(m_unitsLast, p);
+        m_unitsLast = p;
+    };
+    flatten(m_unitsLast, map(c1.x(), c1.y()), map(c2.x(), c2.y()), map(end.x(), end.y()), to);
+}
+
+// QPainterPath's own rules, call by call (its first element is a move to
+// 0,0; points compare as QPointF does, within a relative 1e-12).
+void PathBuilder::ensure()
+{
+    if (m_elements == 0) {
+        m_elements = 1;
+        m_last = m_start = QPointF();
+        m_lastIsMove = true;
+        move(m_last);
+    }
+}
+
+void PathBuilder::maybeMove()
+{
+    if (m_requireMove) {
+        m_requireMove = false;
+        m_lastIsMove = true;
+        m_elements = 2;
+        move(m_last);
+    }
+}
+
+namespace {
+
+bool finite(const QPointF &p)
+{
+    return std::isfinite(p.x()) && std::isfinite(p.y());
+}
+
+} // namespace
+
+void PathBuilder::moveTo(const QPointF &p)
+{
+    if (!finite(p))
+        return;
+    ensure();
+    m_requireMove = false;
+    if (!m_lastIsMove)
+        m_elements = 2;
+    m_lastIsMove = true;
+    m_last = m_start = p;
+    move(p);
+}
+
+void PathBuilder::lineTo(const QPointF &p)
+{
+    if (!finite(p))
+        return;
+    ensure();
+    maybeMove();
+    if (p == m_last)
+        return;
+    m_elements = 2;
+    m_lastIsMove = false;
+    m_last = p;
+    line(p);
+}
+
+void PathBuilder::cubicTo(const QPointF &c1, const QPointF &c2, const QPointF &end)
+{
+    if (!finite(c1) || !finite(c2) || !finite(end))
+        return;
+    ensure();
+    if (m_last == c1 && c1 == c2 && c2 == end)
+        return;
+    maybeMove();
+    m_elements = 2;
+    m_lastIsMove = false;
+    m_last = end;
+    curve(c1, c2, end);
+}
+
+void PathBuilder::quadTo(const QPointF &c, const QPointF &end)
+{
+    if (!finite(c) || !finite(end))
+        return;
+    ensure();
+    const QPointF prev = m_last;
+    if (prev == c && c == end)
+        return;
+    cubicTo(QPointF((prev.x() + 2 * c.x()) / 3, (prev.y() + 2 * c.y()) / 3),
+            QPointF((end.x() + 2 * c.x()) / 3, (end.y() + 2 * c.y()) / 3), end);
+}
+
+void PathBuilder::closeSubpath()
+{
+    // A path of nothing but a move has nothing to close.
+    if (m_elements == 0 || (m_elements == 1 && m_lastIsMove))
+        return;
+    m_requireMove = true;
+    if (m_start.x() == m_last.x() && m_start.y() == m_last.y())
+        return;
+    // A last point within rounding of the start is taken as the start
+    // (already cut there, to far below a unit); any other gets its line.
+    if (qFuzzyCompare(m_start.x(), m_last.x()) && qFuzzyCompare(m_start.y(), m_last.y())) {
+        m_last = m_start;
+        return;
+    }
+    m_elements = 2;
+    m_lastIsMove = false;
+    m_last = m_start;
+    line(m_start);
 }
 
 bool Paths::addTool(const QByteArray &command)
@@ -253,6 +407,12 @@ struct Counter
     void put(const char *, int n) { size += n; }
     void put(const QByteArray &b) { size += b.size(); }
     void number(int v) { size += (v < 0) + digits(magnitude(v)); }
+    void point(const QPoint &p, bool comma)
+    {
+        size += comma + 1;
+        number(p.x());
+        number(p.y());
+    }
 };
 
 // "00" to "99": two digits a step.
@@ -288,6 +448,15 @@ struct Writer
         } else {
             *--end = char('0' + u);
         }
+    }
+    // ",x,y" or "x,y"
+    void point(const QPoint &p, bool comma)
+    {
+        *at = ',';
+        at += comma;
+        number(p.x());
+        *at++ = ',';
+        number(p.y());
     }
 };
 
@@ -333,6 +502,11 @@ struct DeviceWriter
         room(12);
         writer.number(v);
     }
+    void point(const QPoint &p, bool comma)
+    {
+        room(24);
+        writer.point(p, comma);
+    }
 };
 
 template<typename Out>
@@ -355,13 +529,8 @@ void writeJob(const Paths &paths, Out &out)
         out.put(",", 1);
         out.number(p[0].y());
         out.put(";PD", 3);
-        for (quint32 k = 1; k < run.count; ++k) {
-            if (k > 1)
-                out.put(",", 1);
-            out.number(p[k].x());
-            out.put(",", 1);
-            out.number(p[k].y());
-        }
+        for (quint32 k = 1; k < run.count; ++k)
+            out.point(p[k], k > 1);
         out.put(";\n", 2);
     }
     for (; tool != tools; ++tool) {

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QPoint>
+#include <QPointF>
 #include <QRect>
 #include <QString>
 #include <QTransform>
@@ -82,7 +83,9 @@ public:
     Figures figures() const;
 
 private:
+    friend class PathBuilder;
     bool point(double x, double y, QPoint *out);
+    bool lineUnits(const QPointF &from, const QPointF &to);
     void start(const QPoint &p);
 
     std::vector<QPoint> m_points;
@@ -91,6 +94,51 @@ private:
     bool m_open = false;   // the last run may be continued
     double m_lastX = 0, m_lastY = 0;   // where the last segment ended, as given
     bool m_full = false;
+};
+
+// A path built straight into the model, one call at a time, with exactly
+// the elements a QPainterPath given the same calls would hold (repeated
+// points dropped, a subpath closed back to its start, a line after a close
+// starting afresh), so a reader that needs no QPainterPath cuts the same.
+// Points are in the path's own units, mapped by toUnits.
+class PathBuilder
+{
+public:
+    PathBuilder(Paths *paths, const QTransform &toUnits);
+    ~PathBuilder();
+
+    void moveTo(const QPointF &p);
+    void lineTo(const QPointF &p);
+    void cubicTo(const QPointF &c1, const QPointF &c2, const QPointF &end);
+    void quadTo(const QPointF &c, const QPointF &end);
+    void closeSubpath();
+    // False once the model refused a point (beyond coordinates, or full).
+    bool ok() const { return m_ok; }
+
+private:
+    friend class Paths;
+    // The elements themselves, as a QPainterPath holds them.
+    void move(const QPointF &p);
+    void line(const QPointF &p);
+    void curve(const QPointF &c1, const QPointF &c2, const QPointF &end);
+    QPointF map(double x, double y) const;
+    void ensure();
+    void maybeMove();
+
+    Paths *m_paths;
+    QTransform m_toUnits;
+    bool m_affine;
+    double m_m11, m_m12, m_m21, m_m22, m_dx, m_dy;
+    QPointF m_unitsLast;    // where the last element ended, machine units
+    bool m_ok = true;
+
+    // What QPainterPath would hold: its last element, where its subpath
+    // began, whether a close asks the next element for a move first.
+    int m_elements = 0;     // 0, 1 or more
+    QPointF m_last;
+    bool m_lastIsMove = false;
+    QPointF m_start;
+    bool m_requireMove = false;
 };
 
 // The model as the job the machine takes: IN; then absolute PU/PD in

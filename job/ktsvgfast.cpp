@@ -298,6 +298,18 @@ bool FastReader::shape(const xmlChar *local, int count, const xmlChar **attribut
     if (geometry == pathAttributes) {
         if (!has[0])
             return true;
+        // Cut as it is read, unless it must be compared with a fill (its
+        // own stroke may follow, or it may be the stroke of the last one)
+        // or measured for a page.
+        const bool compared = (filled && !stroked) || (!filled && m_hasFill);
+        if (drawn && m_added && m_placed && !compared) {
+            PathBuilder builder(m_paths, state.ctm);
+            if (!pathData(text, &builder))
+                return false;
+            m_added = builder.ok();
+            m_hasFill = false;
+            return true;
+        }
         if (!pathData(text, &path))
             return false;
         if (drawn)

@@ -21,7 +21,8 @@ inline const char *bytes(const unsigned char *s)
 
 inline bool named(const unsigned char *s, const char *literal)
 {
-    return std::strcmp(bytes(s), literal) == 0;
+    // Most names differ in their first letter: no call for those.
+    return *s == uchar(*literal) && std::strcmp(bytes(s), literal) == 0;
 }
 
 // One of a list that ends with nullptr.

@@ -1,4 +1,5 @@
 #include "job/ktsvgsyntax.h"
+#include "job/ktjobpaths.h"
 
 #include <QColor>
 #include <QPainterPath>
@@ -139,7 +140,8 @@ namespace {
 
 // An endpoint arc as cubics of at most a quarter turn each, through the
 // centre of the ellipse the radii (grown when too small) give.
-bool arc(QPainterPath *path, QPointF from, double rx, double ry, double rotation, bool large, bool sweep, QPointF to)
+template<typename Out>
+bool arc(Out *path, QPointF from, double rx, double ry, double rotation, bool large, bool sweep, QPointF to)
 {
     rx = std::fabs(rx);
     ry = std::fabs(ry);
@@ -206,9 +208,9 @@ bool flag(const char *&p, const char *end, bool *out)
     return true;
 }
 
-} // namespace
-
-bool pathData(Text text, QPainterPath *out)
+// Into a QPainterPath or straight into the model, the same calls.
+template<typename Out>
+bool pathInto(Text text, Out *out)
 {
     const char *p = text.begin, *end = text.end;
     QPointF cur, start, lastControl;
@@ -336,6 +338,18 @@ bool pathData(Text text, QPainterPath *out)
                 return false;
         }
     }
+}
+
+} // namespace
+
+bool pathData(Text text, QPainterPath *out)
+{
+    return pathInto(text, out);
+}
+
+bool pathData(Text text, PathBuilder *out)
+{
+    return pathInto(text, out);
 }
 
 bool transformList(Text text, QTransform *out)

@@ -12,6 +12,9 @@ class QTransform;
 // the path being built. Each reads the whole text or fails; a failure means
 // the drawing goes the general way, so none of them guesses.
 namespace KTJob {
+
+class PathBuilder;
+
 namespace SvgSyntax {
 
 struct Text
@@ -35,6 +38,7 @@ bool points(Text text, QPolygonF *out);
 
 // The whole path grammar; arcs become cubics. False on any error.
 bool pathData(Text text, QPainterPath *out);
+bool pathData(Text text, PathBuilder *out);
 
 // A transform list, applied first to last as SVG nests them.
 bool transformList(Text text, QTransform *out);

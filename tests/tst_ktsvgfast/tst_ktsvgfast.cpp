@@ -1,3 +1,4 @@
+#include "job/ktjobpaths.h"
 #include "job/ktjobreaders.h"
 #include "job/ktsvgfast.h"
 #include "job/ktsvgsource.h"
@@ -87,6 +88,8 @@ private slots:
     void numbers();
     void modelRefuses_data();
     void modelRefuses();
+    void builderHoldsWhatAPainterPathHolds_data();
+    void builderHoldsWhatAPainterPathHolds();
 };
 
 // Which of the programs' files the streaming reader takes; those it takes
@@ -429,6 +432,63 @@ void tst_KTSvgFast::modelRefuses()
     QVERIFY(!result.ok);
     QCOMPARE(result.error, qtResult.error);
     QCOMPARE(result.notes, qtResult.notes);
+}
+
+void tst_KTSvgFast::builderHoldsWhatAPainterPathHolds_data()
+{
+    // Calls as "M x y", "L x y", "Q cx cy x y", "C x1 y1 x2 y2 x y", "Z", each
+    // given to a QPainterPath and to the builder.
+    QTest::addColumn<QString>("calls");
+
+    QTest::newRow("a line without a move starts at 0,0") << "L 10 10;L 20 0";
+    QTest::newRow("a repeated point is no segment") << "M 1 1;L 1 1;L 5 1;L 5 1;L 5 9";
+    QTest::newRow("a lone zero line is nothing") << "M 3 3;L 3 3";
+    QTest::newRow("a move after a move replaces it") << "M 1 1;M 4 4;L 9 4";
+    QTest::newRow("closed back to its start") << "M 0 0;L 10 0;L 10 10;Z";
+    QTest::newRow("closed where it began: no extra line") << "M 0 0;L 10 0;L 0 0;Z";
+    QTest::newRow("closed within rounding of its start") << "M 0.1 0.2;L 10 0;L 0.1000000000000001 0.2;Z";
+    QTest::newRow("after a close, the next line starts afresh") << "M 0 0;L 10 0;L 10 10;Z;L 5 20;L 0 20";
+    QTest::newRow("a close on a move alone is nothing") << "M 5 5;Z;L 8 8";
+    QTest::newRow("a close after a second move") << "M 0 0;L 4 0;M 9 9;Z;L 12 9";
+    QTest::newRow("twice closed") << "M 0 0;L 4 0;L 4 4;Z;Z;L 1 1";
+    QTest::newRow("a curve of one point is nothing") << "M 2 2;C 2 2 2 2 2 2;L 6 2";
+    QTest::newRow("a quadratic of one point is nothing") << "M 2 2;Q 2 2 2 2;L 6 2";
+    QTest::newRow("curves, quadratics and lines") << "M 0 0;C 20 -10 40 30 60 5;L 60 50;Q 30 80 0 50;Z";
+    QTest::newRow("a quadratic after a close") << "M 0 0;L 9 0;Z;Q 5 9 9 9";
+    QTest::newRow("not finite: ignored") << "M 0 0;L inf 4;L 4 nan;C 1 1 2 2 inf 3;L 4 4";
+}
+
+void tst_KTSvgFast::builderHoldsWhatAPainterPathHolds()
+{
+    QFETCH(QString, calls);
+    QPainterPath painted;
+    Paths viaPath, built;
+    // Off the unit grid and turned, so rounding and mapping both count.
+    const QTransform toUnits = QTransform(3.7, 1.1, -0.9, 3.3, 12.25, -7.5);
+    {
+        PathBuilder builder(&built, toUnits);
+        for (const QString &call : calls.split(';')) {
+            const QStringList f = call.split(' ');
+            QVector<QPointF> p;
+            for (int i = 1; i + 1 < f.size(); i += 2)
+                p << QPointF(f[i].toDouble(), f[i + 1].toDouble());
+            switch (f[0].at(0).toLatin1()) {
+            case 'M': painted.moveTo(p[0]); builder.moveTo(p[0]); break;
+            case 'L': painted.lineTo(p[0]); builder.lineTo(p[0]); break;
+            case 'Q': painted.quadTo(p[0], p[1]); builder.quadTo(p[0], p[1]); break;
+            case 'C': painted.cubicTo(p[0], p[1], p[2]); builder.cubicTo(p[0], p[1], p[2]); break;
+            default: painted.closeSubpath(); builder.closeSubpath(); break;
+            }
+        }
+        QVERIFY(builder.ok());
+    }
+    QVERIFY(viaPath.addPath(painted, toUnits));
+    QCOMPARE(built.points(), viaPath.points());
+    QCOMPARE(built.runs().size(), viaPath.runs().size());
+    for (size_t i = 0; i < built.runs().size(); ++i) {
+        QCOMPARE(built.runs()[i].first, viaPath.runs()[i].first);
+        QCOMPARE(built.runs()[i].count, viaPath.runs()[i].count);
+    }
 }
 
 QTEST_MAIN(tst_KTSvgFast)
