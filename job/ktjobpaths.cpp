@@ -320,6 +320,18 @@ void PathBuilder::closeSubpath()
     line(m_start);
 }
 
+bool sameOutline(const QPainterPath &a, const QPainterPath &b)
+{
+    if (a.elementCount() != b.elementCount())
+        return false;
+    for (int i = 0; i < a.elementCount(); ++i) {
+        const QPainterPath::Element p = a.elementAt(i), q = b.elementAt(i);
+        if (p.type != q.type || p.x != q.x || p.y != q.y)
+            return false;
+    }
+    return true;
+}
+
 bool Paths::addTool(const QByteArray &command)
 {
     if (command.size() < 2 || command.size() > 32)

@@ -141,6 +141,10 @@ private:
     bool m_requireMove = false;
 };
 
+// Renderers fill a shape, then stroke the same shape: the same elements
+// (the fill rule aside, which a stroke does not use) are cut once.
+bool sameOutline(const QPainterPath &a, const QPainterPath &b);
+
 // The model as the job the machine takes: IN; then absolute PU/PD in
 // machine units, tool commands in place.
 QByteArray writeHpgl(const Paths &paths);

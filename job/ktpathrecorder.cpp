@@ -9,6 +9,7 @@
 #include <vector>
 
 using KTJob::Paths;
+using KTJob::sameOutline;
 
 class KTPathRecorderEngine : public QPaintEngine
 {
@@ -136,19 +137,6 @@ private:
     {
         if (m_images < INT_MAX)
             ++m_images;
-    }
-
-    // The fill rule aside, which a stroke does not use.
-    static bool sameOutline(const QPainterPath &a, const QPainterPath &b)
-    {
-        if (a.elementCount() != b.elementCount())
-            return false;
-        for (int i = 0; i < a.elementCount(); ++i) {
-            const QPainterPath::Element p = a.elementAt(i), q = b.elementAt(i);
-            if (p.type != q.type || p.x != q.x || p.y != q.y)
-                return false;
-        }
-        return true;
     }
 
     // The clip in machine units, intersected as the painter's is.

@@ -378,19 +378,6 @@ bool FastReader::shape(const xmlChar *local, int count, const xmlChar **attribut
     return true;
 }
 
-// The fill rule aside, which a stroke does not use.
-bool sameOutline(const QPainterPath &a, const QPainterPath &b)
-{
-    if (a.elementCount() != b.elementCount())
-        return false;
-    for (int i = 0; i < a.elementCount(); ++i) {
-        const QPainterPath::Element p = a.elementAt(i), q = b.elementAt(i);
-        if (p.type != q.type || p.x != q.x || p.y != q.y)
-            return false;
-    }
-    return true;
-}
-
 void FastReader::draw(const QPainterPath &path, const QTransform &t, bool filled, bool stroked)
 {
     if (!filled && !stroked)

@@ -2,6 +2,8 @@
 #include "job/ktpathrecorder.h"
 #include "job/ktsvgsource.h"
 
+#include "tests/support/ktsamples.h"
+
 #include <QFile>
 #include <QImage>
 #include <QPainter>
@@ -12,25 +14,8 @@ using namespace KTJob;
 
 namespace {
 
-QByteArray sample(const QString &name)
-{
-    QFile file(QStringLiteral(KT_SOURCE_DIR "/tests/data/") + name);
-    if (!file.open(QIODevice::ReadOnly))
-        qFatal("missing sample %s", qPrintable(name));
-    return file.readAll();
-}
-
-// The figures make-figures.py measured with Inkscape's own library.
-QMap<QString, double> expectedFigures(const QString &name)
-{
-    QMap<QString, double> figures;
-    const QString path = name.left(name.lastIndexOf(QLatin1Char('.'))) + QStringLiteral(".figures");
-    for (const QByteArray &field : sample(path).simplified().split(' ')) {
-        const int eq = field.indexOf('=');
-        figures.insert(QString::fromLatin1(field.left(eq)), field.mid(eq + 1).toDouble());
-    }
-    return figures;
-}
+using KTSamples::expectedFigures;
+using KTSamples::sample;
 
 ReadResult read(const QByteArray &bytes, Paths *paths)
 {

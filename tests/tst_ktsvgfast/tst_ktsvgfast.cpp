@@ -4,6 +4,8 @@
 #include "job/ktsvgsource.h"
 #include "job/ktsvgsyntax.h"
 
+#include "tests/support/ktsamples.h"
+
 #include <QFile>
 #include <QPainterPath>
 #include <QtTest>
@@ -12,25 +14,8 @@ using namespace KTJob;
 
 namespace {
 
-QByteArray sample(const QString &name)
-{
-    QFile file(QStringLiteral(KT_SOURCE_DIR "/tests/data/") + name);
-    if (!file.open(QIODevice::ReadOnly))
-        qFatal("missing sample %s", qPrintable(name));
-    return file.readAll();
-}
-
-// The figures measured beside each sample (see tst_ktjobread).
-QMap<QString, double> expectedFigures(const QString &name)
-{
-    QMap<QString, double> figures;
-    const QString path = name.left(name.lastIndexOf(QLatin1Char('.'))) + QStringLiteral(".figures");
-    for (const QByteArray &field : sample(path).simplified().split(' ')) {
-        const int eq = field.indexOf('=');
-        figures.insert(QString::fromLatin1(field.left(eq)), field.mid(eq + 1).toDouble());
-    }
-    return figures;
-}
+using KTSamples::expectedFigures;
+using KTSamples::sample;
 
 QByteArray svg(const char *root, const char *body)
 {
