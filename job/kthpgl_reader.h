@@ -15,7 +15,7 @@ namespace Internal {
 
 constexpr char ESC = 0x1b;
 constexpr char ETX = 0x03;
-constexpr double ChordDegrees = 2.0;   // arcs as chords: length within 0.01 %
+constexpr double ChordDegrees = 2.0;   // arcs as chords at most this far apart: length within 0.01 %
 constexpr double Pi = 3.14159265358979323846;
 
 constexpr int code(char a, char b)

@@ -48,6 +48,8 @@ private slots:
     void labelsDropped();
     void writtenAsMade_data();
     void writtenAsMade();
+    void arcsWithinTolerance_data();
+    void arcsWithinTolerance();
 };
 
 void tst_KTCutJob::normalizedJobs_data()
@@ -303,6 +305,38 @@ void tst_KTCutJob::writtenAsMade()
     if (!refused)
         QTest::ignoreMessage(QtWarningMsg, "QIODevice::write (QBuffer): device not open");
     QCOMPARE(job.writeCutData(&closed), qint64(-1));
+}
+
+void tst_KTCutJob::arcsWithinTolerance_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<double>("radius");   // machine units, about 0,0
+
+    QTest::newRow("a 10 mm circle") << QByteArray("IN;PU0,0;CI400;") << 400.0;
+    QTest::newRow("a 400 mm circle") << QByteArray("IN;PU0,0;CI16000;") << 16000.0;
+    QTest::newRow("a quarter of a 1 m arc") << QByteArray("IN;PU40000,0;PD;AA0,0,90;") << 40000.0;
+}
+
+// Chords stay within 0.025 mm of the arc, whatever its radius: each point
+// on the circle and each chord's middle no farther inside than that (plus
+// the rounding of its ends to whole units).
+void tst_KTCutJob::arcsWithinTolerance()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(double, radius);
+    KTCutJob job;
+    job.setData(bytes, "arc.plt");
+    QVERIFY2(job.refusal().isEmpty(), qPrintable(job.refusal()));
+    QCOMPARE(job.pathCount(), 1);
+    const QPolygon p = job.path(0);
+    QVERIFY(p.size() > 2);
+    double worst = 0;
+    for (int i = 0; i + 1 < p.size(); ++i) {
+        const QPointF a = p[i], b = p[i + 1], mid = (a + b) / 2;
+        QVERIFY(std::fabs(std::hypot(a.x(), a.y()) - radius) <= 0.75);
+        worst = std::max(worst, radius - std::hypot(mid.x(), mid.y()));
+    }
+    QVERIFY2(worst <= 1.0 + 0.75, qPrintable(QString::number(worst)));
 }
 
 QTEST_MAIN(tst_KTCutJob)
