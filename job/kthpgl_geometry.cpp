@@ -281,11 +281,13 @@ void Reader::commitPolygon()
 void Reader::arcChords(double cx, double cy, double r, double a0, double sweep, bool down)
 {
     // Every ChordDegrees at least; on a large radius more, so no chord
-    // strays from the arc by more than FlatteningUnits.
+    // strays from the arc by more than FlatteningUnits: up to ten a degree,
+    // enough for a radius of 65 m, so a short file of huge circles cannot
+    // ask for millions of points each.
     double wanted = std::ceil(std::fabs(sweep) / ChordDegrees);
     if (r > KTJob::FlatteningUnits)
         wanted = std::max(wanted, std::ceil(std::fabs(sweep) * Pi / 180.0 / (2 * std::acos(1 - KTJob::FlatteningUnits / r))));
-    const int steps = wanted >= 1 ? int(std::min(wanted, 1e6)) : 1;
+    const int steps = wanted >= 1 ? int(std::min(wanted, std::ceil(std::fabs(sweep) * 10))) : 1;
     // Each chord's end turned from the last one's (a few hundred steps at
     // most: the drift stays far below a unit); the arc's own end as before.
     const double step = sweep * Pi / 180.0 / steps;
