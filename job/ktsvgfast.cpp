@@ -114,7 +114,6 @@ private:
         if (e && e->code != XML_NS_ERR_UNDEFINED_NAMESPACE && e->level >= XML_ERR_ERROR)
             static_cast<FastReader *>(ctx)->giveUp();
     }
-    static void silence(void *, const char *, ...) {}
 
     void giveUp()
     {
@@ -395,6 +394,28 @@ void FastReader::draw(const QPainterPath &path, const QTransform &t, bool filled
         m_added = false;
 }
 
+// libxml2's handlers for this thread set to say nothing while it lives.
+struct Silenced
+{
+    Silenced()
+    {
+        xmlSetGenericErrorFunc(nullptr, quiet);
+        xmlSetStructuredErrorFunc(nullptr, quietStructured);
+    }
+    ~Silenced()
+    {
+        xmlSetGenericErrorFunc(genericContext, generic);
+        xmlSetStructuredErrorFunc(structuredContext, structured);
+    }
+    static void quiet(void *, const char *, ...) {}
+    static void quietStructured(void *, xmlErrorPtr) {}
+
+    void *genericContext = xmlGenericErrorContext;
+    xmlGenericErrorFunc generic = xmlGenericError;
+    void *structuredContext = xmlStructuredErrorContext;
+    xmlStructuredErrorFunc structured = xmlStructuredError;
+};
+
 bool FastReader::read(const QByteArray &xml, ReadResult *result)
 {
     static std::once_flag init;
@@ -421,22 +442,20 @@ bool FastReader::read(const QByteArray &xml, ReadResult *result)
     const char *data = xml.constData();
     const int size = xml.size();
     const int first = std::min(size, 4);   // enough to tell the encoding
+    // Errors outside the parser's own channel (an encoding's converter
+    // reports with no parser at hand) would go to this thread's handlers,
+    // which print them: silent from the parser's making to its end.
+    const Silenced silenced;
     m_ctxt = xmlCreatePushParserCtxt(&sax, this, data, first, nullptr);
     if (!m_ctxt)
         return false;
     // No network, no DTD loaded, no entity expanded; long attributes (a
     // path's data) within the file's own bound.
     xmlCtxtUseOptions(m_ctxt, XML_PARSE_NONET | XML_PARSE_HUGE | XML_PARSE_NOWARNING);
-    // Errors outside the parser's own channel (an encoding's converter)
-    // would go to this thread's generic handler: silent for the parse.
-    void *genericContext = xmlGenericErrorContext;
-    xmlGenericErrorFunc genericHandler = xmlGenericError;
-    xmlSetGenericErrorFunc(nullptr, silence);
     for (int at = first; !m_gaveUp && at < size; at += Piece)
         xmlParseChunk(m_ctxt, data + at, std::min(Piece, size - at), 0);
     if (!m_gaveUp)
         xmlParseChunk(m_ctxt, nullptr, 0, 1);
-    xmlSetGenericErrorFunc(genericContext, genericHandler);
     // XML 1.1, and encodings beyond the common ones, the renderer's own
     // XML reader may not take.
     const char *version = bytes(m_ctxt->version);

@@ -6,6 +6,7 @@
 #include <QPolygonF>
 #include <QTransform>
 
+#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -102,6 +103,11 @@ bool number(const char *&p, const char *end, double *out)
         if (r.ec != std::errc() || r.ptr != q || !std::isfinite(value))
             return false;
     }
+    // The renderer reads a number beyond what a float holds normally as 0:
+    // such a drawing goes its way.
+    const double size = std::fabs(value);
+    if (size != 0 && (size > double(FLT_MAX) || size < double(FLT_MIN)))
+        return false;
     *out = negative ? -value : value;
     p = q;
     return true;
