@@ -240,6 +240,13 @@ void FastReader::root(int count, const xmlChar **attributes)
     if ((hasViewBox && svg.viewBox.isNull())
         || (!hasViewBox && ((!width.isEmpty() && !(svg.widthMm > 0)) || (!height.isEmpty() && !(svg.heightMm > 0)))))
         return giveUp();
+    // The renderer keeps the page's size in whole px: one it cannot hold is
+    // its to refuse.
+    constexpr double PxMm = 25.4 / 96, MaxPx = 2147483647.0;
+    const double widthPx = svg.widthMm > 0 ? svg.widthMm / PxMm : svg.viewBox.width();
+    const double heightPx = svg.heightMm > 0 ? svg.heightMm / PxMm : svg.viewBox.height();
+    if (!(widthPx < MaxPx) || !(heightPx < MaxPx))
+        return giveUp();
     State state;
     svgPageTransform(svg, &state.ctm, &m_placed);
     bool displayed = true;

@@ -286,6 +286,8 @@ void tst_KTSvgFast::leftToRenderer_data()
     QTest::newRow("clipPath") << page("<clipPath id='c'><rect width='5' height='5'/></clipPath><rect clip-path='url(#c)' width='10' height='10'/>");
     QTest::newRow("clip-path attribute") << page("<defs><clipPath id='c'><rect width='5' height='5'/></clipPath></defs><rect clip-path='url(#c)' width='10' height='10'/>");
     QTest::newRow("image") << page("<image width='5' height='5' xlink:href='data:image/png;base64,AAAA'/><rect width='10' height='10'/>");
+    QTest::newRow("a page beyond whole px, from the viewBox") << svg("viewBox='0 0 100 3e9'", "<rect width='10' height='10'/>");
+    QTest::newRow("a page beyond whole px, from its size") << svg("width='3e9' height='10' viewBox='0 0 10 10'", "<rect width='10' height='10'/>");
     QTest::newRow("url() fill") << page("<defs><linearGradient id='g'/></defs><rect fill='url(#g)' width='10' height='10'/>");
     QTest::newRow("nested svg") << page("<svg x='10' width='20' height='20'><rect width='10' height='10'/></svg>");
     QTest::newRow("a link") << page("<a xlink:href='x'><rect width='10' height='10'/></a>");
