@@ -89,33 +89,25 @@ void Paths::start(const QPoint &p)
 
 bool Paths::segment(double x0, double y0, double x1, double y1)
 {
-    QPoint a, b;
-    // A polyline's next piece starts where the last ended: that point is
-    // already converted.
-    const bool continues = m_open && x0 == m_lastX && y0 == m_lastY;
-    if (continues)
-        a = m_points.back();
-    if ((!continues && !point(x0, y0, &a)) || !point(x1, y1, &b))
-        return false;
-    if (m_points.size() + 2 > MaxPoints) {
-        m_full = true;
-        return false;
+    // A polyline's next piece starts where the last ended (that point is
+    // already converted); a piece from elsewhere continues it only when it
+    // starts on the same unit.
+    if (m_open && !(x0 == m_lastX && y0 == m_lastY)) {
+        QPoint a, b;
+        if (!point(x0, y0, &a) || !point(x1, y1, &b))
+            return false;
+        if (m_points.back() != a)
+            m_open = false;
     }
-    if (!m_open || m_points.back() != a)
-        start(a);
-    // A chord shorter than a unit adds nothing but a repeated point; a
-    // lone plunge keeps its second point so the run still cuts.
-    if (b != m_points.back() || m_runs.back().count == 1) {
-        m_points.push_back(b);
-        ++m_runs.back().count;
-    }
+    if (!lineUnits(QPointF(x0, y0), QPointF(x1, y1)))
+        return false;
     m_lastX = x1;
     m_lastY = y1;
     return true;
 }
 
-// A segment from where the last one of this path ended: one point
-// converted each.
+// A segment from where the last one ended, continuing its run while one is
+// open: one point converted each.
 bool Paths::lineUnits(const QPointF &from, const QPointF &to)
 {
     QPoint b;
@@ -130,6 +122,8 @@ bool Paths::lineUnits(const QPointF &from, const QPointF &to)
     }
     if (!m_open)
         start(a);
+    // A chord shorter than a unit adds nothing but a repeated point; a
+    // lone plunge keeps its second point so the run still cuts.
     if (b != m_points.back() || m_runs.back().count == 1) {
         m_points.push_back(b);
         ++m_runs.back().count;
@@ -473,7 +467,7 @@ struct Writer
 };
 
 // Into a device a chunk at a time: the whole job is never held. Room for
-// the longest number is made before each; longer pieces go through as they are.
+// each piece is made before it is written.
 struct DeviceWriter
 {
     static constexpr int Chunk = 1 << 18;
@@ -496,15 +490,9 @@ struct DeviceWriter
         if (writer.at + n > buffer.constData() + Chunk)
             flush();
     }
+    // Pieces are short: a tool command is at most 32 bytes.
     void put(const char *s, int n)
     {
-        if (n > Chunk / 2) {
-            flush();
-            if (!failed && device->write(s, n) != n)
-                failed = true;
-            written += n;
-            return;
-        }
         room(n);
         writer.put(s, n);
     }

@@ -4,7 +4,7 @@
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 
-packages=(g++ make cmake qtbase5-dev libqt5sql5-sqlite libqt5websockets5-dev qttools5-dev qttools5-dev-tools libbenchmark-dev fonts-wqy-microhei clang llvm libclang-rt-14-dev dpkg-dev lintian abigail-tools e2fsprogs mount util-linux pkgconf libqrencode-dev zbar-tools libqt5svg5-dev libpoppler-qt5-dev libdxflib-dev zlib1g-dev libxml2-dev)
+packages=(g++ make cmake qtbase5-dev libqt5sql5-sqlite libqt5websockets5-dev qttools5-dev qttools5-dev-tools libbenchmark-dev fonts-wqy-microhei clang llvm libclang-rt-14-dev dpkg-dev lintian abigail-tools e2fsprogs mount util-linux pkgconf libqrencode-dev zbar-tools libqt5svg5-dev libpoppler-qt5-dev libdxflib-dev zlib1g-dev libxml2-dev libvulkan-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
