@@ -532,7 +532,7 @@ qint64 KTCutJob::writeCutData(QIODevice *device) const
         return -1;
     if (d->jobReady && d->cutData.isEmpty())
         return KTJob::writeHpgl(d->paths, device);
-    return device->write(d->cutData) == d->cutData.size() ? d->cutData.size() : -1;
+    return KTJob::writeAll(device, d->cutData.constData(), d->cutData.size()) ? d->cutData.size() : -1;
 }
 
 QString KTCutJob::cutText(QString *error) const

@@ -480,7 +480,7 @@ struct DeviceWriter
     void flush()
     {
         const qint64 n = writer.at - buffer.constData();
-        if (n > 0 && !failed && device->write(buffer.constData(), n) != n)
+        if (!failed && !writeAll(device, buffer.constData(), n))
             failed = true;
         written += n;
         writer.at = buffer.data();
@@ -561,6 +561,18 @@ QByteArray writeHpgl(const Paths &paths)
     writeJob(paths, writer);
     out.resize(int(writer.at - out.constData()));
     return out;
+}
+
+bool writeAll(QIODevice *device, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const qint64 n = device->write(data, size);
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+    }
+    return true;
 }
 
 qint64 hpglSize(const Paths &paths)

@@ -152,6 +152,9 @@ QByteArray writeHpgl(const Paths &paths);
 // its file is never held whole: the bytes written, or -1 when the device
 // took less than it was given.
 qint64 writeHpgl(const Paths &paths, QIODevice *device);
+// All of the bytes into the device: a file short of room takes part of a
+// write without a word, and says why only when asked for the rest.
+bool writeAll(QIODevice *device, const char *data, qint64 size);
 // How many bytes writeHpgl() gives, without writing them.
 qint64 hpglSize(const Paths &paths);
 

@@ -5,10 +5,12 @@
 #include "tools/virtual-cutter/ktvirtualcutter.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -54,6 +56,8 @@ private slots:
     void writtenIntoWhatIsNoFile();
     void interruptedWhileReading_data();
     void interruptedWhileReading();
+    void fullDiskKeepsTheFile_data();
+    void fullDiskKeepsTheFile();
     void notACutterGetsNoJob();
     void silenceStopsTheJob_data();
     void silenceStopsTheJob();
@@ -299,6 +303,49 @@ void tst_KTHostJob::interruptedWhileReading()
     QCOMPARE(err.count('\n'), 1);
     QVERIFY2(err.contains("interrupted"), qPrintable(err));
     QVERIFY(!QFileInfo::exists(dir->filePath(output)));
+}
+
+void tst_KTHostJob::fullDiskKeepsTheFile_data()
+{
+    QTest::addColumn<QStringList>("command");   // -o FILE follows
+    QTest::addColumn<QString>("file");
+
+    const QString svg = QStringLiteral(KT_SOURCE_DIR "/tests/data/svg/gnuplot.svg");
+    QTest::newRow("convert") << QStringList{"convert", svg} << "job.plt";
+    QTest::newRow("preview") << QStringList{"preview", svg} << "job.png";
+    QTest::newRow("QR code as SVG") << QStringList{"qrcode", "A-1", "--size", "20"} << "code.svg";
+    QTest::newRow("QR code as PNG") << QStringList{"qrcode", "A-1", "--size", "20"} << "code.png";
+}
+
+// On a full disk, the file already there stays as it was, and the one line
+// says why; a write the disk took only in part is never reported as done.
+void tst_KTHostJob::fullDiskKeepsTheFile()
+{
+    QFETCH(QStringList, command);
+    QFETCH(QString, file);
+    if (::geteuid() != 0)
+        QSKIP("a small tmpfs cannot be mounted here (it needs root)");
+    const QString disk = dir->filePath("disk");
+    QVERIFY(QDir().mkpath(disk));
+    QCOMPARE(QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", disk}), 0);
+    const auto unmount = qScopeGuard([&] { QProcess::execute("umount", {disk}); });
+    const QString target = disk + "/" + file;
+    {
+        QFile old(target);
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+    }
+    QFile filler(disk + "/filler");
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    const QByteArray block(1024, 'x');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+    filler.close();
+
+    const Run r = host(command + QStringList{"-o", target});
+    QCOMPARE(r.exitCode, 2);
+    QCOMPARE(r.err.count('\n'), 1);
+    QVERIFY2(r.err.contains("No space left on device") || r.err.contains("the disk may be full"), qPrintable(r.err));
+    QCOMPARE(readFile(target), QByteArray("old"));
 }
 
 // A listener that takes the connection and answers nothing (a printer on

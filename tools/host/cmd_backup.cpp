@@ -256,7 +256,7 @@ int runBackup(HostContext &c)
         return KTHost::Ok;
     }
     QString writeError;
-    if (!HostFile::write(c.args.first(), [&](QIODevice *f) { return f->write(bytes) == bytes.size(); }, &writeError))
+    if (!HostFile::write(c.args.first(), [&](QIODevice *f) { return HostFile::writeAll(f, bytes); }, &writeError))
         return hostFail(KTHost::Usage, QStringLiteral("cannot write %1: %2").arg(c.args.first(), writeError));
     QStringList unreadable;
     for (const Leaf &leaf : KTParams::settings(d)) {

@@ -132,7 +132,10 @@ int runPreview(HostContext &c)
     const QString out = c.options.value("output");
     const QImage picture = j.preview();
     QString error;
-    if (!HostFile::write(out, [&](QIODevice *f) { return picture.save(f, "PNG"); }, &error))
+    const QByteArray png = HostFile::pngBytes(picture);
+    if (png.isEmpty())
+        return hostFail(KTHost::Usage, QStringLiteral("the preview could not be made into a PNG picture; nothing written to %1").arg(out));
+    if (!HostFile::write(out, [&](QIODevice *f) { return HostFile::writeAll(f, png); }, &error))
         return hostFail(KTHost::Usage,
                         QStringLiteral("cannot write %1 (%2); give a writable .png path to -o").arg(out, error));
     hostOut() << "preview of " << j.fileName() << ": " << mm(j.widthMm()) << " x " << mm(j.heightMm()) << " mm in "

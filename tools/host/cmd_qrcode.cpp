@@ -104,10 +104,11 @@ int runQrcode(HostContext &c)
         return hostFail(KTHost::Usage, "the code could not be encoded as a QR code");
     const QString out = c.options.value("output");
     const bool asSvg = out.endsWith(QLatin1String(".svg"), Qt::CaseInsensitive);
+    const QByteArray picture = asSvg ? svg(*code, mm) : HostFile::pngBytes(png(*code, mm));
+    if (picture.isEmpty())
+        return hostFail(KTHost::Usage, QStringLiteral("the QR code could not be made into a PNG picture; nothing written to %1").arg(out));
     QString error;
-    const bool written = HostFile::write(out, [&](QIODevice *f) {
-        return asSvg ? f->write(svg(*code, mm)) >= 0 : png(*code, mm).save(f, "PNG");
-    }, &error);
+    const bool written = HostFile::write(out, [&](QIODevice *f) { return HostFile::writeAll(f, picture); }, &error);
     if (!written)
         return hostFail(KTHost::Usage, QStringLiteral("cannot write %1: %2; give a writable .svg or .png path to -o")
                                                  .arg(out, error));

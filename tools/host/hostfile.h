@@ -6,6 +6,7 @@
 #include <functional>
 
 class QIODevice;
+class QImage;
 
 namespace HostFile {
 
@@ -15,6 +16,13 @@ namespace HostFile {
 // by one. False, and why in error, when write() fails or the bytes do not
 // all reach the file.
 bool write(const QString &path, const std::function<bool(QIODevice *)> &write, QString *error);
+// All of bytes into the device (for write()'s function): a file short of
+// room takes part of a write without a word, and says why only when asked
+// for the rest.
+bool writeAll(QIODevice *device, const QByteArray &bytes);
+// A picture as PNG bytes, made before anything is written: the PNG library
+// prints its own complaint to stderr when a write fails under it.
+QByteArray pngBytes(const QImage &picture);
 
 } // namespace HostFile
 
