@@ -1,5 +1,6 @@
 #include "job/ktcutjob_p.h"
 #include "job/ktjobreaders.h"
+#include "job/ktreadnotes.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -129,9 +130,7 @@ void KTCutJobPrivate::read()
     else
         readDesign();
     if (refusal.isEmpty() && paths.full())
-        refusal = QStringLiteral("%1: more than %2 points; split the drawing into smaller jobs; nothing sent")
-                      .arg(name)
-                      .arg(KTJob::MaxPoints);
+        refusal = QStringLiteral("%1: %2; nothing sent").arg(name, KTJob::pathsFailure(paths));
     if (refusal.isEmpty() && placed() && !place())
         refusal = QStringLiteral("%1: placed so, the drawing lies beyond the machine's coordinates; give a smaller "
                                  "--scale or --fit; nothing sent").arg(name);

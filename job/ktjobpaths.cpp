@@ -67,7 +67,7 @@ bool Paths::point(double x, double y, QPoint *out)
 void Paths::reserve(qint64 points)
 {
     // Address space only: pages are touched as points arrive.
-    m_points.reserve(size_t(qBound<qint64>(0, points, MaxPoints)));
+    m_points.reserve(size_t(qBound<qint64>(0, points, m_maxPoints)));
 #ifdef MADV_HUGEPAGE
     // Tens of megabytes written once, front to back: in 2 MiB pages the
     // kernel is asked for them a few times instead of thousands. Only a
@@ -116,7 +116,7 @@ bool Paths::lineUnits(const QPointF &from, const QPointF &to)
     QPoint a;
     if (!m_open && !point(from.x(), from.y(), &a))
         return false;
-    if (m_points.size() + 2 > MaxPoints) {
+    if (m_points.size() + 2 > m_maxPoints) {
         m_full = true;
         return false;
     }

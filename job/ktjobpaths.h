@@ -70,6 +70,10 @@ public:
     // Room for about this many points, so a large file's points are not
     // copied as they grow.
     void reserve(qint64 points);
+    // Points this model holds before it is full: MaxPoints unless lowered
+    // (a fuzz target reaches the full model without filling 512 MiB).
+    void setMaxPoints(quint32 points) { m_maxPoints = qBound<quint32>(2, points, MaxPoints); }
+    quint32 maxPoints() const { return m_maxPoints; }
 
     // Placement: every point mapped and rounded to whole units.
     bool map(const QTransform &transform);
@@ -94,6 +98,7 @@ private:
     bool m_open = false;   // the last run may be continued
     double m_lastX = 0, m_lastY = 0;   // where the last segment ended, as given
     bool m_full = false;
+    quint32 m_maxPoints = MaxPoints;
 };
 
 // A path built straight into the model, one call at a time, with exactly

@@ -38,13 +38,17 @@ void notePathsFailure(const PathRecorder &recorder, const Paths &paths, ReadResu
 void notePathsFailure(bool added, const Paths &paths, ReadResult *result)
 {
     result->ok = added;
-    if (result->ok)
-        return;
-    if (paths.full())
-        result->error = QStringLiteral("the drawing has more than %1 million points; simplify it or cut it in parts")
-                            .arg(MaxPoints / 1000000);
-    else
-        result->error = QStringLiteral("the drawing reaches beyond the machine's coordinates (over 26 km); check its size and units");
+    if (!result->ok)
+        result->error = pathsFailure(paths);
+}
+
+QString pathsFailure(const Paths &paths)
+{
+    if (!paths.full())
+        return QStringLiteral("the drawing reaches beyond the machine's coordinates (over 26 km); check its size and units");
+    const quint32 most = paths.maxPoints();
+    const QString count = most >= 1000000 ? QStringLiteral("%1 million").arg(most / 1000000) : QString::number(most);
+    return QStringLiteral("the drawing has more than %1 points; simplify it or cut it in parts").arg(count);
 }
 
 } // namespace KTJob

@@ -20,6 +20,9 @@ void notePathsFailure(const PathRecorder &recorder, const Paths &paths, ReadResu
 // The same for a reader that adds to the model itself: added false once
 // the model refused a path.
 void notePathsFailure(bool added, const Paths &paths, ReadResult *result);
+// Why a model refused a point: it is full, or the point lies beyond machine
+// coordinates.
+QString pathsFailure(const Paths &paths);
 
 } // namespace KTJob
 

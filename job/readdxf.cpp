@@ -1,4 +1,5 @@
 #include "job/ktjobreaders.h"
+#include "job/ktreadnotes.h"
 #include "job/readdxf_p.h"
 
 #include <dl_creationadapter.h>
@@ -413,9 +414,7 @@ public:
             else
                 ++skipped[item.what];
             if (!m_pen.ok()) {
-                error = m_pen.full()
-                    ? QStringLiteral("the drawing has more than %1 points; simplify the drawing").arg(MaxPoints)
-                    : QStringLiteral("the drawing lies beyond the machine's coordinates; check its units and scale");
+                error = pathsFailure(m_pen.paths());
             }
         }
     }

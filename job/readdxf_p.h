@@ -70,7 +70,7 @@ public:
     QTransform transform() const { return m_toUnits; }
     void setTransform(const QTransform &toUnits) { m_toUnits = toUnits; }
     bool ok() const { return m_ok; }
-    bool full() const { return m_paths->full(); }
+    const Paths &paths() const { return *m_paths; }
 
 private:
     void bezier(std::vector<std::array<double, 3>> &points, int depth);

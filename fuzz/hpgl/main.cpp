@@ -1,14 +1,13 @@
 // Cut data as any program (or none) writes it, through the HPGL job reader,
 // and the job made from its paths read back.
+#include "fuzz/fuzzjob.h"
 #include "job/kthpgl.h"
-#include "job/ktjobpaths.h"
-
-#include <cmath>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
     KTJob::Paths paths;
+    ktFuzzLimit(&paths);
     KTHpgl::Options options;
     options.paths = &paths;
     const KTHpgl::Facts facts = KTHpgl::readHpgl(bytes, [](const QPointF &from, const QPointF &to) {

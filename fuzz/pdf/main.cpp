@@ -6,6 +6,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ktFuzzGuiApp();
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
     KTJob::Paths paths;
+    ktFuzzLimit(&paths);
     ktCheckRead(KTJob::readPdf(bytes, &paths), paths);
     return 0;
 }

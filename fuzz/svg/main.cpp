@@ -28,15 +28,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     ktFuzzGuiApp();
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
     KTJob::Paths paths;
+    ktFuzzLimit(&paths);
     ktCheckRead(KTJob::readSvg(bytes, &paths), paths);
 
     QByteArray xml;
     QString error;
     KTJob::Paths fast, qt;
+    ktFuzzLimit(&fast);
+    ktFuzzLimit(&qt);
     KTJob::ReadResult fastResult;
     if (!KTJob::inflateSvg(bytes, &xml, &error) || !KTJob::readSvgFast(xml, &fast, &fastResult))
         return 0;
     const KTJob::ReadResult qtResult = KTJob::readSvgQt(xml, &qt);
+    // The routes flatten alike but not point for point: near the limit one
+    // model may fill where the other does not.
+    if (fast.full() || qt.full())
+        return 0;
     if (fastResult.ok != qtResult.ok || fastResult.error != qtResult.error
         || (fastResult.ok && !sameCut(fast.figures(), qt.figures())))
         __builtin_trap();

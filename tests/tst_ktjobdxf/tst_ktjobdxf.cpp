@@ -51,6 +51,7 @@ private slots:
     void rules_data();
     void rules();
     void writtenJob();
+    void repeatedBlocksFillTheModel();
 };
 
 void tst_KTJobDxf::programs_data()
@@ -190,6 +191,21 @@ void tst_KTJobDxf::writtenJob()
     Paths paths;
     QVERIFY(readDxf(drawing("4", "0,LINE,10,-1,20,-2.5,11,100,21,0,0,LINE,10,100,20,0,11,100,21,50.5"), &paths).ok);
     QCOMPARE(writeHpgl(paths), QByteArray("IN;PU-40,-100;PD4000,0,4000,2020;\nPU;"));
+}
+
+// A few hundred bytes that array a block a million times: the reader stops
+// where the model is full and says so, rather than drawing on.
+void tst_KTJobDxf::repeatedBlocksFillTheModel()
+{
+    const QByteArray bytes = drawing("4", "0,INSERT,2,C,10,0,20,0,70,1000,71,1000,44,10,45,10",
+                                     "0,BLOCK,2,C,10,0,20,0,0,CIRCLE,10,0,20,0,40,3,0,ENDBLK");
+    Paths paths;
+    paths.setMaxPoints(100000);
+    const ReadResult r = readDxf(bytes, &paths);
+    QVERIFY(!r.ok);
+    QCOMPARE(r.error, QStringLiteral("the drawing has more than 100000 points; simplify it or cut it in parts"));
+    QVERIFY(paths.full());
+    QVERIFY(paths.points().size() <= 100000);
 }
 
 QTEST_GUILESS_MAIN(tst_KTJobDxf)
