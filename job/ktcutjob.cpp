@@ -238,12 +238,23 @@ void KTCutJobPrivate::readHpgl()
                                  "the drawing without %3%4; nothing sent")
                       .arg(name, n == 1 ? QStringLiteral("a text label") : QStringLiteral("%1 text labels").arg(n),
                            n == 1 ? QStringLiteral("it") : QStringLiteral("them"), asIsToo);
-    } else if (bad && bad->problem == KTHpgl::Problem::BadNumber) {
-        refusal = QStringLiteral("%1: %2; nothing sent").arg(name, KTHpgl::describe(*bad));
+    } else if (const KTHpgl::Issue *badNumber = facts.first(KTHpgl::Problem::BadNumber)) {
+        refusal = QStringLiteral("%1: %2; nothing sent").arg(name, KTHpgl::describe(*badNumber));
     } else if (bad) {
-        // What breaks a frame lies between commands here: the job made from
-        // the paths leaves it behind.
-        warnings.prepend(KTHpgl::describe(*bad) + QStringLiteral("; skipped"));
+        // What is left are bytes that would break the frame, between
+        // commands: the job made from the paths leaves them behind. The
+        // first few are said by offset, ahead of the other warnings.
+        constexpr int Said = 3;
+        QStringList skipped;
+        for (const KTHpgl::Issue &i : facts.issues) {
+            if (KTHpgl::isError(i.problem) && skipped.size() < Said)
+                skipped << KTHpgl::describe(i) + QStringLiteral("; skipped");
+        }
+        if (facts.errorCount > skipped.size())
+            skipped << QStringLiteral("%1 more bytes that would break the frame; skipped")
+                           .arg(facts.errorCount - skipped.size());
+        warnings = skipped + warnings;
+        errorsLeftBehind = true;
     }
 }
 
@@ -603,7 +614,7 @@ QJsonObject KTCutJob::facts() const
     QJsonArray problems;
     for (const KTHpgl::Issue &i : d->facts.issues)
         problems.append(QJsonObject{{"offset", double(i.offset)},
-                                    {"error", KTHpgl::isError(i.problem)},
+                                    {"error", KTHpgl::isError(i.problem) && !d->errorsLeftBehind},
                                     {"cause", KTHpgl::describe(i)}});
     QJsonObject unknown;
     for (const auto &u : d->facts.unknownCommands())

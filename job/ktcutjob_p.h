@@ -36,6 +36,9 @@ public:
     KTHpgl::Facts facts;     // HPGL only
     int droppedLabels = 0;
     bool normalized = false;
+    // The bytes that would break a frame lie between commands, so the job
+    // made from the paths leaves them behind: they are no longer errors.
+    bool errorsLeftBehind = false;
     QString refusal;
     QStringList warnings;
     // The file as it is, or the job made from the paths once it is asked

@@ -74,6 +74,15 @@ const Issue *Facts::firstError() const
     return first;
 }
 
+const Issue *Facts::first(Problem problem) const
+{
+    for (const Issue &i : issues) {
+        if (i.problem == problem)
+            return &i;
+    }
+    return nullptr;
+}
+
 QVector<QPair<QByteArray, quint32>> Facts::unknownCommands() const
 {
     QVector<QPair<QByteArray, quint32>> list;

@@ -32,8 +32,11 @@ constexpr double MaxCoordinate = 1073741823.0;
 // 259.1 x 199.1 mm, is the hard-clip area such plotters report for A4 paper.
 constexpr double DefaultAreaWidth = 10365.0;
 constexpr double DefaultAreaHeight = 7962.0;
-// Problems kept with their offset; the count goes on beyond this.
+// Problems kept with their offset; the count goes on beyond this. Past it
+// the first problem of each kind that makes a job unfit is kept still, so
+// none goes unseen: a list holds at most MaxListedIssues.
 constexpr int MaxIssues = 64;
+constexpr int MaxListedIssues = MaxIssues + 16;
 // Points a polygon buffer holds before further points are dropped.
 constexpr int MaxPolygonSegments = 1 << 20;
 
@@ -78,14 +81,16 @@ struct Facts
     qint64 labels = 0;          // LB text labels
     qint64 commands = 0;        // known commands read
     qint64 firstNonAscii = -1;  // offset of the first byte above 0x7F
-    QVector<Issue> issues;      // first MaxIssues problems in file order
+    QVector<Issue> issues;      // in file order; see MaxIssues
     qint64 issueCount = 0;
+    qint64 errorCount = 0;      // of them, problems that make a job unfit
     QVector<QPair<qint64, qint64>> labelSpans;   // offset and size of each LB/BL command with its text
     std::array<quint32, 26 * 26> unknown{};      // uses of unknown commands, by mnemonic
 
     double widthMm() const { return drawn ? maxX - minX : 0; }
     double heightMm() const { return drawn ? maxY - minY : 0; }
     const Issue *firstError() const;
+    const Issue *first(Problem problem) const;   // null: none
     QVector<QPair<QByteArray, quint32>> unknownCommands() const;
     // The object the cut hands the plug-in as TASK_FILE_INFO (whole mm).
     QJsonObject taskFileInfo() const;

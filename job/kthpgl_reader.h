@@ -64,7 +64,7 @@ public:
         : m_d(bytes.constData()), m_n(bytes.size()), m_sink(sink), m_paths(options.paths),
           m_untilNotPlain(options.untilNotPlain)
     {
-        m_facts.issues.reserve(MaxIssues);
+        m_facts.issues.reserve(MaxListedIssues);
         const double w = options.plotArea.width() * UnitsPerMm, h = options.plotArea.height() * UnitsPerMm;
         if (w > 0 && h > 0 && inRange(w) && inRange(h)) {
             m_areaW = w;
@@ -142,6 +142,7 @@ private:
     KTJob::Paths *m_paths;
     bool m_untilNotPlain;
     Facts m_facts;
+    quint32 m_listedErrors = 0;   // kinds of error listed, a bit each
 
     qint64 m_cmdStart = 0;
     int m_cmd = 0;

@@ -45,10 +45,15 @@ void Reader::noteByte(qint64 at)
 
 void Reader::issue(qint64 at, Problem problem, uchar byte)
 {
+    const bool error = isError(problem);
+    const quint32 kind = 1u << int(problem);
     ++m_facts.issueCount;
+    m_facts.errorCount += error;
     m_facts.plain = false;
-    if (m_facts.issues.size() >= MaxIssues)
+    if (m_facts.issues.size() >= MaxIssues && !(error && !(m_listedErrors & kind)))
         return;
+    if (error)
+        m_listedErrors |= kind;
     Issue found;
     found.offset = at;
     found.problem = problem;
@@ -730,9 +735,8 @@ Facts Reader::run()
         notHpgl.offset = f.commands == 0 ? std::max<qint64>(0, m_firstToken) : std::max<qint64>(0, m_firstJunk);
         notHpgl.byte = m_n > 0 ? uchar(m_d[notHpgl.offset]) : 0;
         f.issues.prepend(notHpgl);
-        if (f.issues.size() > MaxIssues)
-            f.issues.removeLast();
         ++f.issueCount;
+        ++f.errorCount;
     }
     return std::move(f);
 }

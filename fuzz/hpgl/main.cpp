@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!std::isfinite(from.x()) || !std::isfinite(from.y()) || !std::isfinite(to.x()) || !std::isfinite(to.y()))
             __builtin_trap();
     }, options);
-    if (facts.issues.size() > KTHpgl::MaxIssues || facts.issueCount < facts.issues.size()
+    if (facts.issues.size() > KTHpgl::MaxListedIssues || facts.issueCount < facts.issues.size()
+        || facts.errorCount > facts.issueCount
         || !std::isfinite(facts.lengthMm) || !std::isfinite(facts.widthMm()) || !std::isfinite(facts.heightMm()))
         __builtin_trap();
     for (const KTHpgl::Issue &issue : facts.issues) {

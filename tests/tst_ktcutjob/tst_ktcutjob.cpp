@@ -42,6 +42,8 @@ private slots:
     void placement();
     void refusals_data();
     void refusals();
+    void frameBytesLeftBehind_data();
+    void frameBytesLeftBehind();
     void formats_data();
     void formats();
     void labelsDropped_data();
@@ -181,6 +183,13 @@ void tst_KTCutJob::refusals_data()
     QTest::newRow("labels as is") << label << true << "a text label ends with ETX";
     QTest::newRow("NUL as is") << QByteArray("IN;\0PU0,0;PD400,0;", 18) << true
                                << "without --as-is the job made from its paths is sent instead";
+    // Errors after more warnings than are listed by offset.
+    const QByteArray warned = QByteArray("IN;").append(QByteArray("SC0,0,0,0;").repeated(70));
+    QTest::newRow("STX late, as is") << warned + "PU0,0;\x02PD400,0;" << true << "offset 709: control byte 0x02 (STX)";
+    QTest::newRow("bad number late") << warned + "PU0,0;PD400,0;PD1e308,0;" << false
+                                     << "offset 719: PD has a number that is not finite";
+    QTest::newRow("bad number after NUL") << QByteArray("IN;\0PU0,0;PD400,0;PD1e308,0;", 28) << false
+                                          << "offset 20: PD has a number that is not finite";
     QTest::newRow("8-bit as is") << QByteArray("IN;CO\"\xff\";PU0,0;PD400,0;") << true << "byte 0xff";
     QTest::newRow("8-bit cut") << QByteArray("IN;CO\"\xff\";PU0,0;PD400,0;") << false << "";
     QTest::newRow("draws nothing") << QByteArray("IN;SC0,10,0,10;PU5,5;") << false << "draws nothing to cut";
@@ -210,6 +219,48 @@ void tst_KTCutJob::refusals()
     QString error;
     QVERIFY(job.cutText(&error).isNull());
     QCOMPARE(error, job.refusal());
+}
+
+void tst_KTCutJob::frameBytesLeftBehind_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QStringList>("warnings");   // the first ones, in order
+
+    QTest::newRow("NUL padding") << QByteArray("IN;\0\0PU0,0;PD4000,0;", 20)
+                                 << QStringList{"offset 3: control byte 0x00 (NUL)", "offset 4: control byte 0x00 (NUL)"};
+    QTest::newRow("a block of NULs") << QByteArray("IN;").append(QByteArray(500, '\0')).append("PU0,0;PD4000,0;")
+                                     << QStringList{"offset 3: control byte 0x00 (NUL)", "offset 4: control byte 0x00 (NUL)",
+                                                    "offset 5: control byte 0x00 (NUL)",
+                                                    "497 more bytes that would break the frame"};
+    QTest::newRow("STX and ETX apart") << QByteArray("IN;\x02PU0,0;PD4000,0;\x03")
+                                       << QStringList{"offset 3: control byte 0x02 (STX)",
+                                                      "offset 19: control byte 0x03 (ETX)"};
+}
+
+// Bytes that would break the frame, found between commands, stay out of the
+// job made from the paths: each is said to be skipped, none is an error.
+void tst_KTCutJob::frameBytesLeftBehind()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, warnings);
+
+    KTCutJob job;
+    job.setData(bytes, "f.plt");
+    QVERIFY2(job.refusal().isEmpty(), qPrintable(job.refusal()));
+    QVERIFY(job.isNormalized());
+    const QByteArray sent = job.cutData();
+    QVERIFY2(sent.startsWith("IN;PU0,0;PD4000,0;"), sent.constData());
+    for (const char frameByte : {'\0', '\x02', '\x03'})
+        QVERIFY(!sent.contains(frameByte));
+    QVERIFY(job.warnings().size() >= warnings.size());
+    for (int i = 0; i < warnings.size(); ++i) {
+        QVERIFY2(job.warnings().at(i).startsWith(warnings.at(i)) && job.warnings().at(i).endsWith("; skipped"),
+                 qPrintable(job.warnings().at(i)));
+    }
+    const QJsonArray problems = job.facts().value("problems").toArray();
+    QVERIFY(!problems.isEmpty());
+    for (const QJsonValue &p : problems)
+        QVERIFY(!p.toObject().value("error").toBool());
 }
 
 void tst_KTCutJob::formats_data()

@@ -422,9 +422,13 @@ void tst_KTHpgl::issuesAreBounded()
     QByteArray job("IN;");
     for (int i = 0; i < 1000; ++i)
         job += "PU0,0;\x02";
+    job += "PD1e308,0;";
     const Facts f = readHpgl(job);
-    QCOMPARE(f.issues.size(), MaxIssues);
-    QCOMPARE(int(f.issueCount), 1000);
+    // Past the bound, the first error of a kind not yet listed still is.
+    QCOMPARE(f.issues.size(), MaxIssues + 1);
+    QCOMPARE(f.issues.last().problem, Problem::BadNumber);
+    QCOMPARE(int(f.issueCount), 1001);
+    QCOMPARE(int(f.errorCount), 1001);
 }
 
 QTEST_GUILESS_MAIN(tst_KTHpgl)
