@@ -111,7 +111,9 @@ bool KTHost::waitFor(const std::function<bool()> &done, int timeoutMs)
     // A step that held the thread (a file locked by another program, a slow
     // disk) may have run the clock out while the machine's answers waited
     // unread: they are read before the wait is given up, so the host's own
-    // delay is never blamed on the machine.
+    // delay is never blamed on the machine. The step may also have come
+    // after the last check, in the handler that ended the wait.
+    m_held |= sinceCheck.elapsed() >= HeldMs;
     if (!m_interrupted && !done()) {
         QCoreApplication::processEvents();
         m_held |= sinceCheck.elapsed() >= HeldMs;
