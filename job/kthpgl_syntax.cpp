@@ -50,7 +50,8 @@ void Reader::issue(qint64 at, Problem problem, uchar byte)
     ++m_facts.issueCount;
     m_facts.errorCount += error;
     m_facts.plain = false;
-    if (m_facts.issues.size() >= MaxIssues && !(error && !(m_listedErrors & kind)))
+    const bool firstOfItsKind = error && !(m_listedErrors & kind);
+    if (m_facts.issues.size() >= MaxIssues && !firstOfItsKind)
         return;
     if (error)
         m_listedErrors |= kind;
